@@ -1,0 +1,2 @@
+// The C++ control API of the virtual macOS HID platform (being filled in).
+#pragma once

@@ -1,0 +1,2 @@
+// The Apple-named C API of the virtual macOS HID platform (being filled in).
+#pragma once

@@ -1,0 +1,1 @@
+#include <vmac/platform.h>
