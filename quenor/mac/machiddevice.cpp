@@ -1,0 +1,256 @@
+#include "quenor/mac/machiddevice.h"
+
+#include <cstring>
+
+#include "quenor/mac/deviceproperties.h"
+#include "quenor/mac/macdevicedescriptorhandle.h"
+#include "quenor/mac/machiddeviceprivate.h"
+
+using quenor::mac::ScopedCFRef;
+using quenor::mac::ScopedCOMInterface;
+using quenor::mac::ScopedIOObject;
+
+AbstractHidDevice* AbstractHidDevice::create(const HidDeviceDescriptor& descriptor) {
+    auto* device = new MacHidDevice();
+    device->m_descriptor = descriptor;
+    return device;
+}
+
+AbstractHidDevice* AbstractHidDevice::create(void* /*context*/,
+                                             const HidDeviceDescriptor& descriptor) {
+    return create(descriptor);
+}
+
+MacHidDevice::MacHidDevice() = default;
+
+MacHidDevice::~MacHidDevice() {
+    // Stopping the input queue waits for the read in progress; a read that waits
+    // without limit would hold destruction up, so wake it first.
+    MacHidDevicePrivate* open = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(privMutex);
+        open = priv.get();
+    }
+    if (open) {
+        open->beginStopping();
+    }
+    // The members go now: inputQueue, requestQueue, info, then priv (full shutdown).
+}
+
+namespace {
+
+// The USB interface object of the registry entry `service`, through its plug-in.
+ScopedCOMInterface<IOUSBInterfaceStruct190> queryUsbInterface(io_service_t service) {
+    IOCFPlugInInterface** plugIn = nullptr;
+    SInt32 score = 0;
+    const kern_return_t created = IOCreatePlugInInterfaceForService(
+        service, kIOUSBInterfaceUserClientTypeID, kIOCFPlugInInterfaceID, &plugIn, &score);
+    if (created != KERN_SUCCESS || !plugIn) {
+        return {};
+    }
+    auto plugInOwner = ScopedCOMInterface<IOCFPlugInInterface>::adopt(plugIn);
+    IOUSBInterfaceStruct190** usbInterface = nullptr;
+    const HRESULT queried =
+        (*plugIn)->QueryInterface(plugIn, CFUUIDGetUUIDBytes(kIOUSBInterfaceInterfaceID190),
+                                  reinterpret_cast<LPVOID*>(&usbInterface));
+    plugInOwner.reset();  // not kept, whatever the query answered
+    if (queried < 0 || !usbInterface) {
+        return {};
+    }
+    return ScopedCOMInterface<IOUSBInterfaceStruct190>::adopt(usbInterface);
+}
+
+}  // namespace
+
+bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
+                             const HidDeviceDescriptor& descriptor) {
+    auto macHandle = std::dynamic_pointer_cast<MacDeviceDescriptorHandle>(descriptor.handle());
+    if (!macHandle) {
+        return false;
+    }
+    const std::string path = macHandle->devicePath();
+    io_string_t registryPath = {};
+    if (path.size() >= sizeof registryPath) {
+        return false;  // no registry path is that long
+    }
+    std::memcpy(registryPath, path.c_str(), path.size());
+
+    auto entry = ScopedIOObject::adopt(IORegistryEntryFromPath(kIOMasterPortDefault, registryPath));
+    if (!entry) {
+        return false;
+    }
+    auto device =
+        ScopedCFRef<IOHIDDeviceRef>::adopt(IOHIDDeviceCreate(kCFAllocatorDefault, entry.get()));
+    if (!device) {
+        return false;
+    }
+    ScopedIOObject parent;
+    if (IORegistryEntryGetParentEntry(entry.get(), kIOServicePlane, parent.initializeInto()) !=
+        KERN_SUCCESS) {
+        return false;
+    }
+    auto usbInterface = queryUsbInterface(parent.get());
+    if (!usbInterface) {
+        return false;
+    }
+    entry.reset();
+    parent.reset();
+
+    const IOOptionBits options = shareMode == 0 ? kIOHIDOptionsTypeSeizeDevice : kIOHIDOptionsTypeNone;
+    if (IOHIDDeviceOpen(device.get(), options) != kIOReturnSuccess) {
+        return false;
+    }
+    auto opened =
+        std::make_unique<MacHidDevicePrivate>(std::move(device), options, std::move(usbInterface));
+
+    std::unique_ptr<MacHidDevicePrivate> previous;
+    {
+        std::lock_guard<std::mutex> lock(privMutex);
+        previous = std::move(priv);
+        priv = std::move(opened);
+    }
+    if (previous) {
+        retire(std::move(previous));
+    }
+    updateInfo();
+    return true;
+}
+
+bool MacHidDevice::close_impl() {
+    std::unique_ptr<MacHidDevicePrivate> closing;
+    {
+        std::lock_guard<std::mutex> lock(privMutex);
+        closing = std::move(priv);
+    }
+    if (!closing) {
+        return false;
+    }
+    retire(std::move(closing));
+    return true;
+}
+
+void MacHidDevice::retire(std::unique_ptr<MacHidDevicePrivate> old) {
+    old->beginStopping();
+    {
+        std::unique_lock<std::mutex> lock(privMutex);
+        privIdle.wait(lock, [&] { return old->users == 0; });
+    }
+    old.reset();
+}
+
+ScopedCFRef<IOHIDDeviceRef> MacHidDevice::retainDevice() const {
+    PlatformUse use(*this);
+    return use ? ScopedCFRef<IOHIDDeviceRef>::retain(use->handle()) : ScopedCFRef<IOHIDDeviceRef>();
+}
+
+ScopedCOMInterface<IOUSBInterfaceStruct190> MacHidDevice::retainInterface() const {
+    PlatformUse use(*this);
+    if (!use || !use->interface()) {
+        return {};
+    }
+    return ScopedCOMInterface<IOUSBInterfaceStruct190>::retain(use->interface());
+}
+
+void MacHidDevice::updateInfo() {
+    // Only open() calls this, so priv cannot change underneath.
+    IOHIDDeviceRef device = priv ? priv->handle() : nullptr;
+    if (!device) {
+        return;
+    }
+    auto macHandle = std::dynamic_pointer_cast<MacDeviceDescriptorHandle>(descriptor().handle());
+    if (!macHandle) {
+        return;
+    }
+    info = std::make_unique<DeviceInfo>();
+
+    const quenor::mac::UsagePair pair =
+        quenor::mac::usagePairAt(device, macHandle->getUsagePairIndex());
+    int32_t usage = pair.usage;
+    int32_t page = pair.usagePage;
+    if (usage < 0 || page < 0) {
+        usage = quenor::mac::numberProperty(device, CFSTR("PrimaryUsage"));
+        page = quenor::mac::numberProperty(device, CFSTR("PrimaryUsagePage"));
+    }
+    info->usage = static_cast<uint16_t>(usage);
+    info->usagePage = static_cast<uint16_t>(page);
+    info->maxInputReportSize =
+        static_cast<uint16_t>(quenor::mac::numberProperty(device, CFSTR("MaxInputReportSize")));
+    info->maxOutputReportSize =
+        static_cast<uint16_t>(quenor::mac::numberProperty(device, CFSTR("MaxOutputReportSize")));
+    info->maxFeatureReportSize =
+        static_cast<uint16_t>(quenor::mac::numberProperty(device, CFSTR("MaxFeatureReportSize")));
+    info->manufacturer = quenor::mac::getStringProperty(device, CFSTR("Manufacturer"));
+    info->product = quenor::mac::getStringProperty(device, CFSTR("Product"));
+    info->serialNumber = quenor::mac::getStringProperty(device, CFSTR("SerialNumber"));
+
+    if (reportFilteringEnabled) {
+        priv->collectEnabledReportIds(info->usage, info->usagePage);
+    }
+}
+
+bool MacHidDevice::isOpened() const {
+    std::lock_guard<std::mutex> lock(privMutex);
+    return priv && !priv->isDisconnected();
+}
+
+IOHIDDeviceRef MacHidDevice::handle() const {
+    std::lock_guard<std::mutex> lock(privMutex);
+    return priv ? priv->handle() : nullptr;
+}
+
+void* MacHidDevice::nativeHandle() const { return handle(); }
+
+int MacHidDevice::usage() const { return info ? info->usage : 0; }
+
+int MacHidDevice::usagePage() const { return info ? info->usagePage : 0; }
+
+LinkCollectionNode* MacHidDevice::linkCollection() { return nullptr; }
+
+uint16_t MacHidDevice::usbDeviceVersion() const {
+    auto usbInterface = retainInterface();
+    if (!usbInterface) {
+        return 0;
+    }
+    UInt16 release = 0;
+    if ((*usbInterface.get())->GetDeviceReleaseNumber(usbInterface.get(), &release) !=
+        kIOReturnSuccess) {
+        return 0;
+    }
+    return release;
+}
+
+int MacHidDevice::reportSize(ReportType type) {
+    if (!info) {
+        return 0;  // sizes are known only after the first successful open
+    }
+    switch (type) {
+        case ReportType::Input:
+            return info->maxInputReportSize;
+        case ReportType::Output:
+            return info->maxOutputReportSize;
+        case ReportType::Feature:
+            return info->maxFeatureReportSize;
+    }
+    return 0;
+}
+
+ReportBuffer MacHidDevice::allocateReport_impl(ReportType type) {
+    return std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(reportSize(type)));
+}
+
+void MacHidDevice::setReportFilteringEnabled(bool enabled) {
+    if (enabled == reportFilteringEnabled) {
+        return;
+    }
+    reportFilteringEnabled = enabled;
+    if (!isOpened() || !info) {
+        return;  // the next open builds the list
+    }
+    if (enabled) {
+        priv->collectEnabledReportIds(info->usage, info->usagePage);
+    } else {
+        priv->clearEnabledReportIds();
+    }
+}
+
+bool MacHidDevice::isReportFilteringEnabled() const { return reportFilteringEnabled; }

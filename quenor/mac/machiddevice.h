@@ -1,0 +1,122 @@
+// MacHidDevice: the macOS implementation of AbstractHidDevice.
+//
+// Roles and threads
+// - Application threads call every operation. open(), close(), destruction and
+//   setReportFilteringEnabled() must not run concurrently with each other or with
+//   other calls on the same device; everything else may be called from any thread.
+// - Two operation queues live as long as the object: requestQueue runs output and
+//   feature transfers and USB string requests in call order; inputQueue runs input
+//   reads. A waiting input read never holds up the request queue, and vice versa.
+// - While open, the private object (MacHidDevicePrivate) owns the platform device
+//   and a run-loop worker thread that receives input reports and the removal notice.
+//
+// Ownership and lifetime
+// - AbstractHidDevice::create() returns a MacHidDevice the caller deletes.
+// - `priv` owns the open state; close() retires it. `info` caches the properties
+//   read at the last successful open and survives close().
+// - An operation that calls the platform holds its own reference to the device or
+//   USB interface object for the length of the call, so close() never waits for a
+//   platform call and nothing uses a platform object after close() released it.
+// - Request handles stay valid after close() and after the device is deleted;
+//   operations that had not run when the device was deleted leave theirs pending.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "quenor/abstracthiddevice.h"
+#include "quenor/export.h"
+#include "quenor/mac/platform.h"
+#include "quenor/operationsqueue.h"
+
+class QUENOR_EXPORT MacHidDevice : public AbstractHidDevice {
+public:
+    class MacHidDevicePrivate;
+
+    // Properties cached at each successful open; every field is 0 or empty until read.
+    struct DeviceInfo {
+        uint16_t usage = 0;
+        uint16_t usagePage = 0;
+        uint16_t maxInputReportSize = 0;
+        uint16_t maxOutputReportSize = 0;
+        uint16_t maxFeatureReportSize = 0;
+        std::string manufacturer;  // UTF-8
+        std::string product;       // UTF-8
+        std::string serialNumber;  // UTF-8
+    };
+
+    // A directly constructed device has an empty descriptor, so open() fails;
+    // AbstractHidDevice::create() is the way to get a usable one.
+    MacHidDevice();
+    ~MacHidDevice() override;
+    MacHidDevice(const MacHidDevice&) = delete;
+    MacHidDevice& operator=(const MacHidDevice&) = delete;
+
+    // Virtual operations, in the slot order of AbstractHidDevice.
+    bool isOpened() const override;
+    void* nativeHandle() const override;
+    hidutil::async_request<AsyncOpResult> setReport(unsigned char reportId,
+                                                    const ReportBuffer& report,
+                                                    long timeout) override;
+    hidutil::async_request<AsyncOpResult> getReport(const ReportBuffer& report,
+                                                    long timeout) override;
+    hidutil::async_request<AsyncOpResult> setFeature(unsigned char reportId,
+                                                     const ReportBuffer& report) override;
+    hidutil::async_request<AsyncOpResult> getFeature(unsigned char reportId,
+                                                     const ReportBuffer& report) override;
+    void cancelAll() override;
+    void setDoAsync(bool) override;
+    int usage() const override;
+    int usagePage() const override;
+    LinkCollectionNode* linkCollection() override;
+    uint16_t usbDeviceVersion() const override;
+    hidutil::async_request<AsyncStrReqResult> manufacturerName() const override;
+    hidutil::async_request<AsyncStrReqResult> productName() const override;
+    hidutil::async_request<AsyncStrReqResult> serialNumber() const override;
+    hidutil::async_request<AsyncStrReqResult> usbString(int index) const override;
+    int reportSize(ReportType type) override;
+    void setReportFilteringEnabled(bool enabled) override;
+    bool isReportFilteringEnabled() const override;
+
+    // The platform device of a usable open device, else null. Borrowed: valid until
+    // close(); retain it to keep it longer.
+    IOHIDDeviceRef handle() const;
+
+    using AbstractHidDevice::makeDefaultFailFuture;
+    // Ready at once with { false, 0, report, 0, kIOReturnError }.
+    hidutil::async_request<AsyncOpResult> makeDefaultFailFuture(const ReportBuffer& report);
+
+protected:
+    bool open_impl(int accessMode, int shareMode, const HidDeviceDescriptor& descriptor) override;
+    bool close_impl() override;
+    ReportBuffer allocateReport_impl(ReportType type) override;
+
+private:
+    class PlatformUse;
+
+    void updateInfo();
+    // Own references to the platform objects of a usable open device (empty
+    // otherwise), for an operation to hold across its platform call.
+    quenor::mac::ScopedCFRef<IOHIDDeviceRef> retainDevice() const;
+    quenor::mac::ScopedCOMInterface<IOUSBInterfaceStruct190> retainInterface() const;
+    // Takes a private object out of service: wakes its readers, waits until no
+    // operation is inside it, then destroys it (full shutdown). Caller's thread.
+    void retire(std::unique_ptr<MacHidDevicePrivate> old);
+    // The cached-string request shared by manufacturerName/productName/serialNumber.
+    hidutil::async_request<AsyncStrReqResult> cachedString(std::string DeviceInfo::*field) const;
+
+    // Guards the value of `priv` and each private object's count of operations inside
+    // it; never held across a platform call or together with another lock. Declared
+    // first so that it outlives the queues, whose last operations still take it.
+    mutable std::mutex privMutex;
+    mutable std::condition_variable privIdle;  // an operation left a private object
+
+    std::unique_ptr<MacHidDevicePrivate> priv;  // guarded by privMutex
+    std::unique_ptr<DeviceInfo> info;           // replaced by open only
+    mutable hidutil::OperationsQueue requestQueue;  // const string requests queue work too
+    hidutil::OperationsQueue inputQueue;
+    bool reportFilteringEnabled = false;  // application thread and open only
+};
