@@ -1,0 +1,58 @@
+// DeviceState: one plugged virtual HID device, its registry entries (the HID
+// entry and its parent) and everything a test scripts or observes on it.
+//
+// Shared by the VirtualDevice handles, the device objects, the USB interface
+// objects and the port table. Every mutable field is guarded by the platform
+// mutex (Platform::mutex). Immutable after plugDevice: path, parentKind, the
+// two ports.
+#pragma once
+
+#include <vmac/control.h>
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+struct __IOHIDDevice;
+struct __IOHIDElement;
+
+namespace vmac::detail {
+
+struct BlockedCall;
+
+struct DeviceState {
+    std::string path;
+    ParentKind parentKind = ParentKind::UsbInterface;
+    io_object_t hidPort = 0;
+    io_object_t parentPort = 0;
+
+    // All below: guarded by Platform::mutex.
+    bool attached = true;
+    long hidRefs = 0;     // io_object_t references clients hold on the HID entry
+    long parentRefs = 0;  // ... on the parent entry
+    std::map<std::string, CFTypeRef> properties;  // retained; released at unplug
+    std::vector<__IOHIDElement*> elements;        // retained; released at unplug
+    OpenFaults faults;
+    std::vector<__IOHIDDevice*> deviceObjects;  // not retained; each removes itself
+    __IOHIDDevice* seizedBy = nullptr;
+
+    std::deque<ReportAnswer> setAnswers;
+    std::deque<ReportAnswer> getAnswers;
+    ReportAnswer defaultSetAnswer;
+    ReportAnswer defaultGetAnswer;
+    std::vector<ReportCall> reportCalls;
+    std::vector<BlockedCall*> blocked;  // owned by the blocked threads' frames
+    size_t cancelledCalls = 0;
+    std::vector<IOOptionBits> closeCalls;
+
+    UInt16 releaseNumber = 0x0100;
+    IOReturn releaseNumberResult = kIOReturnSuccess;
+    UInt8 numEndpoints = 1;
+    IOReturn numEndpointsResult = kIOReturnSuccess;
+    std::map<UInt8, std::vector<uint8_t>> stringDescriptors;
+    IOReturn controlRequestResult = kIOReturnSuccess;
+    std::vector<PipeCall> pipeCalls;
+};
+
+}  // namespace vmac::detail

@@ -1,0 +1,102 @@
+// IOHIDDeviceSetReport / IOHIDDeviceGetReport: answered from the device's
+// script, logged, and blocking when the script says so.
+#include "blockedcall.h"
+#include "hiddevice.h"
+#include "platformstate.h"
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+using vmac::ReportAnswer;
+using vmac::ReportCall;
+using vmac::ReportCallKind;
+using vmac::detail::BlockEnd;
+using vmac::detail::DeviceState;
+using vmac::detail::NoCancel;
+using vmac::detail::platform;
+
+namespace {
+
+ReportAnswer nextAnswer(std::deque<ReportAnswer>& queued, const ReportAnswer& fallback) {
+    if (queued.empty())
+        return fallback;
+    ReportAnswer answer = std::move(queued.front());
+    queued.pop_front();
+    return answer;
+}
+
+// Logs the call and takes its answer, or fails it with the code macOS gives.
+// Returns success when the call reached the device.
+IOReturn admit(__IOHIDDevice* d, ReportCall call, ReportAnswer& answer) {
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    DeviceState& state = *d->device;
+    if (!state.attached)
+        return kIOReturnNoDevice;
+    if (!d->open)
+        return kIOReturnNotOpen;
+    const bool set = call.kind == ReportCallKind::Set;
+    state.reportCalls.push_back(std::move(call));
+    answer = set ? nextAnswer(state.setAnswers, state.defaultSetAnswer)
+                 : nextAnswer(state.getAnswers, state.defaultGetAnswer);
+    platform().changed.notify_all();
+    return kIOReturnSuccess;
+}
+
+// Blocks when the answer says so; false when an unplug ended the block.
+bool blockIfScripted(__IOHIDDevice* d, const ReportAnswer& answer, const NoCancel& noCancel) {
+    if (answer.block == vmac::Block::None)
+        return true;
+    return vmac::detail::waitWhileBlocked(d->device, answer.block, noCancel) == BlockEnd::Released;
+}
+
+}  // namespace
+
+extern "C" {
+
+IOReturn IOHIDDeviceSetReport(IOHIDDeviceRef device, IOHIDReportType reportType, CFIndex reportID,
+                              const uint8_t* report, CFIndex reportLength) {
+    NoCancel noCancel;
+    __IOHIDDevice* d = vmac::detail::deviceOf(device, "IOHIDDeviceSetReport");
+    if (reportLength < 0 || (report == nullptr && reportLength > 0))
+        return kIOReturnBadArgument;
+    ReportCall call{ReportCallKind::Set,
+                    reportType,
+                    reportID,
+                    std::vector<uint8_t>(report, report + reportLength),
+                    reportLength,
+                    std::this_thread::get_id()};
+    ReportAnswer answer;
+    const IOReturn admitted = admit(d, std::move(call), answer);
+    if (admitted != kIOReturnSuccess)
+        return admitted;
+    if (!blockIfScripted(d, answer, noCancel))
+        return kIOReturnNoDevice;
+    return answer.result;
+}
+
+// On failure *pReportLength is left as it was.
+IOReturn IOHIDDeviceGetReport(IOHIDDeviceRef device, IOHIDReportType reportType, CFIndex reportID,
+                              uint8_t* report, CFIndex* pReportLength) {
+    NoCancel noCancel;
+    __IOHIDDevice* d = vmac::detail::deviceOf(device, "IOHIDDeviceGetReport");
+    if (pReportLength == nullptr || *pReportLength < 0 || (report == nullptr && *pReportLength > 0))
+        return kIOReturnBadArgument;
+    ReportCall call{ReportCallKind::Get,       reportType, reportID, {}, *pReportLength,
+                    std::this_thread::get_id()};
+    ReportAnswer answer;
+    const IOReturn admitted = admit(d, std::move(call), answer);
+    if (admitted != kIOReturnSuccess)
+        return admitted;
+    if (!blockIfScripted(d, answer, noCancel))
+        return kIOReturnNoDevice;
+    if (answer.result != kIOReturnSuccess)
+        return answer.result;
+    const auto length = std::min<CFIndex>(*pReportLength, static_cast<CFIndex>(answer.data.size()));
+    if (length > 0)
+        std::memcpy(report, answer.data.data(), static_cast<size_t>(length));
+    *pReportLength = length;
+    return kIOReturnSuccess;
+}
+
+}  // extern "C"

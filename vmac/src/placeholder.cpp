@@ -1,1 +1,0 @@
-#include <vmac/platform.h>

@@ -1,0 +1,69 @@
+// The I/O Registry: entries by path, parents in the service plane, and the
+// reference counts of the io_object_t ports handed to clients.
+#include "nocancel.h"
+#include "object.h"
+#include "platformstate.h"
+
+#include <cstring>
+
+using vmac::detail::NoCancel;
+using vmac::detail::platform;
+
+extern "C" {
+
+const mach_port_t kIOMasterPortDefault = 0;
+
+io_registry_entry_t IORegistryEntryFromPath(mach_port_t mainPort, const io_string_t path) {
+    NoCancel noCancel;
+    if (mainPort != kIOMasterPortDefault || path == nullptr)
+        return IO_OBJECT_NULL;
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    auto it = platform().plugged.find(std::string(path, strnlen(path, sizeof(io_string_t))));
+    if (it == platform().plugged.end())
+        return IO_OBJECT_NULL;
+    ++it->second->hidRefs;
+    return it->second->hidPort;
+}
+
+kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const io_name_t plane,
+                                            io_registry_entry_t* parent) {
+    NoCancel noCancel;
+    if (parent == nullptr || plane == nullptr)
+        return kIOReturnBadArgument;
+    // Only the service plane is modelled.
+    if (std::strcmp(plane, kIOServicePlane) != 0)
+        return kIOReturnBadArgument;
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    const auto* found = vmac::detail::findPort(entry);
+    if (found == nullptr)
+        return kIOReturnBadArgument;
+    auto& state = *found->device;
+    if (found->isParent)
+        return kIOReturnNoDevice;  // the parent's own parent is not modelled
+    if (state.faults.parentLookupResult != kIOReturnSuccess)
+        return state.faults.parentLookupResult;
+    if (!state.attached)
+        return kIOReturnNoDevice;
+    ++state.parentRefs;
+    *parent = state.parentPort;
+    return kIOReturnSuccess;
+}
+
+kern_return_t IOObjectRelease(io_object_t object) {
+    NoCancel noCancel;
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    const auto* found = vmac::detail::findPort(object);
+    if (found == nullptr)
+        return kIOReturnBadArgument;
+    auto& state = *found->device;
+    long& refs = found->isParent ? state.parentRefs : state.hidRefs;
+    if (refs <= 0)
+        vmac::detail::fatal(
+            "IOObjectRelease of io_object_t 0x%x (%s entry of %s) with no reference left", object,
+            found->isParent ? "parent" : "IOHIDDevice", state.path.c_str());
+    --refs;
+    platform().changed.notify_all();
+    return kIOReturnSuccess;
+}
+
+}  // extern "C"
