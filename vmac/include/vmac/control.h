@@ -15,7 +15,7 @@
 // IOHIDDeviceSetReport/GetReport answer from a FIFO of ReportAnswers, falling
 // back to a default answer (success, no data) when the FIFO is empty. An answer
 // may block the call until releaseBlockedCalls(): Block::Cancellable blocks in
-// poll() on a pipe, a clean POSIX cancellation point, so pthread_cancel ends
+// pthread_cond_wait, a clean POSIX cancellation point, so pthread_cancel ends
 // the call by unwinding (no lock held, no noexcept frame, the device state
 // stays consistent and cancelledCallCount() goes up); Block::NonCancellable
 // ignores cancellation like an IOKit call until released or unplugged (then it
