@@ -1,0 +1,91 @@
+// Queued device work and the single-thread FIFO worker that runs it.
+//
+// Roles: device methods package blocking work as a DeviceOperation (a callable plus the promise it
+// fulfils) and push it onto an OperationsQueue; the queue's own worker thread runs the operations
+// one at a time, in push order, and each fulfils its promise.
+//
+// Threads: pushNewOperation() and peekOperation() may be called from any thread, including from
+// inside a running operation (what it pushes runs after it). The queue mutex guards the pending
+// list and both flags and is never held while an operation runs. Destroy a queue from any thread
+// but its own worker: destruction joins the worker.
+//
+// Ownership: the queue owns an operation from the moment it is pushed; the worker takes it out
+// before running it and destroys it as soon as it has run. Destroying the queue waits for the
+// running operation, then destroys every operation still queued without running it, which drops
+// its promise unfulfilled: handles of such requests stay pending for good.
+#pragma once
+
+#include <quenor/export.h>
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace hidutil {
+
+class QUENOR_EXPORT DeviceOperationBase {
+public:
+    DeviceOperationBase() = default;
+    DeviceOperationBase(const DeviceOperationBase&) = delete;
+    DeviceOperationBase& operator=(const DeviceOperationBase&) = delete;
+    virtual ~DeviceOperationBase();
+    virtual void exec() = 0;
+};
+
+// `T` is the promise holder: a hidutil::promise itself, or a shared_ptr to one when the callable
+// hands the promise on to another thread.
+template <class T>
+class DeviceOperation : public DeviceOperationBase {
+public:
+    // Takes over both; the caller's holder is left empty, so take the request handle first.
+    DeviceOperation(T&& holder, std::function<void(T&)>&& fn)
+        : m_holder(std::move(holder)), m_fn(std::move(fn)) {}
+
+    // Throws std::bad_function_call if the callable is empty.
+    void exec() override { m_fn(m_holder); }
+
+private:
+    // Declared in this order so that the callable is destroyed before the holder.
+    T m_holder;
+    std::function<void(T&)> m_fn;
+};
+
+class QUENOR_EXPORT OperationsQueue {
+public:
+    // Starts the worker. A failure to create the thread propagates as std::system_error.
+    OperationsQueue();
+    ~OperationsQueue();
+    OperationsQueue(const OperationsQueue&) = delete;
+    OperationsQueue& operator=(const OperationsQueue&) = delete;
+
+    // Takes ownership of a heap-allocated operation and queues it behind all pending ones. A null
+    // pointer is accepted; the worker drops it and goes on with what follows.
+    void pushNewOperation(DeviceOperationBase* operation);
+
+    // Removes and returns the oldest pending operation, or an empty pointer when none is pending.
+    std::unique_ptr<DeviceOperationBase> peekOperation();
+
+    // The worker loop; runs on the queue's own thread.
+    static void ThreadFunction(OperationsQueue* queue);
+
+private:
+    // Removes the oldest entry (which may be null) into `operation`; false when none is pending.
+    bool takeNext(std::unique_ptr<DeviceOperationBase>& operation);
+    bool stopRequested();
+
+    std::vector<std::unique_ptr<DeviceOperationBase>>
+        m_pending;  // guarded by m_mutex; oldest first
+    std::mutex m_mutex;
+    std::condition_variable m_wakeup;  // the worker is its only waiter
+    std::thread m_thread;
+    bool m_stop = false;  // guarded by m_mutex; set once, by the destructor
+    // Guarded by m_mutex. Set by every push and by the destructor, cleared by the worker after a
+    // wait; a push made while an operation runs is therefore never missed.
+    bool m_wake = false;
+};
+
+}  // namespace hidutil
