@@ -1,0 +1,3 @@
+#include <quenor/nativedeviceenumerator.h>
+
+NativeDeviceEnumerator::~NativeDeviceEnumerator() = default;
