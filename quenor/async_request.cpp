@@ -48,8 +48,8 @@ void notification_object::wait_for_impl(unsigned long ms, const std::function<bo
             return;
         }
         if (m_block->condition.wait_until(lock, deadline) == std::cv_status::timeout) {
-            // The last look is taken for the predicate's side effects only; the caller tests its
-            // own state afterwards.
+            // The predicate is consulted once more, as on every exit with the flag set, but its
+            // answer changes nothing: the caller tests its own state after the wait.
             if (m_block->signalled) {
                 (void)pred();
             }

@@ -83,12 +83,6 @@ const char kNotSupported[] = "Not supported by current implementation.\n";
 
 }  // namespace
 
-TEST(AbstractHidDevice, ReportTypesUseThePlatformNumbering) {
-    EXPECT_EQ(AbstractHidDevice::ReportType::Input, 0);
-    EXPECT_EQ(AbstractHidDevice::ReportType::Output, 1);
-    EXPECT_EQ(AbstractHidDevice::ReportType::Feature, 2);
-}
-
 TEST(AbstractHidDevice, OpenAndCloseForwardToTheHooksWithTheStoredDescriptor) {
     HidDeviceDescriptor named = macDescriptor();
     TestDevice device(named);

@@ -71,15 +71,6 @@ async_request<int> pushOperation(OperationsQueue& queue, int result, Body body) 
 
 }  // namespace
 
-TEST(DeviceOperation, ExecHandsTheCallableItsOwnHolder) {
-    promise<int> producer;
-    auto request = producer.get_request();
-    IntOperation operation(std::move(producer), [](promise<int>& p) { p.set_value(3); });
-    operation.exec();
-    ASSERT_TRUE(request.is_ready());
-    EXPECT_EQ(request.value(), 3);
-}
-
 TEST(DeviceOperation, EmptyCallableThrowsAndDestroyingUnrunDropsThePromise) {
     promise<int> producer;
     auto request = producer.get_request();
@@ -88,20 +79,6 @@ TEST(DeviceOperation, EmptyCallableThrowsAndDestroyingUnrunDropsThePromise) {
         EXPECT_THROW(operation.exec(), std::bad_function_call);
     }
     EXPECT_FALSE(request.is_ready());
-}
-
-TEST(DeviceOperation, SharedHolderLetsTheCallableHandThePromiseOn) {
-    auto shared = std::make_shared<promise<int>>();
-    auto request = shared->get_request();
-    std::thread other;
-    DeviceOperation<std::shared_ptr<promise<int>>> operation(
-        std::move(shared), [&other](std::shared_ptr<promise<int>>& p) {
-            other = std::thread([p] { p->set_value(11); });
-        });
-    EXPECT_FALSE(shared) << "the operation takes the holder over";
-    operation.exec();
-    EXPECT_TRUE(request.wait_for(kGenerousMs));
-    other.join();
 }
 
 TEST(OperationsQueue, RunsOperationsOneAtATimeInPushOrderOnItsOwnThread) {
