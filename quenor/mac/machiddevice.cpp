@@ -45,7 +45,7 @@ ScopedCOMInterface<IOUSBInterfaceStruct190> queryUsbInterface(io_service_t servi
     SInt32 score = 0;
     const kern_return_t created = IOCreatePlugInInterfaceForService(
         service, kIOUSBInterfaceUserClientTypeID, kIOCFPlugInInterfaceID, &plugIn, &score);
-    if (created != KERN_SUCCESS || !plugIn) {
+    if (created != kIOReturnSuccess || !plugIn) {
         return {};
     }
     auto plugInOwner = ScopedCOMInterface<IOCFPlugInInterface>::adopt(plugIn);
@@ -86,7 +86,7 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
     }
     ScopedIOObject parent;
     if (IORegistryEntryGetParentEntry(entry.get(), kIOServicePlane, parent.initializeInto()) !=
-        KERN_SUCCESS) {
+        kIOReturnSuccess) {
         return false;
     }
     auto usbInterface = queryUsbInterface(parent.get());

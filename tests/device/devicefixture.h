@@ -1,0 +1,101 @@
+// DeviceTest: the fixture of the device suites. Each test plugs virtual devices,
+// drives a MacHidDevice against them and ends with every platform object it
+// made released exactly once: live CF objects, registry references and COM
+// references are back where they started.
+#pragma once
+
+#include <quenor/abstracthiddevice.h>
+#include <quenor/hiddevicedescriptor.h>
+#include <quenor/mac/macdevicedescriptorhandle.h>
+#include <quenor/mac/machiddevice.h>
+#include <vmac/control.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace devicetest {
+
+inline constexpr const char* kGadgetPath = "IOService:/vmac/Gadget@1/Interface@0/HIDDevice";
+
+// Long enough never to fire on a loaded machine; short enough to fail, not hang.
+inline constexpr std::chrono::seconds kPatience{20};
+
+class DeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vmac::reset();
+        objects_ = vmac::liveObjectCount();
+        ioReferences_ = vmac::liveIOObjectReferences();
+        comReferences_ = vmac::liveCOMReferences();
+    }
+
+    void TearDown() override {
+        devices_.clear();  // closes and joins everything the test left open
+        vmac::reset();
+        EXPECT_EQ(objects_, vmac::liveObjectCount()) << "CF objects leaked or over-released";
+        EXPECT_EQ(ioReferences_, vmac::liveIOObjectReferences()) << "registry references leaked";
+        EXPECT_EQ(comReferences_, vmac::liveCOMReferences()) << "COM references leaked";
+    }
+
+    // A small vendor-defined gadget under a USB interface: usage 1 on page 0xFF00,
+    // 64-byte input and output reports, 16-byte feature reports, three strings.
+    vmac::VirtualDevice plugGadget(const std::string& path = kGadgetPath,
+                                   vmac::ParentKind parent = vmac::ParentKind::UsbInterface) {
+        vmac::VirtualDevice gadget = vmac::plugDevice(path, parent);
+        gadget.setNumberProperty("PrimaryUsage", 1);
+        gadget.setNumberProperty("PrimaryUsagePage", 0xFF00);
+        gadget.setNumberProperty("MaxInputReportSize", 64);
+        gadget.setNumberProperty("MaxOutputReportSize", 64);
+        gadget.setNumberProperty("MaxFeatureReportSize", 16);
+        gadget.setStringProperty("Manufacturer", "Quenor Test Works");
+        gadget.setStringProperty("Product", "Echo Gadget");
+        gadget.setStringProperty("SerialNumber", "QT-0001");
+        return gadget;
+    }
+
+    // A device for `path` and usage pair `index`, owned by the fixture (deleted at
+    // the end of the test unless the test resets it earlier through release()).
+    AbstractHidDevice* makeDevice(const std::string& path = kGadgetPath, int index = 0) {
+        HidDeviceDescriptor descriptor(
+            new MacDeviceDescriptorHandle(std::wstring(path.begin(), path.end()), index));
+        devices_.emplace_back(AbstractHidDevice::create(descriptor));
+        return devices_.back().get();
+    }
+
+    // Deletes a device made by makeDevice now.
+    void destroyDevice(AbstractHidDevice* device) {
+        for (auto it = devices_.begin(); it != devices_.end(); ++it) {
+            if (it->get() == device) {
+                devices_.erase(it);
+                return;
+            }
+        }
+        ADD_FAILURE() << "not a fixture device";
+    }
+
+    // Waits for a request and returns its value; fails the test if it never comes.
+    template <typename T>
+    static T await(const hidutil::async_request<T>& request) {
+        if (!request.wait_for(kPatience)) {
+            ADD_FAILURE() << "request still pending after " << kPatience.count() << " s";
+            return T{};
+        }
+        return request.value();
+    }
+
+    static ReportBuffer bytes(std::vector<uint8_t> content) {
+        return std::make_shared<std::vector<uint8_t>>(std::move(content));
+    }
+
+private:
+    std::vector<std::unique_ptr<AbstractHidDevice>> devices_;
+    long objects_ = 0;
+    long ioReferences_ = 0;
+    long comReferences_ = 0;
+};
+
+}  // namespace devicetest

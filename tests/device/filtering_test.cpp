@@ -1,0 +1,1 @@
+#include "devicefixture.h"
