@@ -52,6 +52,37 @@ TEST_F(ReportsTest, SetReportIsLoggedWithBytesIdTypeAndThread) {
     EXPECT_EQ(std::this_thread::get_id(), calls[0].thread);
 }
 
+TEST_F(ReportsTest, ResponderAnswersAfterQueuedAnswersAndMayUseTheControlApi) {
+    device_.queueSetReportAnswer({kIOReturnError, {}, vmac::Block::None});
+    std::vector<uint8_t> remembered;
+    device_.setReportResponder([&](const vmac::ReportCall& call) {
+        vmac::ReportAnswer answer;
+        if (call.kind == vmac::ReportCallKind::Set) {
+            remembered = call.bytes;
+            // No platform lock is held here, and the call is already in the log.
+            EXPECT_EQ(call.bytes, device_.reportCalls().back().bytes);
+        } else {
+            answer.data = remembered;
+        }
+        return answer;
+    });
+    EXPECT_EQ(kIOReturnError, setReport(0, {9, 9}));  // the queued answer comes first
+    EXPECT_TRUE(remembered.empty());
+    EXPECT_EQ(kIOReturnSuccess, setReport(4, {4, 5, 6}));
+    uint8_t out[8] = {};
+    CFIndex length = sizeof out;
+    ASSERT_EQ(kIOReturnSuccess,
+              IOHIDDeviceGetReport(hid_.get(), kIOHIDReportTypeFeature, 4, out, &length));
+    EXPECT_EQ(3, length);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{4, 5, 6}));
+
+    device_.setReportResponder({});  // unset: the default answer again
+    length = sizeof out;
+    ASSERT_EQ(kIOReturnSuccess,
+              IOHIDDeviceGetReport(hid_.get(), kIOHIDReportTypeFeature, 4, out, &length));
+    EXPECT_EQ(0, length);
+}
+
 TEST_F(ReportsTest, AnswersComeInOrderThenTheDefault) {
     device_.queueSetReportAnswer({kIOReturnError, {}, vmac::Block::None});
     device_.queueSetReportAnswer({kIOReturnTimeout, {}, vmac::Block::None});

@@ -200,6 +200,10 @@ void VirtualDevice::setDefaultGetReportAnswer(const ReportAnswer& answer) {
     locked([&] { state_->defaultGetAnswer = answer; });
 }
 
+void VirtualDevice::setReportResponder(ReportResponder responder) {
+    locked([&] { state_->responder = std::move(responder); });
+}
+
 std::vector<ReportCall> VirtualDevice::reportCalls() const {
     return locked([&] { return state_->reportCalls; });
 }

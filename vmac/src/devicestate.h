@@ -41,6 +41,7 @@ struct DeviceState {
     std::deque<ReportAnswer> getAnswers;
     ReportAnswer defaultSetAnswer;
     ReportAnswer defaultGetAnswer;
+    ReportResponder responder;  // answers what no queued answer covers, when set
     std::vector<ReportCall> reportCalls;
     std::vector<BlockedCall*> blocked;  // owned by the blocked threads' frames
     size_t cancelledCalls = 0;

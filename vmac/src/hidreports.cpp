@@ -27,19 +27,28 @@ ReportAnswer nextAnswer(std::deque<ReportAnswer>& queued, const ReportAnswer& fa
 }
 
 // Logs the call and takes its answer, or fails it with the code macOS gives.
-// Returns success when the call reached the device.
-IOReturn admit(__IOHIDDevice* d, ReportCall call, ReportAnswer& answer) {
-    std::lock_guard<std::mutex> lock(platform().mutex);
-    DeviceState& state = *d->device;
-    if (!state.attached)
-        return kIOReturnNoDevice;
-    if (!d->open)
-        return kIOReturnNotOpen;
-    const bool set = call.kind == ReportCallKind::Set;
-    state.reportCalls.push_back(std::move(call));
-    answer = set ? nextAnswer(state.setAnswers, state.defaultSetAnswer)
-                 : nextAnswer(state.getAnswers, state.defaultGetAnswer);
-    platform().changed.notify_all();
+// Returns success when the call reached the device. A responder, when set,
+// answers in place of the default, outside the platform lock.
+IOReturn admit(__IOHIDDevice* d, const ReportCall& call, ReportAnswer& answer) {
+    vmac::ReportResponder responder;
+    {
+        std::lock_guard<std::mutex> lock(platform().mutex);
+        DeviceState& state = *d->device;
+        if (!state.attached)
+            return kIOReturnNoDevice;
+        if (!d->open)
+            return kIOReturnNotOpen;
+        const bool set = call.kind == ReportCallKind::Set;
+        state.reportCalls.push_back(call);
+        auto& queued = set ? state.setAnswers : state.getAnswers;
+        if (queued.empty() && state.responder)
+            responder = state.responder;
+        else
+            answer = nextAnswer(queued, set ? state.defaultSetAnswer : state.defaultGetAnswer);
+        platform().changed.notify_all();
+    }
+    if (responder)
+        answer = responder(call);
     return kIOReturnSuccess;
 }
 
@@ -67,7 +76,7 @@ IOReturn IOHIDDeviceSetReport(IOHIDDeviceRef device, IOHIDReportType reportType,
                     reportLength,
                     std::this_thread::get_id()};
     ReportAnswer answer;
-    const IOReturn admitted = admit(d, std::move(call), answer);
+    const IOReturn admitted = admit(d, call, answer);
     if (admitted != kIOReturnSuccess)
         return admitted;
     if (!blockIfScripted(d, answer, noCancel))
@@ -85,7 +94,7 @@ IOReturn IOHIDDeviceGetReport(IOHIDDeviceRef device, IOHIDReportType reportType,
     ReportCall call{ReportCallKind::Get,       reportType, reportID, {}, *pReportLength,
                     std::this_thread::get_id()};
     ReportAnswer answer;
-    const IOReturn admitted = admit(d, std::move(call), answer);
+    const IOReturn admitted = admit(d, call, answer);
     if (admitted != kIOReturnSuccess)
         return admitted;
     if (!blockIfScripted(d, answer, noCancel))

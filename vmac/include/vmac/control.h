@@ -65,6 +65,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -138,6 +139,13 @@ struct PipeCall {
     UInt16 wLength = 0;
 };
 
+// A device's "firmware": answers a SetReport/GetReport call that no queued
+// answer covers, in place of the default answer. It runs on the thread that
+// made the call, with no platform lock held, so it may call the control API
+// (inject an input report, say); it must not call that device's report
+// functions itself.
+using ReportResponder = std::function<ReportAnswer(const ReportCall&)>;
+
 struct OpenFaults {
     bool createReturnsNull = false;                  // IOHIDDeviceCreate
     IOReturn parentLookupResult = kIOReturnSuccess;  // IORegistryEntryGetParentEntry
@@ -177,6 +185,8 @@ public:
     void queueGetReportAnswer(const ReportAnswer& answer);
     void setDefaultSetReportAnswer(const ReportAnswer& answer);
     void setDefaultGetReportAnswer(const ReportAnswer& answer);
+    // Replaces the default answers while set; an empty function unsets it.
+    void setReportResponder(ReportResponder responder);
     std::vector<ReportCall> reportCalls() const;
     bool waitForReportCalls(size_t count,
                             std::chrono::milliseconds timeout = kDefaultTimeout) const;
