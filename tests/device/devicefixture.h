@@ -91,6 +91,23 @@ protected:
         return std::make_shared<std::vector<uint8_t>>(std::move(content));
     }
 
+    // A device for any descriptor (an empty one, or one with a foreign handle); owned
+    // like the devices of makeDevice.
+    AbstractHidDevice* makeDeviceFor(const HidDeviceDescriptor& descriptor) {
+        devices_.emplace_back(AbstractHidDevice::create(descriptor));
+        return devices_.back().get();
+    }
+
+    // An extra reference to the device's current platform object (empty when it has
+    // none), so that a test can still watch that object through the observers after
+    // the device has let it go. Drop it before the test ends: it counts as live.
+    using HeldObject = std::unique_ptr<const void, void (*)(const void*)>;
+    static HeldObject holdPlatformObject(AbstractHidDevice* device) {
+        const void* object = device->nativeHandle();
+        return HeldObject(object ? CFRetain(object) : nullptr,
+                          [](const void* held) { CFRelease(held); });
+    }
+
 private:
     std::vector<std::unique_ptr<AbstractHidDevice>> devices_;
     long objects_ = 0;
