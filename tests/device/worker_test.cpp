@@ -4,8 +4,13 @@
 // Mostly seen through getReport; one test drives the open state on its own to
 // read what is queued after a removal, which the device no longer offers.
 // Injected reports are awaited through their tickets, never by sleeping.
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <memory>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -80,6 +85,30 @@ TEST_F(WorkerTest, CallbacksRunOnTheDevicesOwnWorkerThread) {
     const std::vector<std::thread::id> both = gadget.scheduledThreads();
     ASSERT_EQ(2u, both.size());
     EXPECT_NE(both[0], both[1]);
+}
+
+// The names of this process's threads, as the host lists them; empty where the
+// host keeps no such list.
+std::vector<std::string> threadNames() {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (std::getline(comm, name)) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+TEST_F(WorkerTest, WorkerThreadCarriesItsName) {
+    if (threadNames().empty()) {
+        GTEST_SKIP() << "this host does not list thread names";
+    }
+    openGadget();
+    const std::vector<std::string> names = threadNames();
+    EXPECT_NE(names.end(), std::find(names.begin(), names.end(), "quenor-hid-rl"));
 }
 
 class CloseOptionsTest : public WorkerTest, public ::testing::WithParamInterface<int> {};
