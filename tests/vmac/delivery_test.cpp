@@ -3,41 +3,34 @@
 #include "vmacfixture.h"
 
 #include "loopthread.h"
-#include "quenor/mac/platform.h"
 
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace vmactest {
 namespace {
 
-using quenor::mac::ScopedCFRef;
+// result, sender, type, report ID, bytes, copied into the registered buffer, thread
+using Report = std::tuple<IOReturn, void*, IOHIDReportType, uint32_t, std::vector<uint8_t>, bool,
+                          std::thread::id>;
 
-// What the callbacks saw. Written on the delivering thread; read after the
-// ticket says the callback ran.
+// What the callbacks of the device objects registered with it saw; filled on
+// the delivering threads.
 struct Sink {
-    std::mutex mutex;
-    struct Report {
-        IOReturn result;
-        void* sender;
-        IOHIDReportType type;
-        uint32_t id;
-        std::vector<uint8_t> bytes;
-        bool intoBuffer;
-        std::thread::id thread;
-    };
-    std::vector<Report> reports;
-    std::vector<std::thread::id> removals;
-    std::vector<uint8_t> buffer = std::vector<uint8_t>(4, 0);
+    void registerWith(IOHIDDeviceRef hid) {
+        IOHIDDeviceRegisterInputReportCallback(hid, buffer, sizeof buffer, onReport, this);
+        IOHIDDeviceRegisterRemovalCallback(hid, onRemoval, this);
+    }
 
     static void onReport(void* context, IOReturn result, void* sender, IOHIDReportType type,
                          uint32_t id, uint8_t* report, CFIndex length) {
         auto* self = static_cast<Sink*>(context);
         std::lock_guard<std::mutex> lock(self->mutex);
-        self->reports.push_back({result, sender, type, id,
-                                 std::vector<uint8_t>(report, report + length),
-                                 report == self->buffer.data(), std::this_thread::get_id()});
+        self->reports.emplace_back(result, sender, type, id,
+                                   std::vector<uint8_t>(report, report + length),
+                                   report == self->buffer, std::this_thread::get_id());
     }
 
     static void onRemoval(void* context, IOReturn, void*) {
@@ -45,181 +38,109 @@ struct Sink {
         std::lock_guard<std::mutex> lock(self->mutex);
         self->removals.push_back(std::this_thread::get_id());
     }
+
+    uint8_t buffer[4] = {};
+    std::mutex mutex;
+    std::vector<Report> reports;            // guarded by mutex
+    std::vector<std::thread::id> removals;  // guarded by mutex
 };
 
-class DeliveryTest : public VmacTest {
+class DeliveryTest : public OpenDeviceTest {
 protected:
     void SetUp() override {
-        VmacTest::SetUp();
-        device_ = vmac::plugDevice("IOService:/delivery");
-        hid_ = ScopedCFRef<IOHIDDeviceRef>::adopt(
-            IOHIDDeviceCreate(kCFAllocatorDefault, device_.entry()));
-        ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(hid_.get(), kIOHIDOptionsTypeNone));
-        IOHIDDeviceRegisterInputReportCallback(hid_.get(), sink_.buffer.data(),
-                                               static_cast<CFIndex>(sink_.buffer.size()),
-                                               Sink::onReport, &sink_);
-        IOHIDDeviceRegisterRemovalCallback(hid_.get(), Sink::onRemoval, &sink_);
+        OpenDeviceTest::SetUp();
+        sink_.registerWith(hid_.get());
     }
 
-    void TearDown() override {
-        hid_.reset();
-        VmacTest::TearDown();
-    }
+    vmac::Outcome inject() { return device_.injectInputReport(1, {1}).outcome(); }
 
     CFStringRef mode_ = CFSTR("vmac.delivery");
-    vmac::VirtualDevice device_;
     Sink sink_;
-    ScopedCFRef<IOHIDDeviceRef> hid_;
 };
 
-TEST_F(DeliveryTest, ReportIsCopiedIntoTheBufferOnTheScheduledLoopThread) {
+TEST_F(DeliveryTest, EachScheduledObjectGetsItsCopyOnItsOwnLoopThread) {
+    Sink otherSink;
+    auto other = createHid(device_);
+    ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(other.get(), kIOHIDOptionsTypeNone));
+    otherSink.registerWith(other.get());
     LoopThread worker(mode_);
+    LoopThread otherWorker(mode_);
     IOHIDDeviceScheduleWithRunLoop(hid_.get(), worker.loop(), mode_);
-    EXPECT_EQ(std::vector<std::thread::id>{worker.id()}, device_.scheduledThreads());
+    IOHIDDeviceScheduleWithRunLoop(other.get(), otherWorker.loop(), mode_);
+    EXPECT_EQ(2u, device_.scheduledThreads().size());
     EXPECT_EQ(vmac::Outcome::Delivered, device_.injectInputReport(3, {3, 1, 2}).wait());
-    IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), worker.loop(), mode_);
-    std::lock_guard<std::mutex> lock(sink_.mutex);
-    ASSERT_EQ(1u, sink_.reports.size());
-    const auto& report = sink_.reports[0];
-    EXPECT_EQ(kIOReturnSuccess, report.result);
-    EXPECT_EQ(hid_.get(), report.sender);
-    EXPECT_EQ(kIOHIDReportTypeInput, report.type);
-    EXPECT_EQ(3u, report.id);
-    EXPECT_EQ((std::vector<uint8_t>{3, 1, 2}), report.bytes);
-    EXPECT_TRUE(report.intoBuffer);
-    EXPECT_EQ(worker.id(), report.thread);
-}
-
-TEST_F(DeliveryTest, LongReportIsTruncatedToTheRegisteredSizeAndResultPassesThrough) {
-    LoopThread worker(mode_);
-    IOHIDDeviceScheduleWithRunLoop(hid_.get(), worker.loop(), mode_);
     EXPECT_EQ(vmac::Outcome::Delivered,
               device_.injectInputReport(1, {1, 2, 3, 4, 5, 6}, kIOReturnAborted).wait());
+    EXPECT_EQ(vmac::Outcome::Delivered, device_.unplug().wait());
+    EXPECT_EQ(vmac::Outcome::Dropped, inject());
     IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), worker.loop(), mode_);
+    IOHIDDeviceUnscheduleFromRunLoop(other.get(), otherWorker.loop(), mode_);
+
+    const auto input = kIOHIDReportTypeInput;
     std::lock_guard<std::mutex> lock(sink_.mutex);
-    ASSERT_EQ(1u, sink_.reports.size());
-    EXPECT_EQ((std::vector<uint8_t>{1, 2, 3, 4}), sink_.reports[0].bytes);
-    EXPECT_EQ(kIOReturnAborted, sink_.reports[0].result);
+    std::lock_guard<std::mutex> otherLock(otherSink.mutex);
+    EXPECT_EQ((std::vector<Report>{
+                  {kIOReturnSuccess, hid_.get(), input, 3, {3, 1, 2}, true, worker.id()},
+                  {kIOReturnAborted, hid_.get(), input, 1, {1, 2, 3, 4}, true, worker.id()}}),
+              sink_.reports)
+        << "a long report is truncated to the registered size";
+    EXPECT_EQ(std::vector<std::thread::id>{worker.id()}, sink_.removals);
+    EXPECT_EQ(Report(kIOReturnSuccess, other.get(), input, 3, {3, 1, 2}, true, otherWorker.id()),
+              otherSink.reports.at(0));
+    EXPECT_EQ(std::vector<std::thread::id>{otherWorker.id()}, otherSink.removals);
 }
 
-TEST_F(DeliveryTest, ReportWaitsUntilTheLoopRunsInTheScheduledMode) {
+TEST_F(DeliveryTest, DeliveryWaitsForTheScheduledModeAndRemovalComesAfterEarlierReports) {
+    auto unscheduled = createHid(device_);  // open and registered, but never scheduled
+    ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(unscheduled.get(), kIOHIDOptionsTypeNone));
+    sink_.registerWith(unscheduled.get());
     CFRunLoopRef loop = CFRunLoopGetCurrent();
     IOHIDDeviceScheduleWithRunLoop(hid_.get(), loop, mode_);
-    // A scheduled device is a source: its mode does not finish.
-    EXPECT_EQ(kCFRunLoopRunTimedOut, CFRunLoopRunInMode(mode_, 0.0, false));
-    vmac::Ticket ticket = device_.injectInputReport(7, {7});
+    EXPECT_EQ(kCFRunLoopRunTimedOut, CFRunLoopRunInMode(mode_, 0.0, false))
+        << "a scheduled device is a source: its mode does not finish";
+    vmac::Ticket report = device_.injectInputReport(7, {7});
     EXPECT_EQ(kCFRunLoopRunFinished, CFRunLoopRunInMode(CFSTR("vmac.elsewhere"), 0.0, true));
-    EXPECT_EQ(vmac::Outcome::Pending, ticket.outcome());
-    EXPECT_EQ(kCFRunLoopRunHandledSource, CFRunLoopRunInMode(mode_, 1000.0, true));
-    EXPECT_EQ(vmac::Outcome::Delivered, ticket.outcome());
-    EXPECT_EQ(1u, sink_.reports.size());
-    IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), loop, mode_);
-    EXPECT_EQ(kCFRunLoopRunFinished, CFRunLoopRunInMode(mode_, 0.0, false));
-}
-
-TEST_F(DeliveryTest, ReportIsDroppedWithoutAnOpenScheduledRegisteredObject) {
-    EXPECT_EQ(vmac::Outcome::Dropped, device_.injectInputReport(1, {1}).outcome())
-        << "not scheduled";
-    CFRunLoopRef loop = CFRunLoopGetCurrent();
-    IOHIDDeviceScheduleWithRunLoop(hid_.get(), loop, mode_);
-    IOHIDDeviceRegisterInputReportCallback(hid_.get(), nullptr, 0, nullptr, nullptr);
-    EXPECT_FALSE(device_.inputCallbackRegistered());
-    EXPECT_EQ(vmac::Outcome::Dropped, device_.injectInputReport(1, {1}).outcome())
-        << "unregistered";
-    IOHIDDeviceRegisterInputReportCallback(hid_.get(), sink_.buffer.data(), 4, Sink::onReport,
-                                           &sink_);
-    IOHIDDeviceClose(hid_.get(), kIOHIDOptionsTypeNone);
-    EXPECT_EQ(vmac::Outcome::Dropped, device_.injectInputReport(1, {1}).outcome()) << "closed";
-    IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), loop, mode_);
-    EXPECT_TRUE(sink_.reports.empty());
-}
-
-TEST_F(DeliveryTest, PendingReportIsDroppedWhenTheObjectLeavesBeforeDelivery) {
-    CFRunLoopRef loop = CFRunLoopGetCurrent();
-    IOHIDDeviceScheduleWithRunLoop(hid_.get(), loop, mode_);
-    vmac::Ticket unregistered = device_.injectInputReport(1, {1});
-    IOHIDDeviceRegisterInputReportCallback(hid_.get(), nullptr, 0, nullptr, nullptr);
-    EXPECT_EQ(vmac::Outcome::Dropped, unregistered.outcome());
-
-    IOHIDDeviceRegisterInputReportCallback(hid_.get(), sink_.buffer.data(), 4, Sink::onReport,
-                                           &sink_);
-    vmac::Ticket unscheduled = device_.injectInputReport(2, {2});
-    IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), loop, mode_);
-    EXPECT_EQ(vmac::Outcome::Dropped, unscheduled.outcome());
-    EXPECT_FALSE(device_.isScheduled());
-
-    IOHIDDeviceScheduleWithRunLoop(hid_.get(), loop, mode_);
-    vmac::Ticket closed = device_.injectInputReport(3, {3});
-    IOHIDDeviceClose(hid_.get(), kIOHIDOptionsTypeNone);
-    EXPECT_EQ(vmac::Outcome::Dropped, closed.outcome());
-    IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), loop, mode_);
-    EXPECT_TRUE(sink_.reports.empty());
-}
-
-TEST_F(DeliveryTest, EveryQualifyingObjectGetsItsCopy) {
-    Sink second;
-    auto other =
-        ScopedCFRef<IOHIDDeviceRef>::adopt(IOHIDDeviceCreate(kCFAllocatorDefault, device_.entry()));
-    ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(other.get(), kIOHIDOptionsTypeNone));
-    IOHIDDeviceRegisterInputReportCallback(other.get(), second.buffer.data(), 4, Sink::onReport,
-                                           &second);
-    LoopThread firstWorker(mode_);
-    LoopThread secondWorker(mode_);
-    IOHIDDeviceScheduleWithRunLoop(hid_.get(), firstWorker.loop(), mode_);
-    IOHIDDeviceScheduleWithRunLoop(other.get(), secondWorker.loop(), mode_);
-    EXPECT_EQ(vmac::Outcome::Delivered, device_.injectInputReport(4, {4}).wait());
-    IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), firstWorker.loop(), mode_);
-    IOHIDDeviceUnscheduleFromRunLoop(other.get(), secondWorker.loop(), mode_);
-    std::lock_guard<std::mutex> first(sink_.mutex);
-    std::lock_guard<std::mutex> lock(second.mutex);
-    ASSERT_EQ(1u, sink_.reports.size());
-    ASSERT_EQ(1u, second.reports.size());
-    EXPECT_EQ(firstWorker.id(), sink_.reports[0].thread);
-    EXPECT_EQ(secondWorker.id(), second.reports[0].thread);
-    EXPECT_EQ(other.get(), second.reports[0].sender);
-}
-
-TEST_F(DeliveryTest, UnplugRunsTheRemovalCallbackOnTheLoopAfterEarlierReports) {
-    CFRunLoopRef loop = CFRunLoopGetCurrent();
-    IOHIDDeviceScheduleWithRunLoop(hid_.get(), loop, mode_);
-    vmac::Ticket report = device_.injectInputReport(5, {5});
     vmac::Ticket removal = device_.unplug();
+    EXPECT_EQ(vmac::Outcome::Pending, report.outcome());
     EXPECT_EQ(vmac::Outcome::Pending, removal.outcome());
     EXPECT_EQ(kCFRunLoopRunHandledSource, CFRunLoopRunInMode(mode_, 1000.0, true));
     EXPECT_EQ(vmac::Outcome::Delivered, report.outcome());
     EXPECT_EQ(vmac::Outcome::Delivered, removal.outcome());
-    ASSERT_EQ(1u, sink_.removals.size());
-    EXPECT_EQ(std::this_thread::get_id(), sink_.removals[0]);
     EXPECT_EQ(1u, sink_.reports.size());
+    EXPECT_EQ(std::vector<std::thread::id>{std::this_thread::get_id()}, sink_.removals);
     IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), loop, mode_);
+    EXPECT_EQ(kCFRunLoopRunFinished, CFRunLoopRunInMode(mode_, 0.0, false));
 }
 
-TEST_F(DeliveryTest, RemovalIsDroppedForAnObjectThatUnregisteredOrIsNotScheduled) {
-    EXPECT_EQ(vmac::Outcome::Dropped, device_.unplug().outcome());
-    EXPECT_TRUE(sink_.removals.empty());
-}
-
-TEST_F(DeliveryTest, RemovalCallbackOnALoopThread) {
-    LoopThread worker(mode_);
-    IOHIDDeviceScheduleWithRunLoop(hid_.get(), worker.loop(), mode_);
-    EXPECT_EQ(vmac::Outcome::Delivered, device_.unplug().wait());
-    IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), worker.loop(), mode_);
-    std::lock_guard<std::mutex> lock(sink_.mutex);
-    EXPECT_EQ(std::vector<std::thread::id>{worker.id()}, sink_.removals);
-    EXPECT_EQ(vmac::Outcome::Dropped, device_.injectInputReport(1, {1}).outcome());
-}
-
-TEST_F(DeliveryTest, ObservationFollowsRegistrationAndScheduling) {
-    EXPECT_TRUE(device_.inputCallbackRegistered());
-    EXPECT_TRUE(device_.removalCallbackRegistered());
-    EXPECT_FALSE(device_.isScheduled());
-    IOHIDDeviceRegisterRemovalCallback(hid_.get(), nullptr, &sink_);
-    EXPECT_FALSE(device_.removalCallbackRegistered());
+TEST_F(DeliveryTest, DroppedUnlessOpenScheduledAndRegisteredUntilDelivery) {
+    EXPECT_EQ(vmac::Outcome::Dropped, inject()) << "not scheduled";
     CFRunLoopRef loop = CFRunLoopGetCurrent();
     IOHIDDeviceScheduleWithRunLoop(hid_.get(), loop, mode_);
-    EXPECT_EQ(std::vector<std::thread::id>{std::this_thread::get_id()}, device_.scheduledThreads());
+    vmac::Ticket pending = device_.injectInputReport(1, {1});
+    IOHIDDeviceRegisterInputReportCallback(hid_.get(), nullptr, 0, nullptr, nullptr);
+    EXPECT_FALSE(device_.inputCallbackRegistered());
+    EXPECT_EQ(vmac::Outcome::Dropped, pending.outcome()) << "unregistered before delivery";
+    EXPECT_EQ(vmac::Outcome::Dropped, inject()) << "unregistered";
+
+    sink_.registerWith(hid_.get());
+    pending = device_.injectInputReport(2, {2});
     IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), loop, mode_);
-    EXPECT_TRUE(device_.scheduledThreads().empty());
+    EXPECT_EQ(vmac::Outcome::Dropped, pending.outcome()) << "unscheduled before delivery";
+    EXPECT_FALSE(device_.isScheduled());
+
+    IOHIDDeviceScheduleWithRunLoop(hid_.get(), loop, mode_);
+    pending = device_.injectInputReport(3, {3});
+    IOHIDDeviceClose(hid_.get(), kIOHIDOptionsTypeNone);
+    EXPECT_EQ(vmac::Outcome::Dropped, pending.outcome()) << "closed before delivery";
+    EXPECT_EQ(vmac::Outcome::Dropped, inject()) << "closed";
+
+    ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(hid_.get(), kIOHIDOptionsTypeNone));
+    IOHIDDeviceRegisterRemovalCallback(hid_.get(), nullptr, nullptr);
+    EXPECT_FALSE(device_.removalCallbackRegistered());
+    EXPECT_EQ(vmac::Outcome::Dropped, device_.unplug().outcome()) << "removal unregistered";
+    IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), loop, mode_);
+    EXPECT_TRUE(sink_.reports.empty());
+    EXPECT_TRUE(sink_.removals.empty());
 }
 
 }  // namespace

@@ -1,193 +1,134 @@
-// I/O Registry: lookup by path, the parent in the service plane, reference
-// counts, plug-in creation and QueryInterface, and the opening faults.
+// I/O Registry and the USB interface behind it: lookup by path, the parent in
+// the service plane, plug-in and QueryInterface, the interface's scripted
+// values, pipe calls and string descriptors.
 #include "vmacfixture.h"
 
-#include "quenor/mac/platform.h"
+#include <tuple>
+#include <utility>
+#include <vector>
 
 namespace vmactest {
 namespace {
 
-using quenor::mac::ScopedCFRef;
-using quenor::mac::ScopedCOMInterface;
-using quenor::mac::ScopedIOObject;
-
-// The opening sequence the device uses, step by step.
-ScopedCOMInterface<IOUSBInterfaceStruct190> usbInterfaceOf(io_service_t parent,
-                                                           HRESULT* queryResult = nullptr) {
-    IOCFPlugInInterface** plugIn = nullptr;
-    SInt32 score = 0;
-    if (IOCreatePlugInInterfaceForService(parent, kIOUSBInterfaceUserClientTypeID,
-                                          kIOCFPlugInInterfaceID, &plugIn, &score) != 0 ||
-        plugIn == nullptr)
-        return {};
-    auto owner = ScopedCOMInterface<IOCFPlugInInterface>::adopt(plugIn);
-    IOUSBInterfaceStruct190** intf = nullptr;
-    const HRESULT result =
-        (*plugIn)->QueryInterface(plugIn, CFUUIDGetUUIDBytes(kIOUSBInterfaceInterfaceID190),
-                                  reinterpret_cast<LPVOID*>(&intf));
-    if (queryResult != nullptr)
-        *queryResult = result;
-    if (result < 0)
-        return {};
-    return ScopedCOMInterface<IOUSBInterfaceStruct190>::adopt(intf);
-}
-
 using RegistryTest = VmacTest;
 
 TEST_F(RegistryTest, PathFindsThePluggedDeviceAndEachLookupIsAReference) {
-    auto device = vmac::plugDevice("IOService:/a/b/HID@1");
+    const char* path = "IOService:/a/b/HID@1";
+    auto device = vmac::plugDevice(path);
+    EXPECT_THROW(vmac::plugDevice(path), std::invalid_argument);
     const long before = vmac::liveIOObjectReferences();
-    io_registry_entry_t first =
-        IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/a/b/HID@1");
-    io_registry_entry_t second =
-        IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/a/b/HID@1");
-    EXPECT_EQ(device.entry(), first);
-    EXPECT_EQ(first, second);
+    io_registry_entry_t first = IORegistryEntryFromPath(kIOMasterPortDefault, path);
+    io_registry_entry_t second = IORegistryEntryFromPath(kIOMasterPortDefault, path);
+    EXPECT_EQ(std::make_pair(device.entry(), device.entry()), std::make_pair(first, second));
     EXPECT_EQ(before + 2, vmac::liveIOObjectReferences());
     EXPECT_EQ(kIOReturnSuccess, IOObjectRelease(first));
     EXPECT_EQ(kIOReturnSuccess, IOObjectRelease(second));
     EXPECT_EQ(before, vmac::liveIOObjectReferences());
     EXPECT_EQ(IO_OBJECT_NULL, IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/a/b"));
-}
 
-TEST_F(RegistryTest, UnpluggedPathIsGoneAndCanBePluggedAgain) {
-    auto device = vmac::plugDevice("IOService:/again");
-    EXPECT_THROW(vmac::plugDevice("IOService:/again"), std::invalid_argument);
     device.unplug();
     EXPECT_FALSE(device.isPlugged());
-    EXPECT_EQ(IO_OBJECT_NULL, IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/again"));
-    auto replacement = vmac::plugDevice("IOService:/again");
-    EXPECT_NE(device.entry(), replacement.entry());
+    EXPECT_EQ(IO_OBJECT_NULL, IORegistryEntryFromPath(kIOMasterPortDefault, path));
+    EXPECT_NE(device.entry(), vmac::plugDevice(path).entry());
 }
 
-TEST_F(RegistryTest, ParentInTheServicePlaneIsAnOwnedReference) {
+TEST_F(RegistryTest, ParentIsAUsbInterfaceWhosePlugInGivesOnlyThatInterface) {
     auto device = vmac::plugDevice("IOService:/p");
-    auto entry =
-        ScopedIOObject::adopt(IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/p"));
     ScopedIOObject parent;
-    ASSERT_EQ(kIOReturnSuccess,
-              IORegistryEntryGetParentEntry(entry.get(), kIOServicePlane, parent.initializeInto()));
+    ASSERT_EQ(kIOReturnSuccess, IORegistryEntryGetParentEntry(device.entry(), kIOServicePlane,
+                                                              parent.initializeInto()));
     EXPECT_EQ(device.parentEntry(), parent.get());
     io_registry_entry_t other = IO_OBJECT_NULL;
-    EXPECT_NE(kIOReturnSuccess, IORegistryEntryGetParentEntry(entry.get(), "IOUSB", &other));
+    EXPECT_NE(kIOReturnSuccess, IORegistryEntryGetParentEntry(device.entry(), "IOUSB", &other));
     EXPECT_EQ(IO_OBJECT_NULL, other);
-}
+    EXPECT_TRUE(usbInterfaceOf(parent.get()));
 
-TEST_F(RegistryTest, UsbParentYieldsTheInterfaceThroughThePlugIn) {
-    auto device = vmac::plugDevice("IOService:/usb");
-    const long comBefore = vmac::liveCOMReferences();
-    {
-        HRESULT result = -1;
-        auto intf = usbInterfaceOf(device.parentEntry(), &result);
-        EXPECT_EQ(S_OK, result);
-        ASSERT_TRUE(intf);
-        EXPECT_EQ(comBefore + 1, vmac::liveCOMReferences()) << "the plug-in is released";
-        auto extra = ScopedCOMInterface<IOUSBInterfaceStruct190>::retain(intf.get());
-        EXPECT_EQ(comBefore + 2, vmac::liveCOMReferences());
-    }
-    EXPECT_EQ(comBefore, vmac::liveCOMReferences());
-}
-
-TEST_F(RegistryTest, PlugInRefusesOtherParentsAndUnknownInterfaces) {
-    auto plain = vmac::plugDevice("IOService:/plain", vmac::ParentKind::Other);
     IOCFPlugInInterface** plugIn = nullptr;
-    SInt32 score;
-    EXPECT_EQ(kIOReturnUnsupported, IOCreatePlugInInterfaceForService(
-                                        plain.parentEntry(), kIOUSBInterfaceUserClientTypeID,
-                                        kIOCFPlugInInterfaceID, &plugIn, &score));
+    EXPECT_NE(kIOReturnSuccess, createPlugIn(device.entry(), &plugIn)) << "the HID entry";
+    auto plain = vmac::plugDevice("IOService:/plain", vmac::ParentKind::Other);
+    EXPECT_EQ(kIOReturnUnsupported, createPlugIn(plain.parentEntry(), &plugIn));
     EXPECT_EQ(nullptr, plugIn);
-    // The HID entry itself is not a USB interface either.
-    auto usb = vmac::plugDevice("IOService:/usb2");
-    EXPECT_NE(kIOReturnSuccess,
-              IOCreatePlugInInterfaceForService(usb.entry(), kIOUSBInterfaceUserClientTypeID,
-                                                kIOCFPlugInInterfaceID, &plugIn, &score));
-    ASSERT_EQ(kIOReturnSuccess,
-              IOCreatePlugInInterfaceForService(usb.parentEntry(), kIOUSBInterfaceUserClientTypeID,
-                                                kIOCFPlugInInterfaceID, &plugIn, &score));
+    ASSERT_EQ(kIOReturnSuccess, createPlugIn(parent.get(), &plugIn));
     auto owner = ScopedCOMInterface<IOCFPlugInInterface>::adopt(plugIn);
-    LPVOID other = reinterpret_cast<LPVOID>(1);
+    LPVOID unknown = &other;
     EXPECT_EQ(E_NOINTERFACE,
               (*plugIn)->QueryInterface(plugIn, CFUUIDGetUUIDBytes(kIOUSBInterfaceUserClientTypeID),
-                                        &other));
-    EXPECT_EQ(nullptr, other);
+                                        &unknown));
+    EXPECT_EQ(nullptr, unknown);
 }
 
-TEST_F(RegistryTest, EachOpeningStepFailsOnDemand) {
-    auto device = vmac::plugDevice("IOService:/faulty");
-    auto entry =
-        ScopedIOObject::adopt(IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/faulty"));
-
-    vmac::OpenFaults faults;
-    faults.createReturnsNull = true;
-    device.setOpenFaults(faults);
-    EXPECT_EQ(nullptr, IOHIDDeviceCreate(kCFAllocatorDefault, entry.get()));
-
-    faults = {};
-    faults.parentLookupResult = kIOReturnNoResources;
-    device.setOpenFaults(faults);
-    io_registry_entry_t parent = IO_OBJECT_NULL;
-    EXPECT_EQ(kIOReturnNoResources,
-              IORegistryEntryGetParentEntry(entry.get(), kIOServicePlane, &parent));
-
-    faults = {};
-    faults.plugInResult = kIOReturnNoResources;
-    device.setOpenFaults(faults);
-    IOCFPlugInInterface** plugIn = nullptr;
-    SInt32 score;
-    EXPECT_EQ(kIOReturnNoResources, IOCreatePlugInInterfaceForService(
-                                        device.parentEntry(), kIOUSBInterfaceUserClientTypeID,
-                                        kIOCFPlugInInterfaceID, &plugIn, &score));
-    faults.plugInResult = kIOReturnSuccess;
-    faults.plugInNull = true;
-    device.setOpenFaults(faults);
-    EXPECT_EQ(kIOReturnSuccess, IOCreatePlugInInterfaceForService(
-                                    device.parentEntry(), kIOUSBInterfaceUserClientTypeID,
-                                    kIOCFPlugInInterfaceID, &plugIn, &score));
-    EXPECT_EQ(nullptr, plugIn);
-
-    faults = {};
-    faults.queryResult = E_NOINTERFACE;
-    device.setOpenFaults(faults);
-    HRESULT result = S_OK;
-    EXPECT_FALSE(usbInterfaceOf(device.parentEntry(), &result));
-    EXPECT_EQ(E_NOINTERFACE, result);
-    faults.queryResult = S_OK;
-    faults.queryReturnsNull = true;
-    device.setOpenFaults(faults);
-    EXPECT_FALSE(usbInterfaceOf(device.parentEntry(), &result));
-    EXPECT_EQ(S_OK, result);
-
-    faults = {};
-    faults.openResult = kIOReturnNotPrivileged;
-    device.setOpenFaults(faults);
-    auto hid =
-        ScopedCFRef<IOHIDDeviceRef>::adopt(IOHIDDeviceCreate(kCFAllocatorDefault, entry.get()));
-    ASSERT_TRUE(hid);
-    EXPECT_EQ(kIOReturnNotPrivileged, IOHIDDeviceOpen(hid.get(), kIOHIDOptionsTypeNone));
-    EXPECT_EQ(0, device.openCount());
+// GET_DESCRIPTOR of string `index`, asking for as many bytes as `buffer` holds.
+IOReturn getString(IOUSBInterfaceStruct190** intf, int index, std::vector<uint8_t>& buffer,
+                   UInt32* done = nullptr) {
+    const auto value = static_cast<UInt16>(0x0300 | index);
+    const auto length = static_cast<UInt16>(buffer.size());
+    IOUSBDevRequest request{0x80, 6, value, 0x0409, length, buffer.data(), 0xDEAD};
+    const IOReturn result = (*intf)->ControlRequest(intf, 0, &request);
+    if (done != nullptr)
+        *done = request.wLenDone;
+    return result;
 }
 
-using RegistryDeathTest = VmacTest;
+TEST_F(RegistryTest, UsbInterfaceAnswersAsScriptedAndLogsPipeCalls) {
+    auto device = vmac::plugDevice("IOService:/usb/if@0");
+    auto owner = usbInterfaceOf(device.parentEntry());
+    IOUSBInterfaceStruct190** intf = owner.get();
+    device.setReleaseNumber(0x0213);
+    device.setNumEndpoints(3, kIOReturnAborted);
+    UInt16 release = 0;
+    UInt8 endpoints = 0;
+    EXPECT_EQ(kIOReturnSuccess, (*intf)->GetDeviceReleaseNumber(intf, &release));
+    EXPECT_EQ(0x0213, release);
+    EXPECT_EQ(kIOReturnAborted, (*intf)->GetNumEndpoints(intf, &endpoints));
+    EXPECT_EQ(kIOReturnSuccess, (*intf)->AbortPipe(intf, 1));
+    EXPECT_EQ(kIOReturnSuccess, (*intf)->ClearPipeStallBothEnds(intf, 3));
+    EXPECT_EQ(kIOReturnBadArgument, (*intf)->AbortPipe(intf, 4)) << "beyond the endpoints";
+    const auto calls = device.pipeCalls();
+    ASSERT_EQ(3u, calls.size());
+    EXPECT_EQ(std::make_tuple(vmac::PipeCallKind::AbortPipe, 1,
+                              vmac::PipeCallKind::ClearPipeStallBothEnds, 3),
+              std::make_tuple(calls[0].kind, calls[0].pipe, calls[1].kind, calls[1].pipe));
+    device.unplug();
+    std::vector<uint8_t> buffer(130);
+    EXPECT_EQ(kIOReturnNoDevice, (*intf)->GetDeviceReleaseNumber(intf, &release));
+    EXPECT_EQ(kIOReturnNoDevice, (*intf)->AbortPipe(intf, 1));
+    EXPECT_EQ(kIOReturnNoDevice, getString(intf, 0, buffer));
+}
 
-TEST_F(RegistryDeathTest, ReleasingAReferenceTwiceAborts) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    auto device = vmac::plugDevice("IOService:/twice");
-    EXPECT_DEATH(
-        {
-            io_registry_entry_t entry =
-                IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/twice");
-            IOObjectRelease(entry);
-            IOObjectRelease(entry);
-        },
-        "IOObjectRelease of io_object_t .* with no reference left");
-    EXPECT_DEATH(
-        {
-            auto intf = usbInterfaceOf(device.parentEntry());
-            IOUSBInterfaceStruct190** raw = intf.release();
-            (*raw)->Release(raw);
-            (*raw)->Release(raw);
-        },
-        "Release of an already released IOUSBInterfaceStruct190");
+// Descriptors are served verbatim, malformed ones too, up to the requested length.
+TEST_F(RegistryTest, StringDescriptorsAreCopiedUpToTheRequestedLength) {
+    auto device = vmac::plugDevice("IOService:/usb/if@0");
+    auto intf = usbInterfaceOf(device.parentEntry());
+    device.setStringDescriptorText(2, u"abc");
+    device.setStringDescriptor(5, {200, 3, 'x', 0, 'y'});  // bLength larger than the data
+    const struct {
+        int index;
+        size_t bufferSize;
+        IOReturn result;
+        std::vector<uint8_t> served;
+    } cases[] = {
+        {2, 130, kIOReturnSuccess, {8, 3, 'a', 0, 'b', 0, 'c', 0}},
+        {2, 3, kIOReturnSuccess, {8, 3, 'a'}},
+        {0, 130, kIOReturnSuccess, {4, 3, 0x09, 0x04}},  // the default language table
+        {5, 130, kIOReturnSuccess, {200, 3, 'x', 0, 'y'}},
+        {7, 130, vmac::kPipeStalled, {}},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8_t> buffer(c.bufferSize, 0xEE);
+        UInt32 done = 0;
+        EXPECT_EQ(c.result, getString(intf.get(), c.index, buffer, &done)) << c.index;
+        EXPECT_EQ(c.served.size(), done) << c.index;
+        std::vector<uint8_t> expected = c.served;
+        expected.resize(c.bufferSize, 0xEE);
+        EXPECT_EQ(expected, buffer) << c.index;
+    }
+    const vmac::PipeCall call = device.pipeCalls().at(0);
+    EXPECT_EQ(std::make_tuple(vmac::PipeCallKind::ControlRequest, 0, 0x80, 6, 0x0302, 0x0409, 130),
+              std::make_tuple(call.kind, call.pipe, call.bmRequestType, call.bRequest, call.wValue,
+                              call.wIndex, call.wLength));
+    device.setControlRequestResult(kIOReturnNoResources);
+    std::vector<uint8_t> buffer(130);
+    EXPECT_EQ(kIOReturnNoResources, getString(intf.get(), 2, buffer));
 }
 
 }  // namespace

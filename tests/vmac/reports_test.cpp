@@ -2,54 +2,67 @@
 // blocked call (cancellable by pthread_cancel, and IOKit-like uncancellable).
 #include "vmacfixture.h"
 
-#include "quenor/mac/platform.h"
-
 #include <pthread.h>
 
 #include <atomic>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 namespace vmactest {
 namespace {
 
-using quenor::mac::ScopedCFRef;
-
-class ReportsTest : public VmacTest {
+class ReportsTest : public OpenDeviceTest {
 protected:
-    void SetUp() override {
-        VmacTest::SetUp();
-        device_ = vmac::plugDevice("IOService:/reports");
-        hid_ = ScopedCFRef<IOHIDDeviceRef>::adopt(
-            IOHIDDeviceCreate(kCFAllocatorDefault, device_.entry()));
-        ASSERT_TRUE(hid_);
-        ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(hid_.get(), kIOHIDOptionsTypeNone));
-    }
-
-    void TearDown() override {
-        hid_.reset();
-        VmacTest::TearDown();
-    }
-
     IOReturn setReport(CFIndex id, std::vector<uint8_t> bytes) {
         return IOHIDDeviceSetReport(hid_.get(), kIOHIDReportTypeOutput, id, bytes.data(),
                                     static_cast<CFIndex>(bytes.size()));
     }
 
-    vmac::VirtualDevice device_;
-    ScopedCFRef<IOHIDDeviceRef> hid_;
+    IOReturn getReport(CFIndex id, uint8_t* buffer, CFIndex* length) {
+        return IOHIDDeviceGetReport(hid_.get(), kIOHIDReportTypeFeature, id, buffer, length);
+    }
 };
 
-TEST_F(ReportsTest, SetReportIsLoggedWithBytesIdTypeAndThread) {
-    uint8_t bytes[] = {1, 2, 3};
-    ASSERT_EQ(kIOReturnSuccess,
-              IOHIDDeviceSetReport(hid_.get(), kIOHIDReportTypeFeature, 5, bytes, 3));
+// A GetReport of up to 4 bytes on a thread of its own, for calls that block.
+struct Caller {
+    explicit Caller(IOHIDDeviceRef hid)
+        : thread([this, hid] {
+              struct Guard {
+                  std::atomic<bool>& left;
+                  ~Guard() { left = true; }
+              } guard{left};
+              uint8_t buffer[4];
+              CFIndex received = 4;
+              result = IOHIDDeviceGetReport(hid, kIOHIDReportTypeFeature, 1, buffer, &received);
+              returned = true;
+          }) {}
+
+    std::atomic<bool> left{false};  // the thread's frame was left, by return or by unwinding
+    std::atomic<bool> returned{false};
+    std::atomic<IOReturn> result{kIOReturnError};
+    std::thread thread;
+};
+
+TEST_F(ReportsTest, ScriptedAnswersComeInOrderThenTheDefaultAndCallsAreLogged) {
+    IOHIDDeviceClose(hid_.get(), kIOHIDOptionsTypeNone);
+    EXPECT_EQ(kIOReturnNotOpen, setReport(1, {1})) << "not logged either";
+    ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(hid_.get(), kIOHIDOptionsTypeNone));
+    device_.queueSetReportAnswer({kIOReturnError, {}, vmac::Block::None});
+    device_.queueSetReportAnswer({kIOReturnTimeout, {}, vmac::Block::None});
+    device_.setDefaultSetReportAnswer({kIOReturnAborted, {}, vmac::Block::None});
+    std::thread other([&] { EXPECT_EQ(kIOReturnError, setReport(5, {1, 2, 3})); });
+    ASSERT_TRUE(device_.waitForReportCalls(1));
+    other.join();
+    EXPECT_EQ(kIOReturnTimeout, setReport(0, {0}));
+    EXPECT_EQ(kIOReturnAborted, setReport(0, {0}));
     const auto calls = device_.reportCalls();
-    ASSERT_EQ(1u, calls.size());
-    EXPECT_EQ(vmac::ReportCallKind::Set, calls[0].kind);
-    EXPECT_EQ(kIOHIDReportTypeFeature, calls[0].type);
-    EXPECT_EQ(5, calls[0].reportId);
-    EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), calls[0].bytes);
-    EXPECT_EQ(std::this_thread::get_id(), calls[0].thread);
+    ASSERT_EQ(3u, calls.size());
+    EXPECT_EQ(std::make_tuple(vmac::ReportCallKind::Set, kIOHIDReportTypeOutput, 5,
+                              std::vector<uint8_t>{1, 2, 3}),
+              std::make_tuple(calls[0].kind, calls[0].type, calls[0].reportId, calls[0].bytes));
+    EXPECT_NE(std::this_thread::get_id(), calls[0].thread);
+    EXPECT_EQ(std::this_thread::get_id(), calls[2].thread);
 }
 
 TEST_F(ReportsTest, ResponderAnswersAfterQueuedAnswersAndMayUseTheControlApi) {
@@ -71,158 +84,75 @@ TEST_F(ReportsTest, ResponderAnswersAfterQueuedAnswersAndMayUseTheControlApi) {
     EXPECT_EQ(kIOReturnSuccess, setReport(4, {4, 5, 6}));
     uint8_t out[8] = {};
     CFIndex length = sizeof out;
-    ASSERT_EQ(kIOReturnSuccess,
-              IOHIDDeviceGetReport(hid_.get(), kIOHIDReportTypeFeature, 4, out, &length));
+    ASSERT_EQ(kIOReturnSuccess, getReport(4, out, &length));
     EXPECT_EQ(3, length);
     EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{4, 5, 6}));
 
     device_.setReportResponder({});  // unset: the default answer again
     length = sizeof out;
-    ASSERT_EQ(kIOReturnSuccess,
-              IOHIDDeviceGetReport(hid_.get(), kIOHIDReportTypeFeature, 4, out, &length));
+    ASSERT_EQ(kIOReturnSuccess, getReport(4, out, &length));
     EXPECT_EQ(0, length);
 }
 
-TEST_F(ReportsTest, AnswersComeInOrderThenTheDefault) {
-    device_.queueSetReportAnswer({kIOReturnError, {}, vmac::Block::None});
-    device_.queueSetReportAnswer({kIOReturnTimeout, {}, vmac::Block::None});
-    device_.setDefaultSetReportAnswer({kIOReturnAborted, {}, vmac::Block::None});
-    EXPECT_EQ(kIOReturnError, setReport(0, {0}));
-    EXPECT_EQ(kIOReturnTimeout, setReport(0, {0}));
-    EXPECT_EQ(kIOReturnAborted, setReport(0, {0}));
-    EXPECT_EQ(kIOReturnAborted, setReport(0, {0}));
-}
-
-TEST_F(ReportsTest, GetReportCopiesAShorterReportAndSetsTheLength) {
-    device_.queueGetReportAnswer({kIOReturnSuccess, {9, 8, 7}, vmac::Block::None});
-    std::vector<uint8_t> buffer(8, 0xEE);
-    CFIndex length = 8;
-    ASSERT_EQ(kIOReturnSuccess,
-              IOHIDDeviceGetReport(hid_.get(), kIOHIDReportTypeFeature, 3, buffer.data(), &length));
-    EXPECT_EQ(3, length);
-    EXPECT_EQ((std::vector<uint8_t>{9, 8, 7, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}), buffer);
-    const auto calls = device_.reportCalls();
-    ASSERT_EQ(1u, calls.size());
-    EXPECT_EQ(vmac::ReportCallKind::Get, calls[0].kind);
-    EXPECT_EQ(8, calls[0].length);
-    EXPECT_EQ(3, calls[0].reportId);
-}
-
-TEST_F(ReportsTest, GetReportTruncatesToTheCallersLengthAndKeepsItOnFailure) {
+TEST_F(ReportsTest, GetReportCopiesUpToTheCallersLengthAndKeepsItOnFailure) {
     device_.queueGetReportAnswer({kIOReturnSuccess, {1, 2, 3, 4}, vmac::Block::None});
-    device_.queueGetReportAnswer({kIOReturnError, {1, 2}, vmac::Block::None});
-    uint8_t buffer[2] = {};
+    device_.queueGetReportAnswer({kIOReturnError, {5}, vmac::Block::None});
+    std::vector<uint8_t> buffer(3, 0xEE);
     CFIndex length = 2;
-    ASSERT_EQ(kIOReturnSuccess,
-              IOHIDDeviceGetReport(hid_.get(), kIOHIDReportTypeFeature, 0, buffer, &length));
+    ASSERT_EQ(kIOReturnSuccess, getReport(0, buffer.data(), &length));
     EXPECT_EQ(2, length);
-    EXPECT_EQ(2, buffer[1]);
-    EXPECT_EQ(kIOReturnError,
-              IOHIDDeviceGetReport(hid_.get(), kIOHIDReportTypeFeature, 0, buffer, &length));
+    EXPECT_EQ((std::vector<uint8_t>{1, 2, 0xEE}), buffer);
+    EXPECT_EQ(2, device_.reportCalls().at(0).length) << "the length on entry";
+    EXPECT_EQ(kIOReturnError, getReport(0, buffer.data(), &length));
     EXPECT_EQ(2, length);
 }
 
-TEST_F(ReportsTest, CallsOnAClosedObjectFailNotOpenAndAreNotLogged) {
-    IOHIDDeviceClose(hid_.get(), kIOHIDOptionsTypeNone);
-    EXPECT_EQ(kIOReturnNotOpen, setReport(1, {1}));
-    uint8_t buffer[1];
-    CFIndex length = 1;
-    EXPECT_EQ(kIOReturnNotOpen,
-              IOHIDDeviceGetReport(hid_.get(), kIOHIDReportTypeFeature, 1, buffer, &length));
-    EXPECT_TRUE(device_.reportCalls().empty());
-}
-
-TEST_F(ReportsTest, CallsAfterUnplugFailNoDevice) {
-    device_.unplug();
-    EXPECT_EQ(kIOReturnNoDevice, setReport(1, {1}));
-}
-
-TEST_F(ReportsTest, UncancellableBlockIgnoresCancelUntilReleased) {
-    device_.queueSetReportAnswer({kIOReturnTimeout, {}, vmac::Block::NonCancellable});
-    std::atomic<IOReturn> result{kIOReturnSuccess};
-    std::atomic<bool> returned{false};
-    std::thread sender([&] {
-        result = setReport(2, {2});
-        returned = true;
-    });
+TEST_F(ReportsTest, UncancellableBlockIgnoresCancelUntilReleasedOrUnplugged) {
+    device_.queueGetReportAnswer({kIOReturnTimeout, {}, vmac::Block::NonCancellable});
+    device_.queueGetReportAnswer({kIOReturnSuccess, {}, vmac::Block::Cancellable});
+    device_.queueGetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
+    Caller released(hid_.get());
     ASSERT_TRUE(device_.waitForBlockedCalls(1));
-    ASSERT_EQ(0, pthread_cancel(sender.native_handle()));
-    // Give the cancellation every chance: another call must still be able to
-    // complete meanwhile, and the blocked one must still be there.
-    EXPECT_EQ(kIOReturnSuccess, setReport(3, {3}));
+    Caller control(hid_.get());
+    ASSERT_TRUE(device_.waitForBlockedCalls(2));
+    ASSERT_EQ(0, pthread_cancel(released.thread.native_handle()));
+    ASSERT_EQ(0, pthread_cancel(control.thread.native_handle()));
+    control.thread.join();  // cancelled later and unwound: the first had every chance
     EXPECT_EQ(1u, device_.blockedCallCount());
-    EXPECT_FALSE(returned);
+    EXPECT_FALSE(released.left);
     device_.releaseBlockedCalls();
-    sender.join();
-    // The thread returned normally with the scripted answer; the pending
-    // cancellation acted later, at a cancellation point after the call (or never).
-    EXPECT_EQ(0u, device_.cancelledCallCount());
-    EXPECT_EQ(kIOReturnTimeout, result.load());
-}
+    released.thread.join();
+    EXPECT_TRUE(released.returned) << "cancellation acts at a later cancellation point, or never";
+    EXPECT_EQ(kIOReturnTimeout, released.result) << "the scripted answer";
+    EXPECT_EQ(1u, device_.cancelledCallCount());
 
-TEST_F(ReportsTest, UncancellableBlockEndsWithNoDeviceOnUnplug) {
-    device_.queueSetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
-    std::atomic<IOReturn> result{kIOReturnSuccess};
-    std::thread sender([&] { result = setReport(2, {2}); });
+    Caller unplugged(hid_.get());
     ASSERT_TRUE(device_.waitForBlockedCalls(1));
     device_.unplug();
-    sender.join();
-    EXPECT_EQ(kIOReturnNoDevice, result.load());
+    unplugged.thread.join();
+    EXPECT_EQ(kIOReturnNoDevice, unplugged.result);
     EXPECT_EQ(0u, device_.blockedCallCount());
+    EXPECT_EQ(kIOReturnNoDevice, setReport(1, {1})) << "later calls fail too";
 }
 
-TEST_F(ReportsTest, CancellableBlockUnwindsOnCancelAndLeavesStateConsistent) {
+TEST_F(ReportsTest, CancellableBlockUnwindsOnCancelOrAnswersWhenReleased) {
     device_.queueGetReportAnswer({kIOReturnSuccess, {1}, vmac::Block::Cancellable});
-    struct Cleanup {
-        std::atomic<bool>* ran;
-        ~Cleanup() { *ran = true; }
-    };
-    std::atomic<bool> cleanedUp{false};
-    std::atomic<bool> returned{false};
-    std::thread reader([&] {
-        Cleanup cleanup{&cleanedUp};
-        uint8_t buffer[4];
-        CFIndex length = 4;
-        IOHIDDeviceGetReport(hid_.get(), kIOHIDReportTypeFeature, 1, buffer, &length);
-        returned = true;
-    });
+    device_.queueGetReportAnswer({kIOReturnTimeout, {}, vmac::Block::Cancellable});
+    Caller cancelled(hid_.get());
     ASSERT_TRUE(device_.waitForBlockedCalls(1));
-    ASSERT_EQ(0, pthread_cancel(reader.native_handle()));
-    reader.join();
-    EXPECT_TRUE(cleanedUp) << "the caller's frames were unwound";
-    EXPECT_FALSE(returned);
+    ASSERT_EQ(0, pthread_cancel(cancelled.thread.native_handle()));
+    cancelled.thread.join();
+    EXPECT_TRUE(cancelled.left) << "the caller's frames were unwound";
+    EXPECT_FALSE(cancelled.returned);
     EXPECT_EQ(1u, device_.cancelledCallCount());
     EXPECT_EQ(0u, device_.blockedCallCount());
-    // The platform is still usable: no lock was left held.
-    EXPECT_EQ(kIOReturnSuccess, setReport(4, {4}));
-    EXPECT_EQ(2u, device_.reportCalls().size());
-}
 
-TEST_F(ReportsTest, CancellableBlockReturnsItsAnswerWhenReleased) {
-    device_.queueGetReportAnswer({kIOReturnSuccess, {7, 7}, vmac::Block::Cancellable});
-    std::atomic<IOReturn> result{kIOReturnError};
-    std::atomic<CFIndex> received{0};
-    std::thread reader([&] {
-        uint8_t buffer[4];
-        CFIndex length = 4;
-        result = IOHIDDeviceGetReport(hid_.get(), kIOHIDReportTypeFeature, 1, buffer, &length);
-        received = length;
-    });
+    Caller released(hid_.get());  // the cancelled call left no lock held
     ASSERT_TRUE(device_.waitForBlockedCalls(1));
     device_.releaseBlockedCalls();
-    reader.join();
-    EXPECT_EQ(kIOReturnSuccess, result.load());
-    EXPECT_EQ(2, received.load());
-    EXPECT_EQ(0u, device_.cancelledCallCount());
-}
-
-TEST_F(ReportsTest, WaitForReportCallsSeesCallsFromOtherThreads) {
-    std::thread other([&] { setReport(9, {9}); });
-    ASSERT_TRUE(device_.waitForReportCalls(1));
-    other.join();
-    const auto calls = device_.reportCalls();
-    ASSERT_EQ(1u, calls.size());
-    EXPECT_NE(std::this_thread::get_id(), calls[0].thread);
+    released.thread.join();
+    EXPECT_EQ(kIOReturnTimeout, released.result);
+    EXPECT_EQ(1u, device_.cancelledCallCount());
 }
 
 }  // namespace
