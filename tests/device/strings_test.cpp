@@ -1,30 +1,24 @@
 // Device strings: the cached HID strings (decoded from UTF-8) and USB string
 // descriptors fetched by GET_DESCRIPTOR, including malformed descriptors.
+#include <iterator>
+#include <string>
+#include <tuple>
+
 #include "devicefixture.h"
 
 namespace devicetest {
 namespace {
 
+using Fields = std::tuple<bool, std::wstring, int64_t>;
 using StrResult = AbstractHidDevice::AsyncStrReqResult;
-
-constexpr int64_t widened(IOReturn code) {
-    return static_cast<int32_t>(code);
-}
-
-void expectString(const StrResult& result, const std::wstring& value) {
-    EXPECT_TRUE(result.success);
-    EXPECT_EQ(value, result.value);
-    EXPECT_EQ(0, result.status);
-}
-
-void expectFailure(const StrResult& result, int64_t status) {
-    EXPECT_FALSE(result.success);
-    EXPECT_TRUE(result.value.empty());
-    EXPECT_EQ(status, result.status);
-}
 
 class StringsTest : public DeviceTest {
 protected:
+    static Fields fields(const StrResult& r) { return {r.success, r.value, r.status}; }
+    static Fields text(std::wstring value) { return {true, std::move(value), 0}; }
+    static Fields failure(int64_t status) { return {false, L"", status}; }
+    static int64_t widened(IOReturn code) { return static_cast<int32_t>(code); }
+
     void SetUp() override {
         DeviceTest::SetUp();
         gadget = plugGadget();
@@ -37,213 +31,135 @@ protected:
         DeviceTest::TearDown();
     }
 
-    AbstractHidDevice* openGadget() {
-        AbstractHidDevice* device = makeDevice();
-        EXPECT_TRUE(device->open(0, 1));
-        return device;
-    }
-
-    std::vector<vmac::PipeCall> controlRequests() const {
-        std::vector<vmac::PipeCall> requests;
-        for (const vmac::PipeCall& call : gadget.pipeCalls()) {
-            if (call.kind == vmac::PipeCallKind::ControlRequest) {
-                requests.push_back(call);
-            }
-        }
-        return requests;
-    }
-
     vmac::VirtualDevice gadget;
 };
 
-// --- Cached strings -----------------------------------------------------------------
-
-TEST_F(StringsTest, CachedStringsBeforeTheFirstOpenFail) {
+// Before the first open nothing is known; a USB string needs an open device. The
+// cached strings come from the last open, also after a close.
+TEST_F(StringsTest, CachedStringsComeFromTheLastOpen) {
+    gadget.setStringDescriptorText(2, u"abc");
     AbstractHidDevice* device = makeDevice();
-    for (const auto& request :
-         {device->manufacturerName(), device->productName(), device->serialNumber()}) {
+    for (const auto& request : {device->manufacturerName(), device->productName(),
+                                device->serialNumber(), device->usbString(2)}) {
         ASSERT_TRUE(request.is_ready());
-        expectFailure(request.value(), 0);
+        EXPECT_EQ(failure(0), fields(request.value()));
     }
-}
-
-TEST_F(StringsTest, CachedAsciiStringsComeOutUnchangedAndOutliveClose) {
-    AbstractHidDevice* device = openGadget();
+    ASSERT_TRUE(device->open(0, 1));
     auto manufacturer = device->manufacturerName();
     ASSERT_TRUE(manufacturer.is_ready());
-    expectString(manufacturer.value(), L"Quenor Test Works");
-    expectString(await(device->productName()), L"Echo Gadget");
-    expectString(await(device->serialNumber()), L"QT-0001");
+    EXPECT_EQ(text(L"Quenor Test Works"), fields(manufacturer.value()));
+    EXPECT_EQ(text(L"QT-0001"), fields(await(device->serialNumber())));
 
-    // After close: still the strings read at the last open, even though they changed.
     gadget.setStringProperty("Product", "Other");
     ASSERT_TRUE(device->close());
-    expectString(await(device->productName()), L"Echo Gadget");
-    expectString(await(device->manufacturerName()), L"Quenor Test Works");
-
-    ASSERT_TRUE(device->open(0, 1));
-    expectString(await(device->productName()), L"Other");
-}
-
-TEST_F(StringsTest, CachedUtf8DecodesOneCharacterPerCodePoint) {
-    // e-acute (2 bytes), euro sign (3 bytes), a face outside the BMP (4 bytes).
-    gadget.setStringProperty("Manufacturer", "Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80!");
-    gadget.removeProperty("SerialNumber");
-    AbstractHidDevice* device = makeDevice();
-    ASSERT_TRUE(device->open(0, 1));
-    expectString(await(device->manufacturerName()),
-                 std::wstring(L"Caf\x00E9 \x20AC ") + wchar_t(0x1F600) + L"!");
-    // A missing property reads as empty text, and that still counts as read.
-    expectString(await(device->serialNumber()), L"");
-}
-
-TEST_F(StringsTest, CachedInvalidUtf8BytesBecomeOneReplacementEach) {
-    // The virtual platform's constant strings are taken byte for byte, unchecked.
-    gadget.setProperty("Product", CFSTR("a\xC3(b\xE2\x82"));
-    gadget.setProperty("Manufacturer", CFSTR("\xC0\xAF|\xED\xA0\x80|\xF4\x90\x80\x80|\x80\xFF"));
-    AbstractHidDevice* device = makeDevice();
-    ASSERT_TRUE(device->open(0, 1));
-    const std::wstring r(1, wchar_t(0xFFFD));
-    // A lead byte cut short by another character, and one cut short by the end.
-    expectString(await(device->productName()), L"a" + r + L"(b" + r + r);
-    // Overlong, surrogate, past U+10FFFF, stray continuation, impossible byte.
-    expectString(await(device->manufacturerName()),
-                 r + r + L"|" + r + r + r + L"|" + r + r + r + r + L"|" + r + r);
-}
-
-// --- USB string descriptors -------------------------------------------------------
-
-TEST_F(StringsTest, UsbStringOnADeviceThatIsNotOpenFailsAtOnce) {
-    gadget.setStringDescriptorText(2, u"abc");
-    AbstractHidDevice* device = makeDevice();
-    auto never = device->usbString(2);
-    ASSERT_TRUE(never.is_ready());
-    expectFailure(never.value(), 0);
-
-    ASSERT_TRUE(device->open(0, 1));
-    ASSERT_TRUE(device->close());
+    EXPECT_EQ(text(L"Echo Gadget"), fields(await(device->productName())));
     auto closed = device->usbString(2);
     ASSERT_TRUE(closed.is_ready());
-    expectFailure(closed.value(), 0);
-    EXPECT_TRUE(controlRequests().empty());
+    EXPECT_EQ(failure(0), fields(closed.value()));
+    EXPECT_TRUE(gadget.pipeCalls().empty());
+    ASSERT_TRUE(device->open(0, 1));
+    EXPECT_EQ(text(L"Other"), fields(await(device->productName())));
 }
 
-TEST_F(StringsTest, UsbStringSendsAStandardGetDescriptorRequest) {
-    AbstractHidDevice* device = openGadget();
-    gadget.setStringDescriptor(0, {4, 3, 0x09, 0x04});
-    gadget.setStringDescriptor(2, {8, 3, 'a', 0, 'b', 0, 'c', 0});
-
-    expectString(await(device->usbString(0)), L"\x0409");
-    expectString(await(device->usbString(2)), L"abc");
-
-    const auto requests = controlRequests();
-    ASSERT_EQ(2u, requests.size());
-    for (const vmac::PipeCall& request : requests) {
-        EXPECT_EQ(0, request.pipe);
-        EXPECT_EQ(0x80, request.bmRequestType);
-        EXPECT_EQ(6, request.bRequest);
-        EXPECT_EQ(0x0409, request.wIndex);
-        EXPECT_EQ(130, request.wLength);
-    }
-    EXPECT_EQ(0x0300, requests[0].wValue);
-    EXPECT_EQ(0x0302, requests[1].wValue);
+// One wide character per code point; each byte of an invalid sequence becomes U+FFFD.
+TEST_F(StringsTest, CachedUtf8IsDecoded) {
+    // e-acute (2 bytes), euro sign (3 bytes), a face outside the BMP (4 bytes).
+    gadget.setStringProperty("Manufacturer", "Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80!");
+    // The virtual platform's constant strings are taken byte for byte, unchecked:
+    // a lead byte cut short by another character, and one cut short by the end;
+    gadget.setProperty("Product", CFSTR("a\xC3(b\xE2\x82"));
+    // overlong, surrogate, past U+10FFFF, stray continuation, impossible byte.
+    gadget.setProperty("SerialNumber", CFSTR("\xC0\xAF|\xED\xA0\x80|\xF4\x90\x80\x80|\x80\xFF"));
+    AbstractHidDevice* device = makeDevice();
+    ASSERT_TRUE(device->open(0, 1));
+    EXPECT_EQ(text(std::wstring(L"Caf\x00E9 \x20AC ") + wchar_t(0x1F600) + L"!"),
+              fields(await(device->manufacturerName())));
+    const std::wstring r(1, wchar_t(0xFFFD));
+    EXPECT_EQ(text(L"a" + r + L"(b" + r + r), fields(await(device->productName())));
+    EXPECT_EQ(text(r + r + L"|" + r + r + r + L"|" + r + r + r + r + L"|" + r + r),
+              fields(await(device->serialNumber())));
 }
 
-TEST_F(StringsTest, FailedControlRequestKeepsTheCodeWidened) {
-    AbstractHidDevice* device = openGadget();
-    gadget.setStringDescriptorText(1, u"x");
-    expectFailure(await(device->usbString(5)), widened(vmac::kPipeStalled));
-    EXPECT_GT(0, widened(vmac::kPipeStalled));
-
-    gadget.setControlRequestResult(kIOReturnNotPermitted);
-    expectFailure(await(device->usbString(1)), -536870174);
-}
-
-TEST_F(StringsTest, MalformedDescriptorLengthsAreTakenAsTheyCome) {
-    AbstractHidDevice* device = openGadget();
-    // Odd length: the last byte is dropped.
-    gadget.setStringDescriptor(1, {7, 3, 'a', 0, 'b', 0, 'c', 0});
-    expectString(await(device->usbString(1)), L"ab");
-
-    // Longer than the bytes returned: the zero-filled rest becomes characters 0.
-    gadget.setStringDescriptor(2, {12, 3, 'a', 0, 'b', 0});
-    expectString(await(device->usbString(2)), std::wstring(L"ab\0\0\0", 5));
-
-    // Longer than the 130-byte buffer: cut at its 64 code units.
+// A standard GET_DESCRIPTOR on pipe 0 for wValue 0x0300 | index, taken as it comes:
+// an odd length loses its last byte, a length past the bytes returned reads the
+// zero-filled rest, one past the 130-byte buffer is cut at 64 units, one under 4
+// gives an empty text; surrogate pairs stay two characters.
+TEST_F(StringsTest, UsbStringDescriptorsAreTakenAsTheyCome) {
+    std::wstring units;
     std::vector<uint8_t> longest = {255, 3};
-    std::wstring first64;
-    for (int i = 0; i < 126; ++i) {
-        const wchar_t unit = static_cast<wchar_t>(0x0100 + i);
-        longest.push_back(static_cast<uint8_t>(unit & 0xFF));
-        longest.push_back(static_cast<uint8_t>(unit >> 8));
-        if (i < 64) {
-            first64.push_back(unit);
+    for (wchar_t unit = 0x0100; unit < 0x0100 + 126; ++unit) {
+        units.push_back(unit);
+        longest.insert(longest.end(), {uint8_t(unit & 0xFF), uint8_t(unit >> 8)});
+    }
+    const int64_t stalled = widened(vmac::kPipeStalled);
+    const struct {
+        int index;
+        std::vector<uint8_t> descriptor;  // served at the index's low byte, if any
+        Fields expected;
+        UInt16 wValue;
+    } cases[] = {
+        {0, {4, 3, 0x09, 0x04}, text(L"\x0409"), 0x0300},
+        {1, {8, 3, 'a', 0, 'b', 0, 'c', 0}, text(L"abc"), 0x0301},
+        {2, {7, 3, 'a', 0, 'b', 0, 'c', 0}, text(L"ab"), 0x0302},
+        {3, {12, 3, 'a', 0, 'b', 0}, text(std::wstring(L"ab\0\0\0", 5)), 0x0303},
+        {4, longest, text(units.substr(0, 64)), 0x0304},
+        {5, {3, 3, 'a', 0}, text(L""), 0x0305},
+        {6, {0, 3, 'a', 0}, text(L""), 0x0306},
+        {7,
+         {8, 3, 'x', 0, 0x3D, 0xD8, 0x00, 0xDE},
+         text({L'x', wchar_t(0xD83D), wchar_t(0xDE00)}),
+         0x0307},
+        {8, {}, failure(stalled), 0x0308},  // an index the device does not have
+        // Outside a byte the index spills into the descriptor type.
+        {256, {}, text(L"\x0409"), 0x0300},
+        {1024, {}, failure(stalled), 0x0700},
+        {-1, {}, failure(stalled), 0xFFFF},
+    };
+    AbstractHidDevice* device = makeDevice();
+    ASSERT_TRUE(device->open(0, 1));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.index);
+        if (!c.descriptor.empty()) {
+            gadget.setStringDescriptor(uint8_t(c.index), c.descriptor);
+        }
+        EXPECT_EQ(c.expected, fields(await(device->usbString(c.index))));
+        const vmac::PipeCall request = gadget.pipeCalls().back();
+        EXPECT_EQ(std::make_tuple(0, 0x80, 6, c.wValue, 0x0409, 130),
+                  std::make_tuple(request.pipe, request.bmRequestType, request.bRequest,
+                                  request.wValue, request.wIndex, request.wLength));
+    }
+    EXPECT_EQ(std::size(cases), gadget.pipeCalls().size());
+    // A failed request keeps the platform's code, widened with its sign.
+    gadget.setControlRequestResult(kIOReturnNotPermitted);
+    EXPECT_EQ(failure(-536870174), fields(await(device->usbString(1))));
+}
+
+// A string request queued behind a blocked transfer and run after a close uses the
+// interface it took at the call and lets it go once run; after an unplug it fails.
+TEST_F(StringsTest, QueuedStringRequestRunsAfterCloseOrUnplug) {
+    const long comBefore = vmac::liveCOMReferences();
+    gadget.setStringDescriptorText(2, u"abc");
+    AbstractHidDevice* device = makeDevice();
+    for (bool unplug : {false, true}) {
+        SCOPED_TRACE(unplug ? "unplugged" : "closed");
+        ASSERT_TRUE(device->open(0, 1));
+        gadget.queueSetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
+        auto blocker = device->setReport(1, bytes({1}), -1);
+        auto string = device->usbString(2);
+        ASSERT_TRUE(gadget.waitForBlockedCalls(1));
+        if (unplug) {
+            ASSERT_EQ(vmac::Outcome::Delivered, gadget.unplug().wait());
+            EXPECT_FALSE(await(blocker).success);
+            EXPECT_EQ(failure(widened(kIOReturnNoDevice)), fields(await(string)));
+        } else {
+            ASSERT_TRUE(device->close());
+            gadget.releaseBlockedCalls();
+            ASSERT_TRUE(await(blocker).success);
+            EXPECT_EQ(text(L"abc"), fields(await(string)));
+            EXPECT_FALSE(await(device->getFeature(1, bytes({0}))).success);  // queue moved on
+            EXPECT_EQ(comBefore, vmac::liveCOMReferences());
         }
     }
-    gadget.setStringDescriptor(3, longest);
-    expectString(await(device->usbString(3)), first64);
-
-    // Shorter than one code unit plus header: empty, and still a success.
-    gadget.setStringDescriptor(4, {3, 3, 'a', 0});
-    expectString(await(device->usbString(4)), L"");
-    gadget.setStringDescriptor(5, {0, 3, 'a', 0});
-    expectString(await(device->usbString(5)), L"");
-}
-
-TEST_F(StringsTest, SurrogatePairsStayTwoCharacters) {
-    AbstractHidDevice* device = openGadget();
-    gadget.setStringDescriptorText(6, u"x\U0001F600");
-    expectString(await(device->usbString(6)), std::wstring{L'x', wchar_t(0xD83D), wchar_t(0xDE00)});
-}
-
-TEST_F(StringsTest, IndexOutsideAByteSpillsIntoTheDescriptorType) {
-    AbstractHidDevice* device = openGadget();
-    gadget.setStringDescriptor(0, {4, 3, 0x09, 0x04});
-    // 256 asks for the same descriptor as 0.
-    expectString(await(device->usbString(256)), L"\x0409");
-    expectFailure(await(device->usbString(1024)), widened(vmac::kPipeStalled));
-    expectFailure(await(device->usbString(-1)), widened(vmac::kPipeStalled));
-
-    const auto requests = controlRequests();
-    ASSERT_EQ(3u, requests.size());
-    EXPECT_EQ(0x0300, requests[0].wValue);
-    EXPECT_EQ(0x0700, requests[1].wValue);
-    EXPECT_EQ(0xFFFF, requests[2].wValue);
-}
-
-TEST_F(StringsTest, QueuedStringRequestSurvivesClose) {
-    const long comBefore = vmac::liveCOMReferences();
-    AbstractHidDevice* device = openGadget();
-    gadget.setStringDescriptorText(2, u"abc");
-    gadget.queueSetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
-    ReportBuffer buffer = bytes({1});
-    auto blocker = device->setReport(1, buffer, -1);
-    auto string = device->usbString(2);
-    ASSERT_TRUE(gadget.waitForBlockedCalls(1));
-
-    ASSERT_TRUE(device->close());
-    gadget.releaseBlockedCalls();
-    ASSERT_TRUE(await(blocker).success);
-    // It ran after the close on the interface it took when it was made.
-    expectString(await(string), L"abc");
-    ASSERT_EQ(1u, controlRequests().size());
-
-    // Once the queue has moved past it, the interface reference it held is gone,
-    // although the device object still exists.
-    EXPECT_FALSE(await(device->getFeature(1, buffer)).success);
-    EXPECT_EQ(comBefore, vmac::liveCOMReferences());
-}
-
-TEST_F(StringsTest, QueuedStringRequestOnAnUnpluggedDeviceFails) {
-    AbstractHidDevice* device = openGadget();
-    gadget.setStringDescriptorText(2, u"abc");
-    gadget.queueSetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
-    auto blocker = device->setReport(1, bytes({1}), -1);
-    auto string = device->usbString(2);
-    ASSERT_TRUE(gadget.waitForBlockedCalls(1));
-    ASSERT_EQ(vmac::Outcome::Delivered, gadget.unplug().wait());
-    EXPECT_FALSE(await(blocker).success);
-    expectFailure(await(string), widened(kIOReturnNoDevice));
 }
 
 }  // namespace
