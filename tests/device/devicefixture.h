@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -57,24 +58,24 @@ protected:
         return gadget;
     }
 
-    // A device for `path` and usage pair `index`, owned by the fixture (deleted at
-    // the end of the test unless the test resets it earlier through release()).
-    AbstractHidDevice* makeDevice(const std::string& path = kGadgetPath, int index = 0) {
-        HidDeviceDescriptor descriptor(
-            new MacDeviceDescriptorHandle(std::wstring(path.begin(), path.end()), index));
+    // A device for any descriptor, owned by the fixture: deleted at the end of the
+    // test, or earlier through destroyDevice().
+    AbstractHidDevice* makeDeviceFor(const HidDeviceDescriptor& descriptor) {
         devices_.emplace_back(AbstractHidDevice::create(descriptor));
         return devices_.back().get();
     }
 
-    // Deletes a device made by makeDevice now.
+    // A device for `path` and usage pair `index`, owned like those of makeDeviceFor.
+    AbstractHidDevice* makeDevice(const std::string& path = kGadgetPath, int index = 0) {
+        return makeDeviceFor(HidDeviceDescriptor(
+            new MacDeviceDescriptorHandle(std::wstring(path.begin(), path.end()), index)));
+    }
+
     void destroyDevice(AbstractHidDevice* device) {
-        for (auto it = devices_.begin(); it != devices_.end(); ++it) {
-            if (it->get() == device) {
-                devices_.erase(it);
-                return;
-            }
-        }
-        ADD_FAILURE() << "not a fixture device";
+        auto it = std::find_if(devices_.begin(), devices_.end(),
+                               [&](const auto& owned) { return owned.get() == device; });
+        ASSERT_NE(devices_.end(), it) << "not a fixture device";
+        devices_.erase(it);
     }
 
     // Waits for a request and returns its value; fails the test if it never comes.
@@ -91,16 +92,20 @@ protected:
         return std::make_shared<std::vector<uint8_t>>(std::move(content));
     }
 
-    // A device for any descriptor (an empty one, or one with a foreign handle); owned
-    // like the devices of makeDevice.
-    AbstractHidDevice* makeDeviceFor(const HidDeviceDescriptor& descriptor) {
-        devices_.emplace_back(AbstractHidDevice::create(descriptor));
-        return devices_.back().get();
+    static void inject(vmac::VirtualDevice& gadget, uint32_t id,
+                       const std::vector<uint8_t>& report) {
+        EXPECT_EQ(vmac::Outcome::Delivered, gadget.injectInputReport(id, report).wait());
     }
 
-    // An extra reference to the device's current platform object (empty when it has
-    // none), so that a test can still watch that object through the observers after
-    // the device has let it go. Drop it before the test ends: it counts as live.
+    // Reads one input report without waiting: its bytes, or nothing.
+    static std::vector<uint8_t> readQueued(AbstractHidDevice* device) {
+        ReportBuffer buffer = bytes(std::vector<uint8_t>(64));
+        const int32_t length = await(device->getReport(buffer, 0)).bytesTransferred;  // -1: none
+        return {buffer->begin(), buffer->begin() + std::max(0, length)};
+    }
+
+    // A reference to the device's platform object (if any), to watch it after the
+    // device let it go. It counts as live: drop it before the test ends.
     using HeldObject = std::unique_ptr<const void, void (*)(const void*)>;
     static HeldObject holdPlatformObject(AbstractHidDevice* device) {
         const void* object = device->nativeHandle();
