@@ -119,3 +119,18 @@ TEST(AbstractHidDevice, DefaultFeatureCallsReportNotSupportedAndFailAtOnce) {
         EXPECT_EQ(r.status, 0) << "report " << reportId;
     }
 }
+
+TEST(AbstractHidDevice, DefaultStringRequestsFailAtOnceSilentlyAndFilteringStaysOff) {
+    TestDevice device;
+    testing::internal::CaptureStderr();
+    for (const auto& request : {device.manufacturerName(), device.productName(),
+                                device.serialNumber(), device.usbString(0), device.usbString(-7)}) {
+        ASSERT_TRUE(request.is_ready());
+        EXPECT_FALSE(request.value().success);
+        EXPECT_TRUE(request.value().value.empty());
+        EXPECT_EQ(request.value().status, 0);
+    }
+    device.setReportFilteringEnabled(true);
+    EXPECT_FALSE(device.isReportFilteringEnabled());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
