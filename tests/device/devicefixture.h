@@ -120,4 +120,24 @@ private:
     long comReferences_ = 0;
 };
 
+// A DeviceTest with the standard gadget plugged in as `gadget`. A platform call
+// left blocked by a failed expectation would hold the device's destruction up for
+// good; TearDown lets it return so that the test fails instead of hanging.
+class GadgetTest : public DeviceTest {
+protected:
+    static int64_t widened(IOReturn code) { return static_cast<int32_t>(code); }
+
+    void SetUp() override {
+        DeviceTest::SetUp();
+        gadget = plugGadget();
+    }
+
+    void TearDown() override {
+        gadget.releaseBlockedCalls();
+        DeviceTest::TearDown();
+    }
+
+    vmac::VirtualDevice gadget;
+};
+
 }  // namespace devicetest

@@ -7,11 +7,10 @@ namespace {
 
 constexpr uint32_t kGadgetPage = 0xFF00;
 
-class FilteringTest : public DeviceTest {
+class FilteringTest : public GadgetTest {
 protected:
     void SetUp() override {
-        DeviceTest::SetUp();
-        gadget = plugGadget();
+        GadgetTest::SetUp();
         device = makeDevice();
     }
 
@@ -36,7 +35,6 @@ protected:
         return queued;
     }
 
-    vmac::VirtualDevice gadget;
     AbstractHidDevice* device = nullptr;
 };
 

@@ -12,26 +12,11 @@ namespace {
 using Fields = std::tuple<bool, std::wstring, int64_t>;
 using StrResult = AbstractHidDevice::AsyncStrReqResult;
 
-class StringsTest : public DeviceTest {
+class StringsTest : public GadgetTest {
 protected:
     static Fields fields(const StrResult& r) { return {r.success, r.value, r.status}; }
     static Fields text(std::wstring value) { return {true, std::move(value), 0}; }
     static Fields failure(int64_t status) { return {false, L"", status}; }
-    static int64_t widened(IOReturn code) { return static_cast<int32_t>(code); }
-
-    void SetUp() override {
-        DeviceTest::SetUp();
-        gadget = plugGadget();
-    }
-
-    // A call left blocked by a failed expectation would hold up the device's
-    // destruction for good; let it return so that the test fails instead.
-    void TearDown() override {
-        gadget.releaseBlockedCalls();
-        DeviceTest::TearDown();
-    }
-
-    vmac::VirtualDevice gadget;
 };
 
 // Before the first open nothing is known; a USB string needs an open device. The

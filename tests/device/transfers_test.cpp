@@ -26,22 +26,9 @@ std::string record(const Result& r) {
     return out.str();
 }
 
-class TransfersTest : public DeviceTest {
+class TransfersTest : public GadgetTest {
 protected:
-    static int64_t widened(IOReturn code) { return static_cast<int32_t>(code); }
     static vmac::ReportAnswer blocking(vmac::Block block) { return {kIOReturnSuccess, {}, block}; }
-
-    void SetUp() override {
-        DeviceTest::SetUp();
-        gadget = plugGadget();
-    }
-
-    // A call left blocked by a failed expectation would hold up the device's
-    // destruction for good; let it return so that the test fails instead.
-    void TearDown() override {
-        gadget.releaseBlockedCalls();
-        DeviceTest::TearDown();
-    }
 
     AbstractHidDevice* openGadget() {
         AbstractHidDevice* device = makeDevice();
@@ -54,8 +41,6 @@ protected:
     void outlast(AbstractHidDevice* device, long ms) {
         ASSERT_EQ(-1, await(device->getReport(bytes({0}), ms)).bytesTransferred);
     }
-
-    vmac::VirtualDevice gadget;
 };
 
 // A set transfer on a device that is not open gets the generic error with report
