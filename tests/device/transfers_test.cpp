@@ -89,8 +89,8 @@ TEST_F(TransfersTest, SetTransfersAndFeatureReadsOnAnOpenDevice) {
     EXPECT_EQ(record({true, 9, b, 0, 0}), record(await(device->setReport(0, b, 1000))));
     EXPECT_EQ(record({true, 9, b, 5, 0}), record(await(device->setReport(5, b, 1000))));
     EXPECT_EQ(record({true, 9, b, 200, 0}), record(await(device->setFeature(200, b))));
-    gadget.queueSetReportAnswer({kIOReturnError});
-    gadget.queueSetReportAnswer({kIOReturnNotPermitted});
+    gadget.queueSetReportAnswer({kIOReturnError, {}, vmac::Block::None});
+    gadget.queueSetReportAnswer({kIOReturnNotPermitted, {}, vmac::Block::None});
     EXPECT_EQ(record({false, -1, b, 4, 0}), record(await(device->setReport(4, b, 1000))));
     EXPECT_EQ(record({false, -1, b, 6, 0}), record(await(device->setFeature(6, b))));
     const auto calls = gadget.reportCalls();
@@ -103,8 +103,8 @@ TEST_F(TransfersTest, SetTransfersAndFeatureReadsOnAnOpenDevice) {
     }
     EXPECT_EQ(content, *b);
 
-    gadget.queueGetReportAnswer({kIOReturnSuccess, {0x11, 0x22, 0x33}});
-    gadget.queueGetReportAnswer({kIOReturnError});
+    gadget.queueGetReportAnswer({kIOReturnSuccess, {0x11, 0x22, 0x33}, vmac::Block::None});
+    gadget.queueGetReportAnswer({kIOReturnError, {}, vmac::Block::None});
     EXPECT_EQ(record({true, 9, b, 6, 0}), record(await(device->getFeature(6, b))));
     EXPECT_EQ(Bytes({0x11, 0x22, 0x33, 3, 4, 5, 6, 7, 8}), *b);
     EXPECT_EQ(9, gadget.reportCalls()[5].length);
@@ -175,7 +175,7 @@ TEST_F(TransfersTest, CancelledSenderGivesTheTimeOutRecordAndTheQueueGoesOn) {
 
     // A call that returns by itself delivers its own record, even when the
     // cancellation request reaches the sender first.
-    gadget.queueSetReportAnswer({kIOReturnError});
+    gadget.queueSetReportAnswer({kIOReturnError, {}, vmac::Block::None});
     EXPECT_EQ(record({false, -1, buffer, 9, 0}), record(await(device->setReport(9, buffer, 0))));
     EXPECT_EQ(record({true, 1, buffer, 9, 0}), record(await(device->setReport(9, buffer, -5))));
 }
