@@ -6,14 +6,6 @@
 
 namespace {
 
-template <class T>
-hidutil::async_request<T> readyRequest(const T& result) {
-    hidutil::promise<T> promise;
-    hidutil::async_request<T> request = promise.get_request();
-    promise.set_value(result);
-    return request;
-}
-
 hidutil::async_request<AbstractHidDevice::AsyncOpResult> notSupported(unsigned char reportId,
                                                                       const ReportBuffer& report) {
     // One write per line, so that concurrent callers do not interleave their messages.
@@ -22,7 +14,8 @@ hidutil::async_request<AbstractHidDevice::AsyncOpResult> notSupported(unsigned c
 }
 
 hidutil::async_request<AbstractHidDevice::AsyncStrReqResult> noString() {
-    return readyRequest(AbstractHidDevice::AsyncStrReqResult{false, std::wstring(), 0});
+    return hidutil::make_ready_request(
+        AbstractHidDevice::AsyncStrReqResult{false, std::wstring(), 0});
 }
 
 }  // namespace
@@ -99,5 +92,6 @@ ReportBuffer AbstractHidDevice::allocateReport(ReportType type) {
 
 hidutil::async_request<AbstractHidDevice::AsyncOpResult> AbstractHidDevice::makeDefaultFailFuture(
     const ReportBuffer& buffer, unsigned char reportId, long status) {
-    return readyRequest(AsyncOpResult{false, 0, buffer, reportId, static_cast<int64_t>(status)});
+    return hidutil::make_ready_request(
+        AsyncOpResult{false, 0, buffer, reportId, static_cast<int64_t>(status)});
 }

@@ -3,7 +3,9 @@
 namespace quenor::mac {
 namespace {
 
-bool isNumber(CFTypeRef value) { return value && CFGetTypeID(value) == CFNumberGetTypeID(); }
+bool isNumber(CFTypeRef value) {
+    return value && CFGetTypeID(value) == CFNumberGetTypeID();
+}
 
 int32_t numberValue(CFTypeRef value) {
     SInt32 result = 0;

@@ -96,7 +96,8 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
     entry.reset();
     parent.reset();
 
-    const IOOptionBits options = shareMode == 0 ? kIOHIDOptionsTypeSeizeDevice : kIOHIDOptionsTypeNone;
+    const IOOptionBits options =
+        shareMode == 0 ? kIOHIDOptionsTypeSeizeDevice : kIOHIDOptionsTypeNone;
     if (IOHIDDeviceOpen(device.get(), options) != kIOReturnSuccess) {
         return false;
     }
@@ -198,13 +199,21 @@ IOHIDDeviceRef MacHidDevice::handle() const {
     return priv ? priv->handle() : nullptr;
 }
 
-void* MacHidDevice::nativeHandle() const { return handle(); }
+void* MacHidDevice::nativeHandle() const {
+    return handle();
+}
 
-int MacHidDevice::usage() const { return info ? info->usage : 0; }
+int MacHidDevice::usage() const {
+    return info ? info->usage : 0;
+}
 
-int MacHidDevice::usagePage() const { return info ? info->usagePage : 0; }
+int MacHidDevice::usagePage() const {
+    return info ? info->usagePage : 0;
+}
 
-LinkCollectionNode* MacHidDevice::linkCollection() { return nullptr; }
+LinkCollectionNode* MacHidDevice::linkCollection() {
+    return nullptr;
+}
 
 uint16_t MacHidDevice::usbDeviceVersion() const {
     auto usbInterface = retainInterface();
@@ -253,4 +262,6 @@ void MacHidDevice::setReportFilteringEnabled(bool enabled) {
     }
 }
 
-bool MacHidDevice::isReportFilteringEnabled() const { return reportFilteringEnabled; }
+bool MacHidDevice::isReportFilteringEnabled() const {
+    return reportFilteringEnabled;
+}

@@ -114,8 +114,8 @@ private:
     mutable std::mutex privMutex;
     mutable std::condition_variable privIdle;  // an operation left a private object
 
-    std::unique_ptr<MacHidDevicePrivate> priv;  // guarded by privMutex
-    std::unique_ptr<DeviceInfo> info;           // replaced by open only
+    std::unique_ptr<MacHidDevicePrivate> priv;      // guarded by privMutex
+    std::unique_ptr<DeviceInfo> info;               // replaced by open only
     mutable hidutil::OperationsQueue requestQueue;  // const string requests queue work too
     hidutil::OperationsQueue inputQueue;
     bool reportFilteringEnabled = false;  // application thread and open only

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "quenor/mac/iostatus.h"
 #include "quenor/mac/machiddevice.h"
 #include "quenor/mac/machiddeviceprivate.h"
 #include "quenor/mac/utf8.h"
@@ -19,13 +20,6 @@ constexpr UInt16 kStringDescriptorType = 0x0300;
 constexpr UInt16 kLanguageEnglishUS = 0x0409;
 constexpr size_t kDescriptorBufferSize = 130;  // 2-byte header + 64 UTF-16 units
 constexpr size_t kMaxUnits = (kDescriptorBufferSize - 2) / 2;
-
-hidutil::async_request<StrResult> readyRequest(const StrResult& result) {
-    hidutil::promise<StrResult> promise;
-    auto request = promise.get_request();
-    promise.set_value(result);
-    return request;
-}
 
 // Code units are passed on one by one; surrogate pairs stay two characters.
 std::wstring descriptorText(const std::array<uint8_t, kDescriptorBufferSize>& descriptor) {
@@ -53,19 +47,19 @@ StrResult fetchUsbString(IOUSBInterfaceStruct190** usbInterface, int index) {
     request.pData = descriptor.data();
     const IOReturn result = (*usbInterface)->ControlRequest(usbInterface, 0, &request);
     if (result != kIOReturnSuccess) {
-        return {false, {}, static_cast<int64_t>(static_cast<int32_t>(result))};
+        return {false, {}, quenor::mac::widenStatus(result)};
     }
     return {true, descriptorText(descriptor), 0};
 }
 
 }  // namespace
 
-hidutil::async_request<StrResult> MacHidDevice::cachedString(
-    std::string DeviceInfo::*field) const {
+hidutil::async_request<StrResult> MacHidDevice::cachedString(std::string DeviceInfo::*field) const {
     if (!info) {
-        return readyRequest({false, {}, 0});  // nothing was ever read
+        return hidutil::make_ready_request<StrResult>({false, {}, 0});  // nothing was ever read
     }
-    return readyRequest({true, quenor::mac::decodeUtf8(info.get()->*field), 0});
+    return hidutil::make_ready_request<StrResult>(
+        {true, quenor::mac::decodeUtf8(info.get()->*field), 0});
 }
 
 hidutil::async_request<StrResult> MacHidDevice::manufacturerName() const {
@@ -82,7 +76,7 @@ hidutil::async_request<StrResult> MacHidDevice::serialNumber() const {
 
 hidutil::async_request<StrResult> MacHidDevice::usbString(int index) const {
     if (!isOpened()) {
-        return readyRequest({false, {}, 0});
+        return hidutil::make_ready_request<StrResult>({false, {}, 0});
     }
     // Our own reference: a close while the request waits in the queue or runs
     // cannot release the interface under it.
@@ -92,11 +86,10 @@ hidutil::async_request<StrResult> MacHidDevice::usbString(int index) const {
     }
     hidutil::promise<StrResult> promise;
     auto request = promise.get_request();
-    auto shared = std::make_shared<ScopedCOMInterface<IOUSBInterfaceStruct190>>(
-        std::move(usbInterface));
+    auto shared =
+        std::make_shared<ScopedCOMInterface<IOUSBInterfaceStruct190>>(std::move(usbInterface));
     requestQueue.pushNewOperation(new hidutil::DeviceOperation<hidutil::promise<StrResult>>(
-        std::move(promise),
-        [shared, index](hidutil::promise<StrResult>& fulfil) {
+        std::move(promise), [shared, index](hidutil::promise<StrResult>& fulfil) {
             fulfil.set_value(fetchUsbString(shared->get(), index));
         }));
     return request;

@@ -11,25 +11,17 @@
 #include <system_error>
 #include <thread>
 
+#include "quenor/mac/iostatus.h"
 #include "quenor/mac/machiddevice.h"
 #include "quenor/mac/machiddeviceprivate.h"
 
 using quenor::mac::ScopedCFRef;
 using quenor::mac::ScopedCOMInterface;
+using quenor::mac::widenStatus;
 using Result = AbstractHidDevice::AsyncOpResult;
 using SharedPromise = std::shared_ptr<hidutil::promise<Result>>;
 
 namespace {
-
-// Platform status codes travel as signed 64-bit numbers, widened with their sign.
-int64_t widen(IOReturn code) { return static_cast<int64_t>(static_cast<int32_t>(code)); }
-
-hidutil::async_request<Result> readyRequest(const Result& result) {
-    hidutil::promise<Result> promise;
-    auto request = promise.get_request();
-    promise.set_value(result);
-    return request;
-}
 
 // Queues `work` with a freshly made promise; returns the promise's request.
 template <typename Work>
@@ -78,7 +70,7 @@ void sendReport(IOHIDDeviceRef device, IOHIDReportType type, unsigned char repor
         bool fulfilled = false;
         ~Finish() {
             if (!fulfilled) {
-                promise->set_value({false, -1, buffer, reportId, widen(kIOReturnTimeout)});
+                promise->set_value({false, -1, buffer, reportId, widenStatus(kIOReturnTimeout)});
             }
             setFlag(*block, &CompletionBlock::done);
         }
@@ -90,8 +82,7 @@ void sendReport(IOHIDDeviceRef device, IOHIDReportType type, unsigned char repor
     // Past the call the thread must run to its end.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     const bool ok = result == kIOReturnSuccess;
-    promise->set_value(
-        {ok, ok ? static_cast<int32_t>(buffer->size()) : -1, buffer, reportId, 0});
+    promise->set_value({ok, ok ? static_cast<int32_t>(buffer->size()) : -1, buffer, reportId, 0});
     finish.fulfilled = true;
 }
 
@@ -103,7 +94,7 @@ void runSetTransfer(const MacHidDevice& owner, const SetTransfer& transfer,
     // Queued before a close or a reopen: the device it resolved is no longer ours.
     if (owner.handle() != transfer.device.get()) {
         promise->set_value(
-            {false, 0, transfer.buffer, transfer.reportId, widen(kIOReturnNotOpen)});
+            {false, 0, transfer.buffer, transfer.reportId, widenStatus(kIOReturnNotOpen)});
         return;
     }
     CompletionBlock block;
@@ -114,15 +105,16 @@ void runSetTransfer(const MacHidDevice& owner, const SetTransfer& transfer,
                              transfer.buffer, promise, &block);
     } catch (const std::system_error&) {
         promise->set_value(
-            {false, -1, transfer.buffer, transfer.reportId, widen(kIOReturnNoResources)});
+            {false, -1, transfer.buffer, transfer.reportId, widenStatus(kIOReturnNoResources)});
         return;
     }
     block.condition.wait(lock, [&] { return block.started; });
     if (transfer.timeout == -1) {
         block.condition.wait(lock, [&] { return block.done; });
     } else {
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::nanoseconds(static_cast<int64_t>(transfer.timeout) * 1000000);
+        const auto deadline =
+            std::chrono::steady_clock::now() +
+            std::chrono::nanoseconds(static_cast<int64_t>(transfer.timeout) * 1000000);
         while (!block.done) {
             if (block.condition.wait_until(lock, deadline) == std::cv_status::timeout) {
                 break;
@@ -152,17 +144,19 @@ hidutil::async_request<Result> queueSetTransfer(hidutil::OperationsQueue& queue,
 }
 
 Result badArgument(unsigned char reportId) {
-    return {false, 0, nullptr, reportId, widen(kIOReturnBadArgument)};
+    return {false, 0, nullptr, reportId, widenStatus(kIOReturnBadArgument)};
 }
 
-Result notOpenWhenRun() { return {false, 0, nullptr, 0, 0}; }
+Result notOpenWhenRun() {
+    return {false, 0, nullptr, 0, 0};
+}
 
 }  // namespace
 
 hidutil::async_request<Result> MacHidDevice::setReport(unsigned char reportId,
                                                        const ReportBuffer& report, long timeout) {
     if (!report) {
-        return readyRequest(badArgument(reportId));
+        return hidutil::make_ready_request<Result>(badArgument(reportId));
     }
     auto device = retainDevice();
     if (!device) {
@@ -175,7 +169,7 @@ hidutil::async_request<Result> MacHidDevice::setReport(unsigned char reportId,
 hidutil::async_request<Result> MacHidDevice::setFeature(unsigned char reportId,
                                                         const ReportBuffer& report) {
     if (!report) {
-        return readyRequest(badArgument(reportId));
+        return hidutil::make_ready_request<Result>(badArgument(reportId));
     }
     auto device = retainDevice();
     if (!device) {
@@ -189,7 +183,7 @@ hidutil::async_request<Result> MacHidDevice::setFeature(unsigned char reportId,
 hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,
                                                         const ReportBuffer& report) {
     if (!report) {
-        return readyRequest(badArgument(reportId));
+        return hidutil::make_ready_request<Result>(badArgument(reportId));
     }
     return queueTransfer(requestQueue, [this, reportId, report](SharedPromise& promise) {
         // Our own reference: a close during the call cannot release the device under it.
@@ -202,14 +196,14 @@ hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,
         const IOReturn result = IOHIDDeviceGetReport(device.get(), kIOHIDReportTypeFeature,
                                                      reportId, report->data(), &length);
         const bool ok = result == kIOReturnSuccess;
-        promise->set_value(
-            {ok, ok ? static_cast<int32_t>(report->size()) : -1, report, reportId, widen(result)});
+        promise->set_value({ok, ok ? static_cast<int32_t>(report->size()) : -1, report, reportId,
+                            widenStatus(result)});
     });
 }
 
 hidutil::async_request<Result> MacHidDevice::getReport(const ReportBuffer& report, long timeout) {
     if (!report) {
-        return readyRequest(badArgument(0));
+        return hidutil::make_ready_request<Result>(badArgument(0));
     }
     return queueTransfer(inputQueue, [this, report, timeout](SharedPromise& promise) {
         ReportBuffer received;
@@ -256,5 +250,6 @@ void MacHidDevice::setDoAsync(bool) {
 }
 
 hidutil::async_request<Result> MacHidDevice::makeDefaultFailFuture(const ReportBuffer& report) {
-    return AbstractHidDevice::makeDefaultFailFuture(report, 0, static_cast<long>(widen(kIOReturnError)));
+    return AbstractHidDevice::makeDefaultFailFuture(report, 0,
+                                                    static_cast<long>(widenStatus(kIOReturnError)));
 }

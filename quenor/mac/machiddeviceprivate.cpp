@@ -40,9 +40,12 @@ ScopedCFRef<CFStringRef> makeRunLoopMode(IOHIDDeviceRef device) {
 MacHidDevice::MacHidDevicePrivate::MacHidDevicePrivate(
     ScopedCFRef<IOHIDDeviceRef> device_, unsigned int openOptions_,
     ScopedCOMInterface<IOUSBInterfaceStruct190> usbInterface_)
-    : device(std::move(device_)), openOptions(openOptions_), usbInterface(std::move(usbInterface_)) {
+    : device(std::move(device_)),
+      openOptions(openOptions_),
+      usbInterface(std::move(usbInterface_)) {
     try {
-        const int32_t inputSize = quenor::mac::numberProperty(device.get(), CFSTR("MaxInputReportSize"));
+        const int32_t inputSize =
+            quenor::mac::numberProperty(device.get(), CFSTR("MaxInputReportSize"));
         if (inputSize < 0) {
             throw std::length_error("negative MaxInputReportSize");
         }
@@ -125,9 +128,7 @@ void MacHidDevice::MacHidDevicePrivate::operate() {
         }
     }
 
-    {
-        std::lock_guard<std::mutex> lock(queueMutex);
-    }
+    { std::lock_guard<std::mutex> lock(queueMutex); }
     queueCondition.notify_all();
 
     stopBarrier.pass();
@@ -155,7 +156,8 @@ void MacHidDevice::MacHidDevicePrivate::inputReportCallback(void* context, IORet
             std::find(accepted.begin(), accepted.end(), reportID) == accepted.end()) {
             return;
         }
-        self->inputReports.push_back(std::make_shared<std::vector<uint8_t>>(report, report + length));
+        self->inputReports.push_back(
+            std::make_shared<std::vector<uint8_t>>(report, report + length));
         if (self->inputReports.size() > kMaxQueuedReports) {
             self->inputReports.pop_front();
         }

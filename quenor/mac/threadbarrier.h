@@ -33,9 +33,9 @@ public:
 private:
     std::mutex m_mutex;
     std::condition_variable m_condition;
-    int m_count = 0;                  // guarded by m_mutex
-    unsigned long m_generation = 0;   // guarded by m_mutex; lets a waiter tell a real release
-    const int m_threshold;            // from a spurious wake-up
+    int m_count = 0;                 // guarded by m_mutex
+    unsigned long m_generation = 0;  // guarded by m_mutex; lets a waiter tell a real release
+    const int m_threshold;           // from a spurious wake-up
 };
 
 }  // namespace quenor::mac

@@ -5,7 +5,9 @@ namespace {
 
 constexpr wchar_t kReplacement = 0xFFFD;
 
-bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool isContinuation(unsigned char byte) {
+    return (byte & 0xC0) == 0x80;
+}
 
 // Decodes the sequence starting at text[i]; returns its length, or 0 if invalid.
 size_t decodeOne(const std::string& text, size_t i, char32_t& codePoint) {
