@@ -101,8 +101,18 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
     if (IOHIDDeviceOpen(device.get(), options) != kIOReturnSuccess) {
         return false;
     }
-    auto opened =
-        std::make_unique<MacHidDevicePrivate>(std::move(device), options, std::move(usbInterface));
+    std::unique_ptr<MacHidDevicePrivate> opened;
+    try {
+        opened = std::make_unique<MacHidDevicePrivate>(std::move(device), options,
+                                                       std::move(usbInterface));
+    } catch (...) {
+        // The private object closes the device itself if its constructor fails; if
+        // even its memory could not be had, the device is still ours to close.
+        if (device) {
+            IOHIDDeviceClose(device.get(), options);
+        }
+        throw;
+    }
 
     std::unique_ptr<MacHidDevicePrivate> previous;
     {

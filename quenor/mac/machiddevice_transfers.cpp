@@ -6,11 +6,10 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
+#include "quenor/mac/deadline.h"
 #include "quenor/mac/iostatus.h"
 #include "quenor/mac/machiddevice.h"
 #include "quenor/mac/machiddeviceprivate.h"
@@ -56,34 +55,45 @@ struct SetTransfer {
     long timeout;
 };
 
-// The sender thread: makes the blocking platform call and fulfils the request.
-void sendReport(IOHIDDeviceRef device, IOHIDReportType type, unsigned char reportId,
-                ReportBuffer buffer, SharedPromise promise, CompletionBlock* block) {
-    // Runs however the thread ends: normally, or unwound by the queue thread's
-    // cancellation request inside the platform call. Either way the request is
-    // fulfilled and the queue thread's wait ends.
-    struct Finish {
-        const SharedPromise& promise;
-        const ReportBuffer& buffer;
-        unsigned char reportId;
-        CompletionBlock* block;
-        bool fulfilled = false;
-        ~Finish() {
-            if (!fulfilled) {
-                promise->set_value({false, -1, buffer, reportId, widenStatus(kIOReturnTimeout)});
-            }
-            setFlag(*block, &CompletionBlock::done);
-        }
-    } finish{promise, buffer, reportId, block};
+// What a sender thread holds: its own copies and references, and the block.
+struct Sender {
+    IOHIDDeviceRef device;  // kept alive by the operation, which outlives the sender
+    IOHIDReportType type;
+    unsigned char reportId;
+    ReportBuffer buffer;
+    SharedPromise promise;
+    CompletionBlock* block;
+};
 
-    setFlag(*block, &CompletionBlock::started);
-    const IOReturn result = IOHIDDeviceSetReport(device, type, reportId, buffer->data(),
-                                                 static_cast<CFIndex>(buffer->size()));
+// Runs from the thread's cleanup stack when the queue thread's cancellation
+// request ends the sender inside the platform call: the request is still
+// fulfilled and the queue thread's wait ends. A cleanup handler rather than a
+// destructor, because not every platform unwinds C++ frames on cancellation; for
+// the same reason it drops the sender's references itself.
+void finishCancelledSend(void* context) {
+    Sender& sender = *static_cast<Sender*>(context);
+    sender.promise->set_value(
+        {false, -1, sender.buffer, sender.reportId, widenStatus(kIOReturnTimeout)});
+    sender.promise.reset();
+    sender.buffer.reset();
+    setFlag(*sender.block, &CompletionBlock::done);
+}
+
+// The sender thread: makes the blocking platform call and fulfils the request.
+void sendReport(Sender sender) {
+    setFlag(*sender.block, &CompletionBlock::started);
+    IOReturn result;
+    pthread_cleanup_push(&finishCancelledSend, &sender);
+    result =
+        IOHIDDeviceSetReport(sender.device, sender.type, sender.reportId, sender.buffer->data(),
+                             static_cast<CFIndex>(sender.buffer->size()));
+    pthread_cleanup_pop(0);
     // Past the call the thread must run to its end.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     const bool ok = result == kIOReturnSuccess;
-    promise->set_value({ok, ok ? static_cast<int32_t>(buffer->size()) : -1, buffer, reportId, 0});
-    finish.fulfilled = true;
+    sender.promise->set_value({ok, ok ? static_cast<int32_t>(sender.buffer->size()) : -1,
+                               sender.buffer, sender.reportId, 0});
+    setFlag(*sender.block, &CompletionBlock::done);
 }
 
 // The set transfer on the request queue's thread. The platform call cannot be
@@ -101,9 +111,10 @@ void runSetTransfer(const MacHidDevice& owner, const SetTransfer& transfer,
     std::unique_lock<std::mutex> lock(block.mutex);
     std::thread sender;
     try {
-        sender = std::thread(sendReport, transfer.device.get(), transfer.type, transfer.reportId,
-                             transfer.buffer, promise, &block);
-    } catch (const std::system_error&) {
+        sender =
+            std::thread(sendReport, Sender{transfer.device.get(), transfer.type, transfer.reportId,
+                                           transfer.buffer, promise, &block});
+    } catch (...) {  // no thread (std::system_error) or no memory for it
         promise->set_value(
             {false, -1, transfer.buffer, transfer.reportId, widenStatus(kIOReturnNoResources)});
         return;
@@ -112,9 +123,7 @@ void runSetTransfer(const MacHidDevice& owner, const SetTransfer& transfer,
     if (transfer.timeout == -1) {
         block.condition.wait(lock, [&] { return block.done; });
     } else {
-        const auto deadline =
-            std::chrono::steady_clock::now() +
-            std::chrono::nanoseconds(static_cast<int64_t>(transfer.timeout) * 1000000);
+        const auto deadline = quenor::mac::deadlineAfter(transfer.timeout);
         while (!block.done) {
             if (block.condition.wait_until(lock, deadline) == std::cv_status::timeout) {
                 break;

@@ -7,6 +7,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "quenor/mac/deadline.h"
 #include "quenor/mac/deviceproperties.h"
 #include "quenor/mac/threadname.h"
 
@@ -68,25 +69,27 @@ MacHidDevice::MacHidDevicePrivate::MacHidDevicePrivate(
 
 MacHidDevice::MacHidDevicePrivate::~MacHidDevicePrivate() {
     assert(!onWorkerThread());
-    // A removed device has gone with its callbacks and its scheduling.
-    if (!removed) {
+    // A removed device has gone with its callbacks and its scheduling. Read once, so
+    // that a removal arriving meanwhile cannot split the two halves below.
+    const bool wasRemoved = removed;
+    if (!wasRemoved) {
         unregisterCallbacks();
-        IOHIDDeviceUnscheduleFromRunLoop(device.get(), runLoop, runLoopMode.get());
+        IOHIDDeviceUnscheduleFromRunLoop(device.get(), runLoop.get(), runLoopMode.get());
     }
     stopped = true;
     CFRunLoopSourceSignal(signalSource.get());
-    CFRunLoopWakeUp(runLoop);
+    CFRunLoopWakeUp(runLoop.get());
     stopBarrier.pass();
-    // The worker is still alive (its final wait), so its run loop still exists.
-    CFRunLoopRemoveSource(runLoop, signalSource.get(), runLoopMode.get());
+    CFRunLoopRemoveSource(runLoop.get(), signalSource.get(), runLoopMode.get());
     worker.join();
-    if (!removed) {
+    if (!wasRemoved) {
         IOHIDDeviceClose(device.get(), openOptions);
     }
     device.reset();
     runLoopMode.reset();
     signalSource.reset();
     usbInterface.reset();
+    runLoop.reset();
 }
 
 void MacHidDevice::MacHidDevicePrivate::registerCallbacks() {
@@ -116,7 +119,7 @@ void MacHidDevice::MacHidDevicePrivate::operate() {
     signalSource = ScopedCFRef<CFRunLoopSourceRef>::adopt(
         CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context));
     CFRunLoopAddSource(current, signalSource.get(), runLoopMode.get());
-    runLoop = current;
+    runLoop = ScopedCFRef<CFRunLoopRef>::retain(current);
     startBarrier.pass();
 
     while (!stopped && !removed) {
@@ -182,7 +185,7 @@ void MacHidDevice::MacHidDevicePrivate::performSignalCallback(void* context) {
         return;
     }
     assert(self->onWorkerThread());
-    CFRunLoopStop(self->runLoop);
+    CFRunLoopStop(self->runLoop.get());
 }
 
 ReportBuffer MacHidDevice::MacHidDevicePrivate::popInputReport(long timeoutMs) {
@@ -212,8 +215,7 @@ ReportBuffer MacHidDevice::MacHidDevicePrivate::popInputReport(long timeoutMs) {
             }
         }
     } else {
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::nanoseconds(static_cast<int64_t>(timeoutMs) * 1000000);
+        const auto deadline = quenor::mac::deadlineAfter(timeoutMs);
         while (true) {
             if (!inputReports.empty()) {
                 result = takeOldest();

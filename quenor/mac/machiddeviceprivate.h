@@ -79,7 +79,9 @@ private:
     const IOOptionBits openOptions;
     quenor::mac::ScopedCOMInterface<IOUSBInterfaceStruct190> usbInterface;
     quenor::mac::ScopedCFRef<CFStringRef> runLoopMode;
-    CFRunLoopRef runLoop = nullptr;  // the worker's; written before the start barrier
+    // The worker's loop, written before the start barrier. Our own reference: the
+    // shutdown still removes the stop source after the worker may have ended.
+    quenor::mac::ScopedCFRef<CFRunLoopRef> runLoop;
     quenor::mac::ScopedCFRef<CFRunLoopSourceRef> signalSource;  // written before the start barrier
     std::atomic<bool> removed{false};
     std::atomic<bool> stopped{false};
@@ -87,7 +89,7 @@ private:
     ReportBuffer inputBuffer;                // written by the platform on the worker thread
     std::deque<ReportBuffer> inputReports;   // guarded by queueMutex; oldest first, at most 30
     std::thread worker;
-    std::thread::id workerId;  // written by the worker itself, read only by it
+    std::thread::id workerId;  // written by the worker before the start barrier
     std::mutex queueMutex;
     std::condition_variable queueCondition;
     quenor::mac::ThreadBarrier startBarrier;
