@@ -115,6 +115,4 @@
 #include <vmac/platform.h>
 #endif
 
-#include "quenor/mac/scopedcfref.h"
-#include "quenor/mac/scopedcominterface.h"
-#include "quenor/mac/scopedioobject.h"
+#include "quenor/mac/scopedowners.h"
