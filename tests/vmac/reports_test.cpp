@@ -121,6 +121,7 @@ TEST_F(ReportsTest, UncancellableBlockIgnoresCancelUntilReleasedOrUnplugged) {
     EXPECT_EQ(1u, device_.blockedCallCount());
     EXPECT_FALSE(released.left);
     device_.releaseBlockedCalls();
+    EXPECT_EQ(0u, device_.blockedCallCount()) << "a released call no longer counts as blocked";
     released.thread.join();
     EXPECT_TRUE(released.returned) << "cancellation acts at a later cancellation point, or never";
     EXPECT_EQ(kIOReturnTimeout, released.result) << "the scripted answer";
@@ -133,6 +134,15 @@ TEST_F(ReportsTest, UncancellableBlockIgnoresCancelUntilReleasedOrUnplugged) {
     EXPECT_EQ(kIOReturnNoDevice, unplugged.result);
     EXPECT_EQ(0u, device_.blockedCallCount());
     EXPECT_EQ(kIOReturnNoDevice, setReport(1, {1})) << "later calls fail too";
+}
+
+// An unplug between the call's admission and its block must still end the call.
+TEST_F(ReportsTest, UnplugJustBeforeTheBlockStillEndsTheCall) {
+    device_.setReportResponder([this](const vmac::ReportCall&) {
+        device_.unplug();
+        return vmac::ReportAnswer{kIOReturnSuccess, {}, vmac::Block::NonCancellable};
+    });
+    EXPECT_EQ(kIOReturnNoDevice, setReport(1, {1}));
 }
 
 TEST_F(ReportsTest, CancellableBlockUnwindsOnCancelOrAnswersWhenReleased) {

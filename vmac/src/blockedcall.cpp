@@ -14,6 +14,12 @@ public:
     Listing(std::shared_ptr<DeviceState> device, BlockedCall& call)
         : device_(std::move(device)), call_(call) {
         std::lock_guard<std::mutex> lock(platform().mutex);
+        if (!device_->attached) {
+            // Unplugged between the call's admission and now: nothing would wake it.
+            call_.unplugged = true;
+            call_.released = true;
+            return;
+        }
         device_->blocked.push_back(&call_);
         platform().changed.notify_all();
     }

@@ -46,10 +46,12 @@ std::shared_ptr<detail::TicketState> unplugLocked(DeviceState& state,
         return ticket;
     state.attached = false;
     platform().plugged.erase(state.path);
+    // A woken call leaves the list now, so that it no longer counts as blocked.
     for (detail::BlockedCall* call : state.blocked) {
         call->unplugged = true;
         call->wake();
     }
+    state.blocked.clear();
     for (__IOHIDDevice* device : state.deviceObjects) {
         if (device->removalCallback == nullptr || device->schedules.empty())
             continue;
@@ -201,7 +203,8 @@ void VirtualDevice::setDefaultGetReportAnswer(const ReportAnswer& answer) {
 }
 
 void VirtualDevice::setReportResponder(ReportResponder responder) {
-    locked([&] { state_->responder = std::move(responder); });
+    // The old responder may own platform objects: it goes after the lock is released.
+    locked([&] { std::swap(state_->responder, responder); });
 }
 
 std::vector<ReportCall> VirtualDevice::reportCalls() const {
@@ -221,9 +224,11 @@ bool VirtualDevice::waitForBlockedCalls(size_t count, std::chrono::milliseconds 
 }
 
 void VirtualDevice::releaseBlockedCalls() {
+    // A woken call leaves the list now, so that it no longer counts as blocked.
     locked([&] {
         for (detail::BlockedCall* call : state_->blocked)
             call->wake();
+        state_->blocked.clear();
     });
 }
 

@@ -113,7 +113,10 @@ const char* typeName(CFTypeID type) {
 const Object* objectOf(CFTypeRef cf, const char* function) {
     if (cf == nullptr)
         fatal("%s called with NULL", function);
-    return static_cast<const Object*>(cf);
+    const auto* object = static_cast<const Object*>(cf);
+    if (!object->live())
+        fatal("%s called on a released %s", function, typeName(object->typeId()));
+    return object;
 }
 
 long liveCountedObjects() {

@@ -51,6 +51,8 @@ public:
 
     CFTypeID typeId() const { return type_; }
     bool immortal() const { return lifetime_ == Lifetime::Immortal; }
+    // False once the last reference went: the object is a zombie shell.
+    bool live() const { return immortal() || refs_.load() > 0; }
 
     void retain() const;
     void release() const;

@@ -1,5 +1,7 @@
 #include "runloop.h"
 
+#include <utility>
+
 #include "cfstring.h"
 #include "nocancel.h"
 
@@ -21,7 +23,7 @@ struct CurrentLoop {
     ~CurrentLoop() {
         if (loop != nullptr) {
             NoCancel noCancel;
-            loop->release();
+            std::exchange(loop, nullptr)->release();
         }
     }
 };
