@@ -2,6 +2,7 @@
 // create() belongs to the platform's device source.
 #include <quenor/abstracthiddevice.h>
 
+#include <atomic>
 #include <iostream>
 
 namespace {
@@ -82,6 +83,9 @@ ReportBuffer AbstractHidDevice::allocateReport(ReportType type) {
     // be missed; that only costs a new buffer.
     for (const ReportBuffer& buffer : buffers) {
         if (buffer && buffer.use_count() == 1) {
+            // use_count() is a relaxed read: order the last user's writes to the bytes
+            // before the next owner's use of them.
+            std::atomic_thread_fence(std::memory_order_acquire);
             return buffer;
         }
     }

@@ -20,8 +20,10 @@ OperationsQueue::~OperationsQueue() {
 }
 
 void OperationsQueue::pushNewOperation(DeviceOperationBase* operation) {
+    // Owned from here on, also if growing the array throws.
+    std::unique_ptr<DeviceOperationBase> owned(operation);
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_pending.emplace_back(operation);
+    m_pending.push_back(std::move(owned));
     m_wake = true;
     m_wakeup.notify_one();
 }

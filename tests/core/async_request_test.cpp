@@ -40,19 +40,22 @@ TEST(AsyncRequest, HandleOfAnAbandonedPromiseStaysPendingAndTimedWaitsLastTheirT
 }
 
 TEST(AsyncRequest, EveryWaiterWakesAndSeesTheWholeValue) {
-    // One consumer blocks, one polls. Without the ordering between the value and is_ready,
-    // ThreadSanitizer reports a race here and a plain build may read a half-built string.
+    // One consumer blocks, one waits with the "no limit" time-out, one polls. Without the ordering
+    // between the value and is_ready, ThreadSanitizer reports a race here and a plain build may
+    // read a half-built string.
     const std::string expected(64, 'x');
     for (int round = 0; round < 100; ++round) {
         promise<std::string> producer;
         auto request = producer.get_request();
         std::atomic<int> started{0};
         std::vector<std::thread> consumers;
-        for (int way = 0; way < 2; ++way) {
+        for (int way = 0; way < 3; ++way) {
             consumers.emplace_back([request, way, &started, &expected] {
                 ++started;
                 if (way == 0) {
                     request.wait();
+                } else if (way == 1) {
+                    EXPECT_TRUE(request.wait_for(-1L));
                 } else {
                     while (!request.is_ready()) {
                         std::this_thread::yield();
@@ -63,7 +66,7 @@ TEST(AsyncRequest, EveryWaiterWakesAndSeesTheWholeValue) {
             });
         }
         // Fulfilling before a consumer waits is fine too; this makes waiting the likely case.
-        while (started < 2) {
+        while (started < 3) {
             std::this_thread::yield();
         }
         producer.set_value(expected);
