@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,20 @@ inline constexpr const char* kGadgetPath = "IOService:/vmac/Gadget@1/Interface@0
 
 // Long enough never to fire on a loaded machine; short enough to fail, not hang.
 inline constexpr std::chrono::seconds kPatience{20};
+
+using Bytes = std::vector<uint8_t>;
+using Result = AbstractHidDevice::AsyncOpResult;
+
+// The record of a read that ran on a device that was not open.
+inline const Result kNotOpenRead{false, 0, nullptr, 0, 0};
+
+// All five fields, the buffer by identity (the caller's own buffer, not a copy).
+inline std::string record(const Result& r) {
+    std::ostringstream out;
+    out << "{" << r.success << ", " << r.bytesTransferred << ", " << r.buffer.get() << ", "
+        << int(r.reportId) << ", " << r.status << "}";
+    return out.str();
+}
 
 class DeviceTest : public ::testing::Test {
 protected:
@@ -78,6 +93,8 @@ protected:
         devices_.erase(it);
     }
 
+    static int64_t widened(IOReturn code) { return static_cast<int32_t>(code); }
+
     // Waits for a request and returns its value; fails the test if it never comes.
     template <typename T>
     static T await(const hidutil::async_request<T>& request) {
@@ -88,18 +105,15 @@ protected:
         return request.value();
     }
 
-    static ReportBuffer bytes(std::vector<uint8_t> content) {
-        return std::make_shared<std::vector<uint8_t>>(std::move(content));
-    }
+    static ReportBuffer bytes(Bytes content) { return std::make_shared<Bytes>(std::move(content)); }
 
-    static void inject(vmac::VirtualDevice& gadget, uint32_t id,
-                       const std::vector<uint8_t>& report) {
+    static void inject(vmac::VirtualDevice& gadget, uint32_t id, const Bytes& report) {
         EXPECT_EQ(vmac::Outcome::Delivered, gadget.injectInputReport(id, report).wait());
     }
 
     // Reads one input report without waiting: its bytes, or nothing.
-    static std::vector<uint8_t> readQueued(AbstractHidDevice* device) {
-        ReportBuffer buffer = bytes(std::vector<uint8_t>(64));
+    static Bytes readQueued(AbstractHidDevice* device) {
+        ReportBuffer buffer = bytes(Bytes(64));
         const int32_t length = await(device->getReport(buffer, 0)).bytesTransferred;  // -1: none
         return {buffer->begin(), buffer->begin() + std::max(0, length)};
     }
@@ -125,11 +139,15 @@ private:
 // good; TearDown lets it return so that the test fails instead of hanging.
 class GadgetTest : public DeviceTest {
 protected:
-    static int64_t widened(IOReturn code) { return static_cast<int32_t>(code); }
-
     void SetUp() override {
         DeviceTest::SetUp();
         gadget = plugGadget();
+    }
+
+    AbstractHidDevice* openDevice(int shareMode = 1) {
+        AbstractHidDevice* device = makeDevice();
+        EXPECT_TRUE(device->open(0, shareMode));
+        return device;
     }
 
     void TearDown() override {

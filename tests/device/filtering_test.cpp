@@ -98,9 +98,7 @@ TEST_F(FilteringTest, TheOpenedUsagePairChoosesThePage) {
     CFRelease(pairs);
     addElements(kGadgetPage, {1});
     addElements(0x0C, {2});
-    AbstractHidDevice* second = makeDevice(kGadgetPath, 1);
-    destroyDevice(device);
-    device = second;
+    device = makeDevice(kGadgetPath, 1);
     device->setReportFilteringEnabled(true);
     ASSERT_TRUE(device->open(0, 1));
     ASSERT_EQ(0x0C, device->usagePage());

@@ -1,5 +1,4 @@
-// Opening, properties and closing of MacHidDevice on virtual gadgets. The fixture
-// checks after each test that no platform object was leaked or released twice.
+// Opening, properties and closing of MacHidDevice on virtual gadgets.
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -10,7 +9,6 @@ namespace devicetest {
 namespace {
 
 using Options = std::vector<IOOptionBits>;
-using Bytes = std::vector<uint8_t>;
 
 class ForeignHandle : public HidDescriptorHandleBase {};
 
@@ -46,9 +44,9 @@ const FailingStep kFailingSteps[] = {
     {"NegativeInputReportSize", [](vmac::OpenFaults&) {}, -1},
 };
 
-class FailingOpenTest : public DeviceTest, public ::testing::WithParamInterface<FailingStep> {
+class FailingOpenTest : public GadgetTest, public ::testing::WithParamInterface<FailingStep> {
 protected:
-    void breakOpening(vmac::VirtualDevice& gadget) {
+    void breakOpening() {
         vmac::OpenFaults faults;
         GetParam().inject(faults);
         gadget.setOpenFaults(faults);
@@ -66,8 +64,7 @@ protected:
 
 TEST_P(FailingOpenTest, LeavesNothingOpenAndKeepsThePreviousOpen) {
     const bool wasOpened = GetParam().inputSize < 0;  // and so is closed again
-    vmac::VirtualDevice gadget = plugGadget();
-    breakOpening(gadget);
+    breakOpening();
     AbstractHidDevice* device = makeDevice();
     expectOpenFails(device, 0);
     EXPECT_FALSE(device->isOpened());
@@ -81,7 +78,7 @@ TEST_P(FailingOpenTest, LeavesNothingOpenAndKeepsThePreviousOpen) {
     ASSERT_TRUE(device->open(0, 1));
     void* const first = device->nativeHandle();
     gadget.setNumberProperty("PrimaryUsage", 7);  // a successful reopen would read it
-    breakOpening(gadget);
+    breakOpening();
     expectOpenFails(device, 1);
     EXPECT_TRUE(device->isOpened());
     EXPECT_EQ(first, device->nativeHandle());
@@ -98,8 +95,7 @@ TEST_P(FailingOpenTest, LeavesNothingOpenAndKeepsThePreviousOpen) {
 INSTANTIATE_TEST_SUITE_P(EachStep, FailingOpenTest, ::testing::ValuesIn(kFailingSteps),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(DeviceTest, ShareModeChoosesTheOpenOptionsAndCloseUndoesTheOpenOnce) {
-    vmac::VirtualDevice gadget = plugGadget();
+TEST_F(GadgetTest, ShareModeChoosesTheOpenOptionsAndCloseUndoesTheOpenOnce) {
     AbstractHidDevice* device = makeDevice();
     EXPECT_FALSE(device->close());  // never opened
     const struct {
@@ -130,8 +126,7 @@ TEST_F(DeviceTest, ShareModeChoosesTheOpenOptionsAndCloseUndoesTheOpenOnce) {
     }
 }
 
-TEST_F(DeviceTest, SeizedDeviceRefusesOtherOpensWhileSharedOpensCoexist) {
-    vmac::VirtualDevice gadget = plugGadget();
+TEST_F(GadgetTest, SeizedDeviceRefusesOtherOpensWhileSharedOpensCoexist) {
     AbstractHidDevice* owner = makeDevice();
     AbstractHidDevice* other = makeDevice();
     ASSERT_TRUE(owner->open(0, 0));
@@ -160,10 +155,8 @@ TEST_F(DeviceTest, SeizedDeviceRefusesOtherOpensWhileSharedOpensCoexist) {
 }
 
 // Opening an open device builds a second open state and retires the first.
-TEST_F(DeviceTest, ReopeningAnOpenDeviceReplacesItsPlatformObject) {
-    vmac::VirtualDevice gadget = plugGadget();
-    AbstractHidDevice* device = makeDevice();
-    ASSERT_TRUE(device->open(0, 1));
+TEST_F(GadgetTest, ReopeningAnOpenDeviceReplacesItsPlatformObject) {
+    AbstractHidDevice* device = openDevice();
     HeldObject first = holdPlatformObject(device);
     gadget.setNumberProperty("PrimaryUsage", 2);
 
@@ -198,8 +191,7 @@ CFTypeRef pairOf(CFTypeRef page, CFTypeRef usage) {
 
 // Without a usable pair at the descriptor's index the device's primary usage
 // (1 on page 0xFF00) is taken.
-TEST_F(DeviceTest, UsagePairAtTheDescriptorsIndexOrThePrimaryUsage) {
-    vmac::VirtualDevice gadget = plugGadget();
+TEST_F(GadgetTest, UsagePairAtTheDescriptorsIndexOrThePrimaryUsage) {
     CFNumberRef six = vmac::makeNumber(6);
     const struct {
         CFTypeRef pairs;  // the "DeviceUsagePairs" value, taken over; null: none
@@ -234,28 +226,26 @@ TEST_F(DeviceTest, UsagePairAtTheDescriptorsIndexOrThePrimaryUsage) {
     }
 }
 
-TEST_F(DeviceTest, NumbersKeepTheirLow16Bits) {
-    vmac::VirtualDevice gadget = plugGadget();
+// usage, usagePage and the input, output and feature report sizes, as read by an open.
+std::vector<int> numbersOf(AbstractHidDevice* device) {
+    return {device->usage(), device->usagePage(), device->reportSize(AbstractHidDevice::Input),
+            device->reportSize(AbstractHidDevice::Output),
+            device->reportSize(AbstractHidDevice::Feature)};
+}
+
+// Numbers keep their low 16 bits. Strings are read into a 1,024-byte buffer: 1,023
+// bytes of UTF-8 fit, a longer text does not convert and reads as empty, not cut.
+TEST_F(GadgetTest, PropertiesKeepLow16BitsAndMissingMistypedOrOverlongReadAsZeroOrEmpty) {
     gadget.setNumberProperty("PrimaryUsage", 0x10002);
     gadget.setNumberProperty("PrimaryUsagePage", 0x2000C);
     gadget.setNumberProperty("MaxInputReportSize", 65);
     gadget.setNumberProperty("MaxOutputReportSize", 65536);
     gadget.setNumberProperty("MaxFeatureReportSize", 65536 + 9);
-    AbstractHidDevice* device = makeDevice();
-    ASSERT_TRUE(device->open(0, 1));
-    EXPECT_EQ(2, device->usage());
-    EXPECT_EQ(0x0C, device->usagePage());
-    EXPECT_EQ(65, device->reportSize(AbstractHidDevice::Input));
-    EXPECT_EQ(0, device->reportSize(AbstractHidDevice::Output));
-    EXPECT_EQ(9, device->reportSize(AbstractHidDevice::Feature));
+    AbstractHidDevice* device = openDevice();
+    EXPECT_EQ((std::vector<int>{2, 0x0C, 65, 0, 9}), numbersOf(device));
     EXPECT_EQ(0, device->reportSize(static_cast<AbstractHidDevice::ReportType>(3)));
     EXPECT_EQ(Bytes(9, 0), *device->allocateReport(AbstractHidDevice::Feature));
-}
 
-// Strings are read into a 1,024-byte buffer: 1,023 bytes of UTF-8 fit, a longer
-// text does not convert and reads as empty rather than as a fragment.
-TEST_F(DeviceTest, MissingMistypedAndOverlongPropertiesReadAsZeroOrEmpty) {
-    vmac::VirtualDevice gadget = plugGadget();
     gadget.removeProperty("PrimaryUsage");
     gadget.setStringProperty("PrimaryUsagePage", "65280");
     gadget.removeProperty("MaxFeatureReportSize");
@@ -265,24 +255,17 @@ TEST_F(DeviceTest, MissingMistypedAndOverlongPropertiesReadAsZeroOrEmpty) {
     CFNumberRef number = vmac::makeNumber(42);
     gadget.setProperty("SerialNumber", number);
     CFRelease(number);
-    AbstractHidDevice* device = makeDevice();
-    ASSERT_TRUE(device->open(0, 1));
-    EXPECT_EQ(0, device->usage());
-    EXPECT_EQ(0, device->usagePage());
-    EXPECT_EQ(64, device->reportSize(AbstractHidDevice::Input));
-    EXPECT_EQ(0, device->reportSize(AbstractHidDevice::Output));
-    EXPECT_EQ(0, device->reportSize(AbstractHidDevice::Feature));
+    ASSERT_TRUE(device->open(0, 1));  // reads everything again
+    EXPECT_EQ((std::vector<int>{0, 0, 65, 0, 0}), numbersOf(device));
     EXPECT_EQ(std::wstring(1021, L'm') + L"\u00E9", await(device->manufacturerName()).value);
     EXPECT_EQ(L"", await(device->productName()).value);
     EXPECT_EQ(L"", await(device->serialNumber()).value);
 }
 
-TEST_F(DeviceTest, CloseKeepsTheCachedInfoAndTheReportPoolForTheNextOpen) {
-    vmac::VirtualDevice gadget = plugGadget();
+TEST_F(GadgetTest, CloseKeepsTheCachedInfoAndTheReportPoolForTheNextOpen) {
     gadget.setReleaseNumber(0x0213);
     AbstractHidDevice* device = makeDevice();
-    EXPECT_EQ(0, device->usage());  // before the first open
-    EXPECT_EQ(0, device->reportSize(AbstractHidDevice::Input));
+    EXPECT_EQ(std::vector<int>(5, 0), numbersOf(device));  // before the first open
     EXPECT_EQ(0, device->usbDeviceVersion());
 
     ASSERT_TRUE(device->open(0, 1));
@@ -301,15 +284,10 @@ TEST_F(DeviceTest, CloseKeepsTheCachedInfoAndTheReportPoolForTheNextOpen) {
     // What changes now is read by the next open only.
     gadget.setNumberProperty("PrimaryUsage", 2);
     gadget.setNumberProperty("MaxInputReportSize", 32);
-    gadget.setStringProperty("Product", "Echo Gadget II");
-    EXPECT_EQ(1, device->usage());
-    EXPECT_EQ(64, device->reportSize(AbstractHidDevice::Input));
-    EXPECT_EQ(L"Echo Gadget", await(device->productName()).value);
+    EXPECT_EQ((std::vector<int>{1, 0xFF00, 64, 64, 16}), numbersOf(device));
 
     ASSERT_TRUE(device->open(0, 1));
-    EXPECT_EQ(2, device->usage());
-    EXPECT_EQ(32, device->reportSize(AbstractHidDevice::Input));
-    EXPECT_EQ(L"Echo Gadget II", await(device->productName()).value);
+    EXPECT_EQ((std::vector<int>{2, 0xFF00, 32, 64, 16}), numbersOf(device));
     ReportBuffer again = device->allocateReport(AbstractHidDevice::Input);
     EXPECT_EQ(pooledAddress, again.get());  // the pool's buffer, as it was left
     EXPECT_EQ(64u, again->size());

@@ -55,8 +55,7 @@ TEST_F(StringsTest, CachedUtf8IsDecoded) {
     gadget.setProperty("Product", CFSTR("a\xC3(b\xE2\x82"));
     // overlong, surrogate, past U+10FFFF, stray continuation, impossible byte.
     gadget.setProperty("SerialNumber", CFSTR("\xC0\xAF|\xED\xA0\x80|\xF4\x90\x80\x80|\x80\xFF"));
-    AbstractHidDevice* device = makeDevice();
-    ASSERT_TRUE(device->open(0, 1));
+    AbstractHidDevice* device = openDevice();
     EXPECT_EQ(text(std::wstring(L"Caf\x00E9 \x20AC ") + wchar_t(0x1F600) + L"!"),
               fields(await(device->manufacturerName())));
     const std::wstring r(1, wchar_t(0xFFFD));
@@ -100,8 +99,7 @@ TEST_F(StringsTest, UsbStringDescriptorsAreTakenAsTheyCome) {
         {1024, {}, failure(stalled), 0x0700},
         {-1, {}, failure(stalled), 0xFFFF},
     };
-    AbstractHidDevice* device = makeDevice();
-    ASSERT_TRUE(device->open(0, 1));
+    AbstractHidDevice* device = openDevice();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.index);
         if (!c.descriptor.empty()) {

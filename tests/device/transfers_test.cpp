@@ -1,8 +1,6 @@
-// Report transfers against a virtual gadget: the record of every path, the queue
-// each transfer runs on, the timed sender thread and its cancellation, cancelAll
-// and the report pool's view of buffers held by requests.
+// Report transfers: the record of every path, the queue each runs on, the timed
+// sender thread and its cancellation, cancelAll, and buffers held by records.
 #include <optional>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -12,35 +10,13 @@
 namespace devicetest {
 namespace {
 
-using Result = AbstractHidDevice::AsyncOpResult;
 using Request = hidutil::async_request<Result>;
-using Bytes = std::vector<uint8_t>;
 
 constexpr int64_t kError = -536870212;  // kIOReturnError, widened with its sign
-
-// All five fields, the buffer by identity (the caller's own buffer, not a copy).
-std::string record(const Result& r) {
-    std::ostringstream out;
-    out << "{" << r.success << ", " << r.bytesTransferred << ", " << r.buffer.get() << ", "
-        << int(r.reportId) << ", " << r.status << "}";
-    return out.str();
-}
 
 class TransfersTest : public GadgetTest {
 protected:
     static vmac::ReportAnswer blocking(vmac::Block block) { return {kIOReturnSuccess, {}, block}; }
-
-    AbstractHidDevice* openGadget() {
-        AbstractHidDevice* device = makeDevice();
-        EXPECT_TRUE(device->open(0, 1));
-        return device;
-    }
-
-    // Returns once an input read with a time-out of `ms` has given up: every earlier
-    // deadline of at most `ms` has passed. Needs an open device and no input.
-    void outlast(AbstractHidDevice* device, long ms) {
-        ASSERT_EQ(-1, await(device->getReport(bytes({0}), ms)).bytesTransferred);
-    }
 };
 
 // A set transfer on a device that is not open gets the generic error with report
@@ -50,7 +26,6 @@ TEST_F(TransfersTest, NotOpenAndNullBufferRecords) {
     auto* device = static_cast<MacHidDevice*>(makeDevice());
     ReportBuffer b = bytes({1, 2, 3});
     const Result generic{false, 0, b, 0, kError};
-    const Result notOpen{false, 0, nullptr, 0, 0};
     const int64_t bad = widened(kIOReturnBadArgument);
     const auto refused = [](const Request& request, const Result& expected) {
         ASSERT_TRUE(request.is_ready());
@@ -59,8 +34,8 @@ TEST_F(TransfersTest, NotOpenAndNullBufferRecords) {
     refused(device->setReport(7, b, 1000), generic);
     refused(device->setFeature(7, b), generic);
     refused(device->makeDefaultFailFuture(b), generic);
-    EXPECT_EQ(record(notOpen), record(await(device->getFeature(3, b))));
-    EXPECT_EQ(record(notOpen), record(await(device->getReport(b, 1000))));
+    EXPECT_EQ(record(kNotOpenRead), record(await(device->getFeature(3, b))));
+    EXPECT_EQ(record(kNotOpenRead), record(await(device->getReport(b, 1000))));
 
     ASSERT_TRUE(device->open(0, 1));
     refused(device->setReport(5, nullptr, 1000), {false, 0, nullptr, 5, bad});
@@ -70,20 +45,19 @@ TEST_F(TransfersTest, NotOpenAndNullBufferRecords) {
 
     ASSERT_TRUE(device->close());
     refused(device->setReport(9, b, -1), generic);
-    EXPECT_EQ(record(notOpen), record(await(device->getFeature(3, b))));
+    EXPECT_EQ(record(kNotOpenRead), record(await(device->getFeature(3, b))));
     ASSERT_TRUE(device->open(0, 1));
     ASSERT_EQ(vmac::Outcome::Delivered, gadget.unplug().wait());
-    EXPECT_EQ(record(notOpen), record(await(device->getReport(b, -1))));
+    EXPECT_EQ(record(kNotOpenRead), record(await(device->getReport(b, -1))));
     EXPECT_EQ(Bytes({1, 2, 3}), *b);
     EXPECT_TRUE(gadget.reportCalls().empty());
 }
 
-// Set transfers send the buffer as it is, no report-ID byte added or removed, and
-// keep no status: the outcome shows in success and the count. A feature read asks
-// for the whole buffer, counts it all even for a shorter answer, and keeps a
-// failure's code.
+// Set transfers send the buffer as it is (no report-ID byte added or removed) and
+// keep no status. A feature read asks for the whole buffer, counts it all even for
+// a shorter answer, and keeps a failure's code.
 TEST_F(TransfersTest, SetTransfersAndFeatureReadsOnAnOpenDevice) {
-    AbstractHidDevice* device = openGadget();
+    AbstractHidDevice* device = openDevice();
     const Bytes content = {0x00, 1, 2, 3, 4, 5, 6, 7, 8};
     ReportBuffer b = bytes(content);
     EXPECT_EQ(record({true, 9, b, 0, 0}), record(await(device->setReport(0, b, 1000))));
@@ -112,17 +86,15 @@ TEST_F(TransfersTest, SetTransfersAndFeatureReadsOnAnOpenDevice) {
 }
 
 // An input read copies the report exactly as it came, ID byte included, over the
-// start of the buffer and only as much as fits; an empty report or none fails.
+// start of the buffer and only as much as fits; no report fails.
 TEST_F(TransfersTest, InputReadsCopyWhatFitsOfTheNextReport) {
-    AbstractHidDevice* device = openGadget();
-    for (const Bytes& report : {Bytes{5, 1, 2, 3}, Bytes{1, 2, 3, 4, 5, 6, 7, 8}, Bytes{}}) {
-        ASSERT_EQ(vmac::Outcome::Delivered, gadget.injectInputReport(5, report).wait());
-    }
+    AbstractHidDevice* device = openDevice();
+    inject(gadget, 5, {5, 1, 2, 3});
+    inject(gadget, 5, {1, 2, 3, 4, 5, 6, 7, 8});
     ReportBuffer b = bytes(Bytes(6, 0xAA));
     EXPECT_EQ(record({true, 4, b, 0, 0}), record(await(device->getReport(b, 1000))));
     EXPECT_EQ(Bytes({5, 1, 2, 3, 0xAA, 0xAA}), *b);
     EXPECT_EQ(record({true, 6, b, 0, 0}), record(await(device->getReport(b, 1000))));
-    EXPECT_EQ(record({false, -1, b, 0, 0}), record(await(device->getReport(b, 1000))));
     EXPECT_EQ(record({false, -1, b, 0, 0}), record(await(device->getReport(b, 0))));
     EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6}), *b);
 }
@@ -131,7 +103,7 @@ TEST_F(TransfersTest, InputReadsCopyWhatFitsOfTheNextReport) {
 // whose call ignores cancellation, or one with time-out -1, which is never
 // cancelled. The record is the call's own, and transfers behind it wait their turn.
 TEST_F(TransfersTest, UncancelledSenderHoldsTheQueueAndDeliversItsOwnRecord) {
-    AbstractHidDevice* device = openGadget();
+    AbstractHidDevice* device = openDevice();
     device->setDoAsync(false);  // changes nothing: transfers still return at once
     const std::pair<vmac::Block, long> cases[] = {{vmac::Block::NonCancellable, 50},
                                                   {vmac::Block::Cancellable, -1}};
@@ -143,7 +115,8 @@ TEST_F(TransfersTest, UncancelledSenderHoldsTheQueueAndDeliversItsOwnRecord) {
         auto slow = device->setReport(1, first, timeout);
         auto behind = device->setReport(2, second, 1000);
         ASSERT_TRUE(gadget.waitForBlockedCalls(1));
-        outlast(device, 200);
+        // An input read that gives up after 200 ms outlasts the 50 ms deadline.
+        ASSERT_EQ(-1, await(device->getReport(bytes({0}), 200)).bytesTransferred);
         EXPECT_FALSE(slow.is_ready());
         EXPECT_FALSE(behind.is_ready());
 
@@ -158,7 +131,7 @@ TEST_F(TransfersTest, UncancelledSenderHoldsTheQueueAndDeliversItsOwnRecord) {
 // the time-out one and the queue goes on. Time-outs of 0 and below (but -1) cancel
 // at once; setFeature has a finite time-out of its own (5000 ms).
 TEST_F(TransfersTest, CancelledSenderGivesTheTimeOutRecordAndTheQueueGoesOn) {
-    AbstractHidDevice* device = openGadget();
+    AbstractHidDevice* device = openDevice();
     ReportBuffer buffer = bytes({7});
     ReportBuffer next = bytes({8});
     size_t cancelled = 0;
@@ -217,7 +190,7 @@ TEST_F(TransfersTest, CloseOrReopenWithTransfersQueued) {
 // Set transfers and feature reads share requestQueue and complete in call order; an
 // input read waiting without limit on inputQueue holds none of them up.
 TEST_F(TransfersTest, RequestQueueKeepsCallOrderAndInputQueueStandsApart) {
-    AbstractHidDevice* device = openGadget();
+    AbstractHidDevice* device = openDevice();
     ReportBuffer in = bytes(Bytes(64, 0));
     auto reading = device->getReport(in, -1);
     gadget.queueSetReportAnswer(blocking(vmac::Block::NonCancellable));
@@ -276,7 +249,7 @@ TEST_F(TransfersTest, CancelAllResetsEndpointPipesOneToN) {
 
 // A finished transfer lets its buffer go; a record still held keeps it from the pool.
 TEST_F(TransfersTest, HeldRecordKeepsItsBufferOutOfThePool) {
-    AbstractHidDevice* device = openGadget();
+    AbstractHidDevice* device = openDevice();
     ReportBuffer first = device->allocateReport(AbstractHidDevice::Output);
     const auto* firstBytes = first.get();
     std::optional<Request> kept = device->setReport(1, first, 1000);

@@ -1,6 +1,5 @@
-// The worker thread and the input-report queue of an open MacHidDevice: where the
-// callbacks run, the bounded queue, read time-outs, removal, and readers that wait
-// while the device goes away. Injected reports are awaited through their tickets.
+// The worker thread and the input-report queue: where callbacks run, the bounded
+// queue, read time-outs, removal, and readers waiting while the device goes away.
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -16,9 +15,6 @@
 namespace devicetest {
 namespace {
 
-using Result = AbstractHidDevice::AsyncOpResult;
-using Bytes = std::vector<uint8_t>;
-
 // A 64-byte read buffer whose bytes show what a read wrote.
 ReportBuffer marked() {
     return std::make_shared<Bytes>(64, 0xEE);
@@ -26,18 +22,8 @@ ReportBuffer marked() {
 
 // The record of a read that found no report: the caller's buffer, untouched.
 void expectNoReport(const Result& result, const ReportBuffer& buffer) {
-    EXPECT_FALSE(result.success);
-    EXPECT_EQ(-1, result.bytesTransferred);
-    EXPECT_EQ(buffer, result.buffer);
-    EXPECT_EQ(0, result.status);
+    EXPECT_EQ(record({false, -1, buffer, 0, 0}), record(result));
     EXPECT_EQ(Bytes(64, 0xEE), *buffer);
-}
-
-// The record of a read on a device that is not open when the read runs.
-void expectNotOpen(const Result& result) {
-    EXPECT_FALSE(result.success);
-    EXPECT_EQ(0, result.bytesTransferred);
-    EXPECT_EQ(nullptr, result.buffer);
 }
 
 // Whether a thread of this process carries `name`, as the host lists them.
@@ -52,28 +38,18 @@ bool aThreadIsNamed(const std::string& name) {
     return false;
 }
 
-class WorkerTest : public DeviceTest {
+class WorkerTest : public GadgetTest {
 protected:
-    AbstractHidDevice* openGadget(int shareMode = 1) {
-        gadget = plugGadget();
-        AbstractHidDevice* device = makeDevice();
-        EXPECT_TRUE(device->open(0, shareMode));
-        return device;
-    }
-
     // What a read that got a report wrote into `buffer`.
     static Bytes received(const hidutil::async_request<Result>& read, const ReportBuffer& buffer) {
         const Result result = await(read);
         EXPECT_TRUE(result.success);
-        return result.success ? Bytes(buffer->begin(), buffer->begin() + result.bytesTransferred)
-                              : Bytes{};
+        return Bytes(buffer->begin(), buffer->begin() + std::max(0, result.bytesTransferred));
     }
-
-    vmac::VirtualDevice gadget;
 };
 
 TEST_F(WorkerTest, CallbacksRunOnTheDevicesOwnNamedWorkerThread) {
-    AbstractHidDevice* device = openGadget();
+    AbstractHidDevice* device = openDevice();
     const std::vector<std::thread::id> scheduled = gadget.scheduledThreads();
     ASSERT_EQ(1u, scheduled.size());
     EXPECT_NE(std::this_thread::get_id(), scheduled[0]);
@@ -92,7 +68,7 @@ TEST_F(WorkerTest, CallbacksRunOnTheDevicesOwnNamedWorkerThread) {
 }
 
 TEST_F(WorkerTest, QueueKeepsTheNewest30Reports) {
-    AbstractHidDevice* device = openGadget();
+    AbstractHidDevice* device = openDevice();
     for (uint8_t n = 1; n <= 31; ++n) {
         inject(gadget, 1, {n, static_cast<uint8_t>(100 + n)});
     }
@@ -104,7 +80,7 @@ TEST_F(WorkerTest, QueueKeepsTheNewest30Reports) {
 }
 
 TEST_F(WorkerTest, ReadsTakeQueuedReportsOrWaitUpToTheirTimeOut) {
-    AbstractHidDevice* device = openGadget();
+    AbstractHidDevice* device = openDevice();
     for (long timeout : {0L, -2L, 50L}) {
         SCOPED_TRACE(timeout);
         ReportBuffer buffer = marked();
@@ -134,7 +110,7 @@ TEST_F(WorkerTest, ReadsTakeQueuedReportsOrWaitUpToTheirTimeOut) {
 // Once the removal arrived the device reports itself closed, so reads answer "not
 // open" at once, also those that would wait without limit.
 TEST_F(WorkerTest, RemovalDisconnectsWithoutAClose) {
-    AbstractHidDevice* device = openGadget(0);
+    AbstractHidDevice* device = openDevice(0);
     gadget.setReleaseNumber(0x0110);
     HeldObject object = holdPlatformObject(device);
     inject(gadget, 4, {4, 1});
@@ -144,11 +120,10 @@ TEST_F(WorkerTest, RemovalDisconnectsWithoutAClose) {
     EXPECT_EQ(nullptr, device->nativeHandle());
     EXPECT_EQ(0, device->usbDeviceVersion());
     EXPECT_EQ(1, device->usage());  // the cache stays
-    expectNotOpen(await(device->getReport(marked(), -1)));
-    expectNotOpen(await(device->getReport(marked(), 0)));
+    EXPECT_EQ(record(kNotOpenRead), record(await(device->getReport(marked(), -1))));
+    EXPECT_EQ(record(kNotOpenRead), record(await(device->getReport(marked(), 0))));
 
-    // Closing skips what the vanished device no longer has: no unregistering, no
-    // unscheduling, no IOHIDDeviceClose. Everything else is released (fixture).
+    // No unregistering, unscheduling or IOHIDDeviceClose; the rest is released.
     EXPECT_TRUE(device->close());
     EXPECT_TRUE(gadget.closeCalls().empty());
     EXPECT_TRUE(gadget.inputCallbackRegistered());
@@ -160,7 +135,6 @@ TEST_F(WorkerTest, RemovalDisconnectsWithoutAClose) {
 // The open state on its own, on a platform object the test opened: after the
 // removal it still hands out the reports queued before it, then nothing at once.
 TEST_F(WorkerTest, RemovedOpenStateHandsOutQueuedReportsThenNothing) {
-    gadget = plugGadget();
     auto platformObject = quenor::mac::ScopedCFRef<IOHIDDeviceRef>::adopt(
         IOHIDDeviceCreate(kCFAllocatorDefault, gadget.entry()));
     ASSERT_TRUE(platformObject);
@@ -196,7 +170,6 @@ TEST_F(WorkerTest, RemovedOpenStateHandsOutQueuedReportsThenNothing) {
 // lets the read pend longer until one caught it there. A read that starts only after
 // the close finds the device not open, a valid outcome of its own.
 TEST_F(WorkerTest, CloseWakesAReaderWaitingWithoutLimit) {
-    gadget = plugGadget();
     AbstractHidDevice* device = makeDevice();
     bool caughtWaiting = false;
     for (int attempt = 0; attempt < 8 && !caughtWaiting; ++attempt) {
@@ -212,9 +185,9 @@ TEST_F(WorkerTest, CloseWakesAReaderWaitingWithoutLimit) {
             expectNoReport(result, waiting);
             caughtWaiting = true;
         } else {
-            expectNotOpen(result);
+            EXPECT_EQ(record(kNotOpenRead), record(result));
         }
-        expectNotOpen(await(queuedBehind));
+        EXPECT_EQ(record(kNotOpenRead), record(await(queuedBehind)));
     }
     EXPECT_TRUE(caughtWaiting);
     EXPECT_EQ(0, gadget.openCount());
@@ -224,7 +197,6 @@ TEST_F(WorkerTest, CloseWakesAReaderWaitingWithoutLimit) {
 // may be inside its wait (woken, it answers "no report"), about to start (it finds
 // the device stopping) or still queued (it is discarded and stays pending).
 TEST_F(WorkerTest, DestructionRightAfterOpenOrWithAWaitingReaderCompletes) {
-    gadget = plugGadget();
     for (int round = 0; round < 10; ++round) {
         AbstractHidDevice* device = makeDevice();
         ASSERT_TRUE(device->open(0, round % 2));
