@@ -98,6 +98,9 @@ private:
     class PlatformUse;
 
     void updateInfo();
+    // setReport and setFeature: checks the call, then queues the timed set transfer.
+    hidutil::async_request<AsyncOpResult> setTransfer(IOHIDReportType type, unsigned char reportId,
+                                                      const ReportBuffer& report, long timeout);
     // Own references to the platform objects of a usable open device (empty
     // otherwise), for an operation to hold across its platform call.
     quenor::mac::ScopedCFRef<IOHIDDeviceRef> retainDevice() const;

@@ -164,19 +164,18 @@ Result notOpenWhenRun() {
 
 hidutil::async_request<Result> MacHidDevice::setReport(unsigned char reportId,
                                                        const ReportBuffer& report, long timeout) {
-    if (!report) {
-        return hidutil::make_ready_request<Result>(badArgument(reportId));
-    }
-    auto device = retainDevice();
-    if (!device) {
-        return makeDefaultFailFuture(report);
-    }
-    return queueSetTransfer(requestQueue, *this, std::move(device), kIOHIDReportTypeOutput,
-                            reportId, report, timeout);
+    return setTransfer(kIOHIDReportTypeOutput, reportId, report, timeout);
 }
 
 hidutil::async_request<Result> MacHidDevice::setFeature(unsigned char reportId,
                                                         const ReportBuffer& report) {
+    constexpr long kFeatureTimeoutMs = 5000;
+    return setTransfer(kIOHIDReportTypeFeature, reportId, report, kFeatureTimeoutMs);
+}
+
+hidutil::async_request<Result> MacHidDevice::setTransfer(IOHIDReportType type,
+                                                         unsigned char reportId,
+                                                         const ReportBuffer& report, long timeout) {
     if (!report) {
         return hidutil::make_ready_request<Result>(badArgument(reportId));
     }
@@ -184,9 +183,8 @@ hidutil::async_request<Result> MacHidDevice::setFeature(unsigned char reportId,
     if (!device) {
         return makeDefaultFailFuture(report);
     }
-    constexpr long kFeatureTimeoutMs = 5000;
-    return queueSetTransfer(requestQueue, *this, std::move(device), kIOHIDReportTypeFeature,
-                            reportId, report, kFeatureTimeoutMs);
+    return queueSetTransfer(requestQueue, *this, std::move(device), type, reportId, report,
+                            timeout);
 }
 
 hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,

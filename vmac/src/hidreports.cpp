@@ -52,11 +52,15 @@ IOReturn admit(__IOHIDDevice* d, const ReportCall& call, ReportAnswer& answer) {
     return kIOReturnSuccess;
 }
 
-// Blocks when the answer says so; false when an unplug ended the block.
-bool blockIfScripted(__IOHIDDevice* d, const ReportAnswer& answer, const NoCancel& noCancel) {
-    if (answer.block == vmac::Block::None)
-        return true;
-    return vmac::detail::waitWhileBlocked(d->device, answer.block, noCancel) == BlockEnd::Released;
+// Admits the call, then blocks when its answer says so. Success means `answer`
+// is the device's; otherwise the code macOS gives (an unplug ends a block).
+IOReturn answerCall(__IOHIDDevice* d, const ReportCall& call, ReportAnswer& answer,
+                    const NoCancel& noCancel) {
+    const IOReturn admitted = admit(d, call, answer);
+    if (admitted != kIOReturnSuccess || answer.block == vmac::Block::None)
+        return admitted;
+    const BlockEnd end = vmac::detail::waitWhileBlocked(d->device, answer.block, noCancel);
+    return end == BlockEnd::Released ? kIOReturnSuccess : kIOReturnNoDevice;
 }
 
 }  // namespace
@@ -76,12 +80,8 @@ IOReturn IOHIDDeviceSetReport(IOHIDDeviceRef device, IOHIDReportType reportType,
                     reportLength,
                     std::this_thread::get_id()};
     ReportAnswer answer;
-    const IOReturn admitted = admit(d, call, answer);
-    if (admitted != kIOReturnSuccess)
-        return admitted;
-    if (!blockIfScripted(d, answer, noCancel))
-        return kIOReturnNoDevice;
-    return answer.result;
+    const IOReturn reached = answerCall(d, call, answer, noCancel);
+    return reached != kIOReturnSuccess ? reached : answer.result;
 }
 
 // On failure *pReportLength is left as it was.
@@ -94,11 +94,9 @@ IOReturn IOHIDDeviceGetReport(IOHIDDeviceRef device, IOHIDReportType reportType,
     ReportCall call{ReportCallKind::Get,       reportType, reportID, {}, *pReportLength,
                     std::this_thread::get_id()};
     ReportAnswer answer;
-    const IOReturn admitted = admit(d, call, answer);
-    if (admitted != kIOReturnSuccess)
-        return admitted;
-    if (!blockIfScripted(d, answer, noCancel))
-        return kIOReturnNoDevice;
+    const IOReturn reached = answerCall(d, call, answer, noCancel);
+    if (reached != kIOReturnSuccess)
+        return reached;
     if (answer.result != kIOReturnSuccess)
         return answer.result;
     const auto length = std::min<CFIndex>(*pReportLength, static_cast<CFIndex>(answer.data.size()));
