@@ -1,16 +1,19 @@
-// Time-outs are signed 64-bit counts of milliseconds (-1, meaning no limit, is
-// handled by the callers). A deadline is taken on the steady clock; 0 and other
-// negative values give one that has already passed.
+// Time-outs are signed counts of milliseconds; -1 (no limit) is handled by the
+// callers. Every deadline of the device comes from here, so that no time-out
+// can overflow the clock: a count beyond about a century is taken as a
+// century, which is practically no limit (as hidutil::async_request::wait_for
+// does). 0 and other negative values give a deadline that has already passed.
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 
 namespace quenor::mac {
 
+inline constexpr long kMaxTimeoutMs = 100L * 366 * 24 * 3600 * 1000;
+
 inline std::chrono::steady_clock::time_point deadlineAfter(long timeoutMs) {
-    return std::chrono::steady_clock::now() +
-           std::chrono::nanoseconds(static_cast<int64_t>(timeoutMs) * 1000000);
+    const long bounded = timeoutMs > kMaxTimeoutMs ? kMaxTimeoutMs : timeoutMs;
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(bounded);
 }
 
 }  // namespace quenor::mac

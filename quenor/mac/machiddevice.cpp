@@ -9,6 +9,7 @@
 using quenor::mac::ScopedCFRef;
 using quenor::mac::ScopedCOMInterface;
 using quenor::mac::ScopedIOObject;
+using quenor::mac::SharedUsbInterface;
 
 AbstractHidDevice* AbstractHidDevice::create(const HidDeviceDescriptor& descriptor) {
     auto* device = new MacHidDevice();
@@ -75,7 +76,9 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
     }
     std::memcpy(registryPath, path.c_str(), path.size());
 
-    auto entry = ScopedIOObject::adopt(IORegistryEntryFromPath(kIOMasterPortDefault, registryPath));
+    // MACH_PORT_NULL names the default main port on every macOS version, without
+    // the deprecation of kIOMasterPortDefault or the macOS 12 floor of kIOMainPortDefault.
+    auto entry = ScopedIOObject::adopt(IORegistryEntryFromPath(MACH_PORT_NULL, registryPath));
     if (!entry) {
         return false;
     }
@@ -103,8 +106,10 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
     }
     std::unique_ptr<MacHidDevicePrivate> opened;
     try {
+        auto shared = std::make_shared<const ScopedCOMInterface<IOUSBInterfaceStruct190>>(
+            std::move(usbInterface));
         opened = std::make_unique<MacHidDevicePrivate>(std::move(device), options,
-                                                       std::move(usbInterface));
+                                                       std::move(shared), droppedReports);
     } catch (...) {
         // The private object closes the device itself if its constructor fails; if
         // even its memory could not be had, the device is still ours to close.
@@ -120,6 +125,7 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
         previous = std::move(priv);
         priv = std::move(opened);
     }
+    droppedReports.store(0, std::memory_order_relaxed);
     if (previous) {
         retire(std::move(previous));
     }
@@ -154,12 +160,9 @@ ScopedCFRef<IOHIDDeviceRef> MacHidDevice::retainDevice() const {
     return use ? ScopedCFRef<IOHIDDeviceRef>::retain(use->handle()) : ScopedCFRef<IOHIDDeviceRef>();
 }
 
-ScopedCOMInterface<IOUSBInterfaceStruct190> MacHidDevice::retainInterface() const {
+SharedUsbInterface MacHidDevice::retainInterface() const {
     PlatformUse use(*this);
-    if (!use || !use->interface()) {
-        return {};
-    }
-    return ScopedCOMInterface<IOUSBInterfaceStruct190>::retain(use->interface());
+    return use ? use->interface() : nullptr;
 }
 
 void MacHidDevice::updateInfo() {
@@ -226,13 +229,13 @@ LinkCollectionNode* MacHidDevice::linkCollection() {
 }
 
 uint16_t MacHidDevice::usbDeviceVersion() const {
-    auto usbInterface = retainInterface();
+    const SharedUsbInterface usbInterface = retainInterface();
     if (!usbInterface) {
         return 0;
     }
+    IOUSBInterfaceStruct190** intf = usbInterface->get();
     UInt16 release = 0;
-    if ((*usbInterface.get())->GetDeviceReleaseNumber(usbInterface.get(), &release) !=
-        kIOReturnSuccess) {
+    if ((*intf)->GetDeviceReleaseNumber(intf, &release) != kIOReturnSuccess) {
         return 0;
     }
     return release;
@@ -274,4 +277,8 @@ void MacHidDevice::setReportFilteringEnabled(bool enabled) {
 
 bool MacHidDevice::isReportFilteringEnabled() const {
     return reportFilteringEnabled;
+}
+
+uint64_t MacHidDevice::droppedInputReports() const {
+    return droppedReports.load(std::memory_order_relaxed);
 }

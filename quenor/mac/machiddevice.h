@@ -21,6 +21,7 @@
 //   operations that had not run when the device was deleted leave theirs pending.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -85,6 +86,11 @@ public:
     // close(); retain it to keep it longer.
     IOHIDDeviceRef handle() const;
 
+    // How many input reports this device dropped since it was last opened: pushed
+    // out of the full queue of 30 unread reports, or lost because no memory could
+    // be had for them. Reports that filtering refuses are not counted. Any thread.
+    uint64_t droppedInputReports() const;
+
     using AbstractHidDevice::makeDefaultFailFuture;
     // Ready at once with { false, 0, report, 0, kIOReturnError }.
     hidutil::async_request<AsyncOpResult> makeDefaultFailFuture(const ReportBuffer& report);
@@ -104,7 +110,7 @@ private:
     // Own references to the platform objects of a usable open device (empty
     // otherwise), for an operation to hold across its platform call.
     quenor::mac::ScopedCFRef<IOHIDDeviceRef> retainDevice() const;
-    quenor::mac::ScopedCOMInterface<IOUSBInterfaceStruct190> retainInterface() const;
+    quenor::mac::SharedUsbInterface retainInterface() const;
     // Takes a private object out of service: wakes its readers, waits until no
     // operation is inside it, then destroys it (full shutdown). Caller's thread.
     void retire(std::unique_ptr<MacHidDevicePrivate> old);
@@ -122,4 +128,6 @@ private:
     mutable hidutil::OperationsQueue requestQueue;  // const string requests queue work too
     hidutil::OperationsQueue inputQueue;
     bool reportFilteringEnabled = false;  // application thread and open only
+    // Input reports dropped since the last successful open; written by the worker.
+    std::atomic<uint64_t> droppedReports{0};
 };

@@ -8,7 +8,7 @@
 #include "quenor/mac/machiddeviceprivate.h"
 #include "quenor/mac/utf8.h"
 
-using quenor::mac::ScopedCOMInterface;
+using quenor::mac::SharedUsbInterface;
 using StrResult = AbstractHidDevice::AsyncStrReqResult;
 
 namespace {
@@ -78,19 +78,17 @@ hidutil::async_request<StrResult> MacHidDevice::usbString(int index) const {
     if (!isOpened()) {
         return hidutil::make_ready_request<StrResult>({false, {}, 0});
     }
-    // Our own reference: a close while the request waits in the queue or runs
-    // cannot release the interface under it.
-    auto usbInterface = retainInterface();
+    // A share of the interface: a close while the request waits in the queue or
+    // runs cannot release it under the request.
+    SharedUsbInterface usbInterface = retainInterface();
     if (!usbInterface) {
         return productName();
     }
     hidutil::promise<StrResult> promise;
     auto request = promise.get_request();
-    auto shared =
-        std::make_shared<ScopedCOMInterface<IOUSBInterfaceStruct190>>(std::move(usbInterface));
     requestQueue.pushNewOperation(new hidutil::DeviceOperation<hidutil::promise<StrResult>>(
-        std::move(promise), [shared, index](hidutil::promise<StrResult>& fulfil) {
-            fulfil.set_value(fetchUsbString(shared->get(), index));
+        std::move(promise), [usbInterface, index](hidutil::promise<StrResult>& fulfil) {
+            fulfil.set_value(fetchUsbString(usbInterface->get(), index));
         }));
     return request;
 }

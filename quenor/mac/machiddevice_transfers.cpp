@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -15,7 +16,6 @@
 #include "quenor/mac/machiddeviceprivate.h"
 
 using quenor::mac::ScopedCFRef;
-using quenor::mac::ScopedCOMInterface;
 using quenor::mac::widenStatus;
 using Result = AbstractHidDevice::AsyncOpResult;
 using SharedPromise = std::shared_ptr<hidutil::promise<Result>>;
@@ -32,73 +32,94 @@ hidutil::async_request<Result> queueTransfer(hidutil::OperationsQueue& queue, Wo
     return request;
 }
 
-// Shared by the queue thread and the sender thread of one set transfer; lives on
-// the queue thread's stack, which joins the sender before leaving.
-struct CompletionBlock {
-    std::mutex mutex;
-    std::condition_variable condition;
-    bool started = false;  // guarded by mutex
-    bool done = false;     // guarded by mutex
-};
-
-void setFlag(CompletionBlock& block, bool CompletionBlock::*flag) {
-    std::lock_guard<std::mutex> lock(block.mutex);
-    block.*flag = true;
-    block.condition.notify_one();
-}
-
+// A queued set transfer: what the call made, with our own device reference,
+// held until the operation ends.
 struct SetTransfer {
-    ScopedCFRef<IOHIDDeviceRef> device;  // our own reference, held until the operation ends
+    ScopedCFRef<IOHIDDeviceRef> device;
     IOHIDReportType type;
     unsigned char reportId;
     ReportBuffer buffer;
     long timeout;
 };
 
-// What a sender thread holds: its own copies and references, and the block.
-struct Sender {
-    IOHIDDeviceRef device;  // kept alive by the operation, which outlives the sender
+// How long the queue thread waits for a sender after asking it to cancel. On a
+// Mac the platform call is not a cancellation point, so a device that stops
+// answering would otherwise hold the request queue (and the device's
+// destruction) until the kernel gives up.
+constexpr auto kSenderGrace = std::chrono::seconds(1);
+
+// One set transfer, shared by the queue thread and its sender thread. Either may
+// outlive the other: past the grace the queue thread answers for the sender and
+// leaves it to finish on its own, holding its own references.
+struct SendState {
+    ScopedCFRef<IOHIDDeviceRef> device;  // the sender's own reference
     IOHIDReportType type;
     unsigned char reportId;
     ReportBuffer buffer;
     SharedPromise promise;
-    CompletionBlock* block;
+
+    std::atomic<bool> answered{false};  // the first of the two threads to answer wins
+    std::mutex mutex;
+    std::condition_variable condition;
+    bool started = false;  // guarded by mutex
+    bool done = false;     // guarded by mutex
+
+    void answer(const Result& result) {
+        if (!answered.exchange(true)) {
+            promise->set_value(result);
+        }
+    }
+
+    // Sets a flag and wakes the queue thread; the wake-up follows the unlock, so
+    // the woken thread does not run into a held mutex.
+    void raise(bool SendState::*flag) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            this->*flag = true;
+        }
+        condition.notify_one();
+    }
+
+    Result timedOut() const { return {false, -1, buffer, reportId, widenStatus(kIOReturnTimeout)}; }
 };
 
+using SharedSendState = std::shared_ptr<SendState>;
+
 // Runs from the thread's cleanup stack when the queue thread's cancellation
-// request ends the sender inside the platform call: the request is still
-// fulfilled and the queue thread's wait ends. A cleanup handler rather than a
-// destructor, because not every platform unwinds C++ frames on cancellation; for
-// the same reason it drops the sender's references itself.
+// request ends the sender inside the platform call (only vmac's cancellable
+// blocks do; a Mac's call ignores it): the request is still answered and the
+// queue thread's wait ends. A cleanup handler rather than a destructor, because
+// not every platform unwinds C++ frames on cancellation; for the same reason it
+// drops the sender's share itself.
 void finishCancelledSend(void* context) {
-    Sender& sender = *static_cast<Sender*>(context);
-    sender.promise->set_value(
-        {false, -1, sender.buffer, sender.reportId, widenStatus(kIOReturnTimeout)});
-    sender.promise.reset();
-    sender.buffer.reset();
-    setFlag(*sender.block, &CompletionBlock::done);
+    SharedSendState& state = *static_cast<SharedSendState*>(context);
+    state->answer(state->timedOut());
+    state->raise(&SendState::done);
+    state.reset();
 }
 
-// The sender thread: makes the blocking platform call and fulfils the request.
-void sendReport(Sender sender) {
-    setFlag(*sender.block, &CompletionBlock::started);
+// The sender thread: makes the blocking platform call and answers the request.
+void sendReport(SharedSendState&& handedOver) {
+    SharedSendState state = std::move(handedOver);  // the thread object keeps no share
+    state->raise(&SendState::started);
     IOReturn result;
-    pthread_cleanup_push(&finishCancelledSend, &sender);
+    pthread_cleanup_push(&finishCancelledSend, &state);
     result =
-        IOHIDDeviceSetReport(sender.device, sender.type, sender.reportId, sender.buffer->data(),
-                             static_cast<CFIndex>(sender.buffer->size()));
+        IOHIDDeviceSetReport(state->device.get(), state->type, state->reportId,
+                             state->buffer->data(), static_cast<CFIndex>(state->buffer->size()));
     pthread_cleanup_pop(0);
     // Past the call the thread must run to its end.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     const bool ok = result == kIOReturnSuccess;
-    sender.promise->set_value({ok, ok ? static_cast<int32_t>(sender.buffer->size()) : -1,
-                               sender.buffer, sender.reportId, 0});
-    setFlag(*sender.block, &CompletionBlock::done);
+    state->answer({ok, ok ? static_cast<int32_t>(state->buffer->size()) : -1, state->buffer,
+                   state->reportId, 0});
+    state->raise(&SendState::done);
 }
 
 // The set transfer on the request queue's thread. The platform call cannot be
 // interrupted, so it runs on a thread of its own that this one can time: when
-// the time-out passes, the sender gets a cancellation request and is waited for.
+// the time-out passes, the sender gets a cancellation request and one grace
+// second more; a sender still inside the call then is answered for and left.
 void runSetTransfer(const MacHidDevice& owner, const SetTransfer& transfer,
                     SharedPromise& promise) {
     // Queued before a close or a reopen: the device it resolved is no longer ours.
@@ -107,35 +128,41 @@ void runSetTransfer(const MacHidDevice& owner, const SetTransfer& transfer,
             {false, 0, transfer.buffer, transfer.reportId, widenStatus(kIOReturnNotOpen)});
         return;
     }
-    CompletionBlock block;
-    std::unique_lock<std::mutex> lock(block.mutex);
+    SharedSendState state;
     std::thread sender;
     try {
-        sender =
-            std::thread(sendReport, Sender{transfer.device.get(), transfer.type, transfer.reportId,
-                                           transfer.buffer, promise, &block});
+        state = std::make_shared<SendState>();
+        state->device = ScopedCFRef<IOHIDDeviceRef>::retain(transfer.device.get());
+        state->type = transfer.type;
+        state->reportId = transfer.reportId;
+        state->buffer = transfer.buffer;
+        state->promise = promise;
+        sender = std::thread(sendReport, state);
     } catch (...) {  // no thread (std::system_error) or no memory for it
         promise->set_value(
             {false, -1, transfer.buffer, transfer.reportId, widenStatus(kIOReturnNoResources)});
         return;
     }
-    block.condition.wait(lock, [&] { return block.started; });
+    std::unique_lock<std::mutex> lock(state->mutex);
+    state->condition.wait(lock, [&] { return state->started; });
+    const auto isDone = [&] { return state->done; };
     if (transfer.timeout == -1) {
-        block.condition.wait(lock, [&] { return block.done; });
+        state->condition.wait(lock, isDone);
     } else {
-        const auto deadline = quenor::mac::deadlineAfter(transfer.timeout);
-        while (!block.done) {
-            if (block.condition.wait_until(lock, deadline) == std::cv_status::timeout) {
-                break;
-            }
-        }
+        state->condition.wait_until(lock, quenor::mac::deadlineAfter(transfer.timeout), isDone);
     }
-    if (!block.done) {
+    if (!state->done) {
         pthread_cancel(sender.native_handle());
-        block.condition.wait(lock, [&] { return block.done; });
+        state->condition.wait_for(lock, kSenderGrace, isDone);
     }
+    const bool finished = state->done;
     lock.unlock();
-    sender.join();
+    if (finished) {
+        sender.join();
+    } else {
+        state->answer(state->timedOut());
+        sender.detach();
+    }
 }
 
 hidutil::async_request<Result> queueSetTransfer(hidutil::OperationsQueue& queue,
@@ -236,11 +263,11 @@ hidutil::async_request<Result> MacHidDevice::getReport(const ReportBuffer& repor
 }
 
 void MacHidDevice::cancelAll() {
-    auto usbInterface = retainInterface();
+    const quenor::mac::SharedUsbInterface usbInterface = retainInterface();
     if (!usbInterface) {
         return;
     }
-    IOUSBInterfaceStruct190** intf = usbInterface.get();
+    IOUSBInterfaceStruct190** intf = usbInterface->get();
     UInt8 endpoints = 0;
     if ((*intf)->GetNumEndpoints(intf, &endpoints) != kIOReturnSuccess) {
         return;

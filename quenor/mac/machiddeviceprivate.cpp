@@ -12,7 +12,7 @@
 #include "quenor/mac/threadname.h"
 
 using quenor::mac::ScopedCFRef;
-using quenor::mac::ScopedCOMInterface;
+using quenor::mac::SharedUsbInterface;
 
 namespace {
 
@@ -38,20 +38,26 @@ ScopedCFRef<CFStringRef> makeRunLoopMode(IOHIDDeviceRef device) {
 
 }  // namespace
 
-MacHidDevice::MacHidDevicePrivate::MacHidDevicePrivate(
-    ScopedCFRef<IOHIDDeviceRef> device_, unsigned int openOptions_,
-    ScopedCOMInterface<IOUSBInterfaceStruct190> usbInterface_)
+MacHidDevice::MacHidDevicePrivate::MacHidDevicePrivate(ScopedCFRef<IOHIDDeviceRef> device_,
+                                                       unsigned int openOptions_,
+                                                       SharedUsbInterface usbInterface_,
+                                                       std::atomic<uint64_t>& droppedReports_)
     : device(std::move(device_)),
       openOptions(openOptions_),
-      usbInterface(std::move(usbInterface_)) {
+      usbInterface(std::move(usbInterface_)),
+      droppedReports(droppedReports_) {
     try {
         const int32_t inputSize =
             quenor::mac::numberProperty(device.get(), CFSTR("MaxInputReportSize"));
         if (inputSize < 0) {
             throw std::length_error("negative MaxInputReportSize");
         }
-        inputBuffer = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(inputSize));
+        // The platform takes a non-null buffer even for reports of no bytes.
+        inputBufferSize = inputSize;
+        inputBuffer = std::make_shared<std::vector<uint8_t>>(
+            std::max<size_t>(static_cast<size_t>(inputSize), 1));
         runLoopMode = makeRunLoopMode(device.get());
+        // Not scheduled yet, so registering here races with no dispatch.
         registerCallbacks();
         try {
             worker = std::thread([this] { operate(); });
@@ -69,40 +75,34 @@ MacHidDevice::MacHidDevicePrivate::MacHidDevicePrivate(
 
 MacHidDevice::MacHidDevicePrivate::~MacHidDevicePrivate() {
     assert(!onWorkerThread());
-    // A removed device has gone with its callbacks and its scheduling. Read once, so
-    // that a removal arriving meanwhile cannot split the two halves below.
-    const bool wasRemoved = removed;
-    if (!wasRemoved) {
-        unregisterCallbacks();
-        IOHIDDeviceUnscheduleFromRunLoop(device.get(), runLoop.get(), runLoopMode.get());
-    }
     stopped = true;
     CFRunLoopSourceSignal(signalSource.get());
     CFRunLoopWakeUp(runLoop.get());
     stopBarrier.pass();
+    // Past the barrier the worker has left its run loop and no callback runs, so
+    // `removed` is final: a removed device has gone with its open state.
     CFRunLoopRemoveSource(runLoop.get(), signalSource.get(), runLoopMode.get());
     worker.join();
-    if (!wasRemoved) {
+    if (!removed) {
         IOHIDDeviceClose(device.get(), openOptions);
     }
     device.reset();
     runLoopMode.reset();
     signalSource.reset();
-    usbInterface.reset();
     runLoop.reset();
+    // The interface share goes with the members; an operation still holding one
+    // gives the last reference back when it ends.
 }
 
 void MacHidDevice::MacHidDevicePrivate::registerCallbacks() {
-    IOHIDDeviceRegisterInputReportCallback(device.get(), inputBuffer->data(),
-                                           static_cast<CFIndex>(inputBuffer->size()),
+    IOHIDDeviceRegisterInputReportCallback(device.get(), inputBuffer->data(), inputBufferSize,
                                            &inputReportCallback, this);
     IOHIDDeviceRegisterRemovalCallback(device.get(), &deviceRemovalCallback, this);
 }
 
 void MacHidDevice::MacHidDevicePrivate::unregisterCallbacks() {
-    IOHIDDeviceRegisterInputReportCallback(device.get(), inputBuffer->data(),
-                                           static_cast<CFIndex>(inputBuffer->size()), nullptr,
-                                           this);
+    IOHIDDeviceRegisterInputReportCallback(device.get(), inputBuffer->data(), inputBufferSize,
+                                           nullptr, this);
     IOHIDDeviceRegisterRemovalCallback(device.get(), nullptr, this);
 }
 
@@ -131,6 +131,13 @@ void MacHidDevice::MacHidDevicePrivate::operate() {
         }
     }
 
+    // The loop no longer runs, so no callback is being dispatched: this thread may
+    // change them now. A removed device has gone with its callbacks and schedule.
+    if (!removed) {
+        unregisterCallbacks();
+        IOHIDDeviceUnscheduleFromRunLoop(device.get(), current, runLoopMode.get());
+    }
+
     { std::lock_guard<std::mutex> lock(queueMutex); }
     queueCondition.notify_all();
 
@@ -141,6 +148,8 @@ void MacHidDevice::MacHidDevicePrivate::operate() {
     queueCondition.wait_for(lock, kWorkerFinalWait);
 }
 
+// Called by the platform from its C frames: nothing may propagate out of it. A
+// report that cannot be stored (no memory) is dropped and counted.
 void MacHidDevice::MacHidDevicePrivate::inputReportCallback(void* context, IOReturn result,
                                                             void* /*sender*/,
                                                             IOHIDReportType /*type*/,
@@ -152,20 +161,35 @@ void MacHidDevice::MacHidDevicePrivate::inputReportCallback(void* context, IORet
     }
     assert(self->onWorkerThread());
     const size_t length = report && reportLength > 0 ? static_cast<size_t>(reportLength) : 0;
+    try {
+        self->queueReport(reportID, report, length);
+    } catch (...) {
+        self->droppedReports.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+void MacHidDevice::MacHidDevicePrivate::queueReport(uint32_t reportID, const uint8_t* report,
+                                                    size_t length) {
+    // Allocated before the lock: a failure leaves the queue as it was.
+    auto copy = std::make_shared<std::vector<uint8_t>>(report, report + length);
+    bool overflowed = false;
     {
-        std::lock_guard<std::mutex> lock(self->queueMutex);
-        const auto& accepted = self->enabledReportIds;
+        std::lock_guard<std::mutex> lock(queueMutex);
+        const auto& accepted = enabledReportIds;
         if (!accepted.empty() &&
             std::find(accepted.begin(), accepted.end(), reportID) == accepted.end()) {
             return;
         }
-        self->inputReports.push_back(
-            std::make_shared<std::vector<uint8_t>>(report, report + length));
-        if (self->inputReports.size() > kMaxQueuedReports) {
-            self->inputReports.pop_front();
+        inputReports.push_back(std::move(copy));
+        if (inputReports.size() > kMaxQueuedReports) {
+            inputReports.pop_front();
+            overflowed = true;
         }
     }
-    self->queueCondition.notify_one();
+    if (overflowed) {
+        droppedReports.fetch_add(1, std::memory_order_relaxed);
+    }
+    queueCondition.notify_one();
 }
 
 void MacHidDevice::MacHidDevicePrivate::deviceRemovalCallback(void* context, IOReturn /*result*/,

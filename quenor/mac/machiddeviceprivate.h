@@ -1,15 +1,18 @@
 // MacHidDevice::MacHidDevicePrivate: the open state of one MacHidDevice.
 //
-// Ownership: holds the one reference to the opened platform device and one to the
-// USB interface of its parent, plus the run-loop mode name and the stop source it
-// creates. The destructor runs the full shutdown and releases all of them.
+// Ownership: holds the one reference to the opened platform device and a share of
+// the USB interface of its parent, plus the run-loop mode name and the stop source
+// it creates. The destructor runs the full shutdown and releases all of them.
 //
 // Threads
-// - Opening thread: the constructor, which returns once the worker's run loop is
-//   ready (start barrier). Closing thread: beginStopping() and the destructor; never
-//   the worker thread.
+// - Opening thread: the constructor, which registers the callbacks before the
+//   device is scheduled and returns once the worker's run loop is ready (start
+//   barrier). Closing thread: beginStopping() and the destructor; never the worker.
 // - Worker thread: operate() and every platform callback (input report, removal,
-//   stop signal). It is named and, in debug builds, the callbacks assert it.
+//   stop signal). It schedules the device and, once its run loop has ended,
+//   unregisters the callbacks and unschedules the device: the platform keeps
+//   callbacks in unlocked sets that only the scheduled loop's thread may change.
+//   It is named and, in debug builds, the callbacks assert it.
 // - Readers (normally the device's inputQueue thread): popInputReport().
 // - Any thread: the usable-state queries, which read only the atomic flags.
 //
@@ -35,8 +38,11 @@ public:
     // (negative "MaxInputReportSize", no memory, no thread), both callbacks are
     // unregistered, the device is closed with `openOptions` and both are released
     // before the exception leaves.
+    // `droppedReports` (owned by the device, which outlives this object) counts the
+    // input reports lost to a full queue or to a failed allocation.
     MacHidDevicePrivate(quenor::mac::ScopedCFRef<IOHIDDeviceRef> device, unsigned int openOptions,
-                        quenor::mac::ScopedCOMInterface<IOUSBInterfaceStruct190> usbInterface);
+                        quenor::mac::SharedUsbInterface usbInterface,
+                        std::atomic<uint64_t>& droppedReports);
     ~MacHidDevicePrivate();
     MacHidDevicePrivate(const MacHidDevicePrivate&) = delete;
     MacHidDevicePrivate& operator=(const MacHidDevicePrivate&) = delete;
@@ -47,8 +53,9 @@ public:
 
     bool isDisconnected() const { return !device || removed || stopped; }
     IOHIDDeviceRef handle() const { return isDisconnected() ? nullptr : device.get(); }
-    IOUSBInterfaceStruct190** interface() const {
-        return isDisconnected() ? nullptr : usbInterface.get();
+    // A share of the USB interface for an operation to hold across its calls.
+    quenor::mac::SharedUsbInterface interface() const {
+        return isDisconnected() ? nullptr : usbInterface;
     }
 
     // Rebuilds enabledReportIds from the report IDs of the device's elements on
@@ -72,12 +79,14 @@ private:
     static void performSignalCallback(void* context);
     void operate();
     void registerCallbacks();
-    void unregisterCallbacks();
+    void unregisterCallbacks();  // worker thread, or before the device is scheduled
+    void queueReport(uint32_t reportID, const uint8_t* report, size_t length);
     bool onWorkerThread() const { return std::this_thread::get_id() == workerId; }
 
     quenor::mac::ScopedCFRef<IOHIDDeviceRef> device;
     const IOOptionBits openOptions;
-    quenor::mac::ScopedCOMInterface<IOUSBInterfaceStruct190> usbInterface;
+    const quenor::mac::SharedUsbInterface usbInterface;
+    std::atomic<uint64_t>& droppedReports;
     quenor::mac::ScopedCFRef<CFStringRef> runLoopMode;
     // The worker's loop, written before the start barrier. Our own reference: the
     // shutdown still removes the stop source after the worker may have ended.
@@ -86,8 +95,11 @@ private:
     std::atomic<bool> removed{false};
     std::atomic<bool> stopped{false};
     std::vector<uint32_t> enabledReportIds;  // guarded by queueMutex; empty accepts all
-    ReportBuffer inputBuffer;                // written by the platform on the worker thread
-    std::deque<ReportBuffer> inputReports;   // guarded by queueMutex; oldest first, at most 30
+    // Written by the platform on the worker thread. Never empty, so that the
+    // platform always gets a real buffer; it registers inputBufferSize bytes of it.
+    ReportBuffer inputBuffer;
+    CFIndex inputBufferSize = 0;
+    std::deque<ReportBuffer> inputReports;  // guarded by queueMutex; oldest first, at most 30
     std::thread worker;
     std::thread::id workerId;  // written by the worker before the start barrier
     std::mutex queueMutex;

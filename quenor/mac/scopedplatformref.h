@@ -5,8 +5,8 @@
 //   ScopedIOObject         an I/O Registry reference (io_object_t and its aliases):
 //                          released with IOObjectRelease; no retain().
 //   ScopedCOMInterface<T>  a COM-style plug-in object held as T** (IOCFPlugInInterface,
-//                          IOUSBInterfaceStruct190): (*p)->Release(p), retain() uses
-//                          (*p)->AddRef(p).
+//                          IOUSBInterfaceStruct190): (*p)->Release(p); no retain()
+//                          (their counts are not thread-safe: share the owner).
 //
 // Each owner holds at most one reference and is move-only. adopt() takes over a
 // reference the caller already owns (Create/Copy results, IORegistryEntryFromPath,

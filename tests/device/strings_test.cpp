@@ -131,7 +131,7 @@ TEST_F(StringsTest, QueuedStringRequestRunsAfterCloseOrUnplug) {
         auto string = device->usbString(2);
         ASSERT_TRUE(gadget.waitForBlockedCalls(1));
         if (unplug) {
-            ASSERT_EQ(vmac::Outcome::Delivered, gadget.unplug().wait());
+            ASSERT_EQ(vmac::Outcome::Delivered, gadget.unplug(kIOReturnNoDevice).wait());
             EXPECT_FALSE(await(blocker).success);
             EXPECT_EQ(failure(widened(kIOReturnNoDevice)), fields(await(string)));
         } else {

@@ -139,9 +139,9 @@ TEST_F(WorkerTest, RemovedOpenStateHandsOutQueuedReportsThenNothing) {
         IOHIDDeviceCreate(kCFAllocatorDefault, gadget.entry()));
     ASSERT_TRUE(platformObject);
     ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(platformObject.get(), kIOHIDOptionsTypeNone));
+    std::atomic<uint64_t> dropped{0};
     auto state = std::make_unique<MacHidDevice::MacHidDevicePrivate>(
-        std::move(platformObject), kIOHIDOptionsTypeNone,
-        quenor::mac::ScopedCOMInterface<IOUSBInterfaceStruct190>());
+        std::move(platformObject), kIOHIDOptionsTypeNone, nullptr, dropped);
 
     inject(gadget, 4, {4, 1});
     inject(gadget, 4, {4, 2});

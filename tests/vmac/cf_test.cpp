@@ -7,18 +7,22 @@ namespace {
 
 using CFTest = VmacTest;
 
-TEST_F(CFTest, NumberConversionIsFalseWhenLossyButStoresTheBestAttempt) {
+// A lossy read is false yet stores a plain C conversion: the low bits, wrapped.
+TEST_F(CFTest, NumberConversionIsFalseWhenLossyButStoresTheWrappedValue) {
     const int64_t big = (int64_t{1} << 32) + 7;
     auto wide = ScopedCFRef<CFNumberRef>::adopt(
         CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &big));
     int32_t out = 0;
     EXPECT_FALSE(CFNumberGetValue(wide.get(), kCFNumberSInt32Type, &out));
-    EXPECT_EQ(INT32_MAX, out);  // saturated, not the low bits
+    EXPECT_EQ(7, out);
     const int64_t low = -big;
     auto negative = ScopedCFRef<CFNumberRef>::adopt(
         CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &low));
     EXPECT_FALSE(CFNumberGetValue(negative.get(), kCFNumberSInt32Type, &out));
-    EXPECT_EQ(INT32_MIN, out);
+    EXPECT_EQ(-7, out);
+    auto allOnes = ScopedCFRef<CFNumberRef>::adopt(vmac::makeNumber(0xFFFFFFFFLL));
+    EXPECT_FALSE(CFNumberGetValue(allOnes.get(), kCFNumberSInt32Type, &out));
+    EXPECT_EQ(-1, out);
     auto exact = ScopedCFRef<CFNumberRef>::adopt(vmac::makeNumber(-65));
     EXPECT_EQ(-65, int32Of(exact.get()));
 }
@@ -26,7 +30,15 @@ TEST_F(CFTest, NumberConversionIsFalseWhenLossyButStoresTheBestAttempt) {
 TEST_F(CFTest, StringsCheckTheirEncodingAndGetCStringNeedsRoomForTheZero) {
     const char* utf8 = "gr\xC3\xBC\xC3\x9F";  // 4 characters, 6 bytes
     EXPECT_EQ(nullptr,
-              CFStringCreateWithCString(kCFAllocatorDefault, utf8, kCFStringEncodingASCII));
+              CFStringCreateWithCString(kCFAllocatorDefault, "\xC3(", kCFStringEncodingUTF8));
+    // ASCII creation takes bytes from 0x80 up, as Latin-1 characters.
+    auto latin = ScopedCFRef<CFStringRef>::adopt(
+        CFStringCreateWithCString(kCFAllocatorDefault, "\xFC!", kCFStringEncodingASCII));
+    ASSERT_TRUE(latin);
+    char latinText[8] = {};
+    ASSERT_TRUE(
+        CFStringGetCString(latin.get(), latinText, sizeof latinText, kCFStringEncodingUTF8));
+    EXPECT_STREQ("\xC3\xBC!", latinText);
     auto text = ScopedCFRef<CFStringRef>::adopt(
         CFStringCreateWithCString(kCFAllocatorDefault, utf8, kCFStringEncodingUTF8));
     ASSERT_EQ(CFStringGetTypeID(), CFGetTypeID(text.get()));
@@ -54,7 +66,9 @@ TEST_F(CFTest, ScopedOwnersAccountForOneReferenceEach) {
     const long com = vmac::liveCOMReferences();
     {
         auto intf = usbInterfaceOf(device.parentEntry());
-        auto extra = ScopedCOMInterface<IOUSBInterfaceStruct190>::retain(intf.get());
+        IOUSBInterfaceStruct190** raw = intf.get();
+        (*raw)->AddRef(raw);
+        auto extra = ScopedCOMInterface<IOUSBInterfaceStruct190>::adopt(raw);
         EXPECT_EQ(com + 2, vmac::liveCOMReferences()) << "the plug-in was released";
     }
     EXPECT_EQ(com, vmac::liveCOMReferences());
@@ -75,7 +89,7 @@ TEST_F(OverReleaseDeathTest, AbortsNamingTheType) {
     EXPECT_DEATH((CFRelease(hid), IOHIDDeviceOpen(hid, kIOHIDOptionsTypeNone)),
                  "IOHIDDeviceOpen called on a released IOHIDDevice");
     CFRelease(hid);
-    io_registry_entry_t entry = IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/twice");
+    io_registry_entry_t entry = IORegistryEntryFromPath(kIOMainPortDefault, "IOService:/twice");
     EXPECT_DEATH((IOObjectRelease(entry), IOObjectRelease(entry)),
                  "IOObjectRelease of io_object_t .* with no reference left");
     IOObjectRelease(entry);

@@ -63,37 +63,46 @@ TEST_F(DeliveryTest, EachScheduledObjectGetsItsCopyOnItsOwnLoopThread) {
     auto other = createHid(device_);
     ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(other.get(), kIOHIDOptionsTypeNone));
     otherSink.registerWith(other.get());
-    LoopThread worker(mode_);
-    LoopThread otherWorker(mode_);
-    IOHIDDeviceScheduleWithRunLoop(hid_.get(), worker.loop(), mode_);
-    IOHIDDeviceScheduleWithRunLoop(other.get(), otherWorker.loop(), mode_);
-    EXPECT_EQ(2u, device_.scheduledThreads().size());
-    EXPECT_EQ(vmac::Outcome::Delivered, device_.injectInputReport(3, {3, 1, 2}).wait());
-    EXPECT_EQ(vmac::Outcome::Delivered,
-              device_.injectInputReport(1, {1, 2, 3, 4, 5, 6}, kIOReturnAborted).wait());
-    EXPECT_EQ(vmac::Outcome::Delivered, device_.unplug().wait());
-    EXPECT_EQ(vmac::Outcome::Dropped, inject());
-    IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), worker.loop(), mode_);
-    IOHIDDeviceUnscheduleFromRunLoop(other.get(), otherWorker.loop(), mode_);
+    std::thread::id workerId;
+    std::thread::id otherWorkerId;
+    {
+        LoopThread worker(mode_);
+        LoopThread otherWorker(mode_);
+        workerId = worker.id();
+        otherWorkerId = otherWorker.id();
+        IOHIDDeviceScheduleWithRunLoop(hid_.get(), worker.loop(), mode_);
+        IOHIDDeviceScheduleWithRunLoop(other.get(), otherWorker.loop(), mode_);
+        EXPECT_EQ(2u, device_.scheduledThreads().size());
+        EXPECT_EQ(vmac::Outcome::Delivered, device_.injectInputReport(3, {3, 1, 2}).wait());
+        EXPECT_EQ(vmac::Outcome::Delivered,
+                  device_.injectInputReport(1, {1, 2, 3, 4, 5, 6}, kIOReturnAborted).wait());
+        EXPECT_EQ(vmac::Outcome::Delivered, device_.unplug().wait());
+        EXPECT_EQ(vmac::Outcome::Dropped, inject());
+    }
+    // The loops have ended: the schedules may be changed from here now.
+    IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), CFRunLoopGetCurrent(), mode_);
+    IOHIDDeviceUnscheduleFromRunLoop(other.get(), CFRunLoopGetCurrent(), mode_);
 
     const auto input = kIOHIDReportTypeInput;
     std::lock_guard<std::mutex> lock(sink_.mutex);
     std::lock_guard<std::mutex> otherLock(otherSink.mutex);
     EXPECT_EQ((std::vector<Report>{
-                  {kIOReturnSuccess, hid_.get(), input, 3, {3, 1, 2}, true, worker.id()},
-                  {kIOReturnAborted, hid_.get(), input, 1, {1, 2, 3, 4}, true, worker.id()}}),
+                  {kIOReturnSuccess, hid_.get(), input, 3, {3, 1, 2}, true, workerId},
+                  {kIOReturnAborted, hid_.get(), input, 1, {1, 2, 3, 4}, true, workerId}}),
               sink_.reports)
         << "a long report is truncated to the registered size";
-    EXPECT_EQ(std::vector<std::thread::id>{worker.id()}, sink_.removals);
-    EXPECT_EQ(Report(kIOReturnSuccess, other.get(), input, 3, {3, 1, 2}, true, otherWorker.id()),
+    EXPECT_EQ(std::vector<std::thread::id>{workerId}, sink_.removals);
+    EXPECT_EQ(Report(kIOReturnSuccess, other.get(), input, 3, {3, 1, 2}, true, otherWorkerId),
               otherSink.reports.at(0));
-    EXPECT_EQ(std::vector<std::thread::id>{otherWorker.id()}, otherSink.removals);
+    EXPECT_EQ(std::vector<std::thread::id>{otherWorkerId}, otherSink.removals);
 }
 
-TEST_F(DeliveryTest, DeliveryWaitsForTheScheduledModeAndRemovalComesAfterEarlierReports) {
-    auto unscheduled = createHid(device_);  // open and registered, but never scheduled
-    ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(unscheduled.get(), kIOHIDOptionsTypeNone));
-    sink_.registerWith(unscheduled.get());
+// A removal notice waits for each object's schedule: one that is scheduled only
+// later gets it then. A removal never finishes the loop: the callback is the sign.
+TEST_F(DeliveryTest, DeliveryWaitsForTheScheduleAndRemovalComesAfterEarlierReports) {
+    auto late = createHid(device_);  // open and registered, scheduled only after the unplug
+    ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(late.get(), kIOHIDOptionsTypeNone));
+    sink_.registerWith(late.get());
     CFRunLoopRef loop = CFRunLoopGetCurrent();
     IOHIDDeviceScheduleWithRunLoop(hid_.get(), loop, mode_);
     EXPECT_EQ(kCFRunLoopRunTimedOut, CFRunLoopRunInMode(mode_, 0.0, false))
@@ -102,25 +111,36 @@ TEST_F(DeliveryTest, DeliveryWaitsForTheScheduledModeAndRemovalComesAfterEarlier
     EXPECT_EQ(kCFRunLoopRunFinished, CFRunLoopRunInMode(CFSTR("vmac.elsewhere"), 0.0, true));
     vmac::Ticket removal = device_.unplug();
     EXPECT_EQ(vmac::Outcome::Pending, report.outcome());
-    EXPECT_EQ(vmac::Outcome::Pending, removal.outcome());
     EXPECT_EQ(kCFRunLoopRunHandledSource, CFRunLoopRunInMode(mode_, 1000.0, true));
     EXPECT_EQ(vmac::Outcome::Delivered, report.outcome());
-    EXPECT_EQ(vmac::Outcome::Delivered, removal.outcome());
     EXPECT_EQ(1u, sink_.reports.size());
     EXPECT_EQ(std::vector<std::thread::id>{std::this_thread::get_id()}, sink_.removals);
+    EXPECT_EQ(vmac::Outcome::Pending, removal.outcome()) << "the late object has not had it";
+    EXPECT_EQ(kCFRunLoopRunTimedOut, CFRunLoopRunInMode(mode_, 0.0, false))
+        << "the removed device's source stays scheduled";
+
+    IOHIDDeviceScheduleWithRunLoop(late.get(), loop, CFSTR("vmac.late"));
+    EXPECT_EQ(kCFRunLoopRunHandledSource, CFRunLoopRunInMode(CFSTR("vmac.late"), 1000.0, true));
+    EXPECT_EQ(vmac::Outcome::Delivered, removal.outcome());
+    EXPECT_EQ(2u, sink_.removals.size());
     IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), loop, mode_);
+    IOHIDDeviceUnscheduleFromRunLoop(late.get(), loop, mode_);  // its arguments are ignored
     EXPECT_EQ(kCFRunLoopRunFinished, CFRunLoopRunInMode(mode_, 0.0, false));
 }
 
-TEST_F(DeliveryTest, DroppedUnlessOpenScheduledAndRegisteredUntilDelivery) {
+// Reports flow only to open, scheduled objects. Unregistering the callback
+// keeps the buffer registered: it is still written, but nothing is delivered.
+TEST_F(DeliveryTest, ReportsNeedOpenAndScheduledAndAnUnregisteredBufferIsStillWritten) {
     EXPECT_EQ(vmac::Outcome::Dropped, inject()) << "not scheduled";
     CFRunLoopRef loop = CFRunLoopGetCurrent();
     IOHIDDeviceScheduleWithRunLoop(hid_.get(), loop, mode_);
-    vmac::Ticket pending = device_.injectInputReport(1, {1});
-    IOHIDDeviceRegisterInputReportCallback(hid_.get(), nullptr, 0, nullptr, nullptr);
+    vmac::Ticket pending = device_.injectInputReport(1, {9});
+    IOHIDDeviceRegisterInputReportCallback(hid_.get(), sink_.buffer, sizeof sink_.buffer, nullptr,
+                                           nullptr);
     EXPECT_FALSE(device_.inputCallbackRegistered());
-    EXPECT_EQ(vmac::Outcome::Dropped, pending.outcome()) << "unregistered before delivery";
-    EXPECT_EQ(vmac::Outcome::Dropped, inject()) << "unregistered";
+    CFRunLoopRunInMode(mode_, 0.0, true);
+    EXPECT_EQ(vmac::Outcome::Dropped, pending.outcome()) << "no callback at delivery";
+    EXPECT_EQ(9, sink_.buffer[0]) << "yet the buffer was written";
 
     sink_.registerWith(hid_.get());
     pending = device_.injectInputReport(2, {2});
@@ -129,6 +149,9 @@ TEST_F(DeliveryTest, DroppedUnlessOpenScheduledAndRegisteredUntilDelivery) {
     EXPECT_FALSE(device_.isScheduled());
 
     IOHIDDeviceScheduleWithRunLoop(hid_.get(), loop, mode_);
+    IOHIDDeviceScheduleWithRunLoop(hid_.get(), loop, CFSTR("vmac.moved"));
+    EXPECT_EQ(1u, device_.scheduledThreads().size()) << "scheduling again moves the schedule";
+    EXPECT_EQ(kCFRunLoopRunFinished, CFRunLoopRunInMode(mode_, 0.0, false));
     pending = device_.injectInputReport(3, {3});
     IOHIDDeviceClose(hid_.get(), kIOHIDOptionsTypeNone);
     EXPECT_EQ(vmac::Outcome::Dropped, pending.outcome()) << "closed before delivery";
@@ -137,10 +160,42 @@ TEST_F(DeliveryTest, DroppedUnlessOpenScheduledAndRegisteredUntilDelivery) {
     ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(hid_.get(), kIOHIDOptionsTypeNone));
     IOHIDDeviceRegisterRemovalCallback(hid_.get(), nullptr, nullptr);
     EXPECT_FALSE(device_.removalCallbackRegistered());
-    EXPECT_EQ(vmac::Outcome::Dropped, device_.unplug().outcome()) << "removal unregistered";
-    IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), loop, mode_);
+    vmac::Ticket removal = device_.unplug();
+    CFRunLoopRunInMode(CFSTR("vmac.moved"), 0.0, true);
+    EXPECT_EQ(vmac::Outcome::Dropped, removal.outcome()) << "removal unregistered";
+    IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), loop, mode_);  // its arguments are ignored
+    EXPECT_FALSE(device_.isScheduled());
     EXPECT_TRUE(sink_.reports.empty());
     EXPECT_TRUE(sink_.removals.empty());
+}
+
+// Callbacks and schedules may change only on the scheduled loop's thread, or
+// while that loop does not run; the report buffer is never NULL.
+TEST_F(DeliveryTest, MisuseAbortsAsItWouldCorruptAMac) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(IOHIDDeviceRegisterInputReportCallback(hid_.get(), nullptr, 0, nullptr, nullptr),
+                 "NULL report buffer");
+    LoopThread worker(mode_);
+    IOHIDDeviceScheduleWithRunLoop(hid_.get(), worker.loop(), mode_);
+    ASSERT_EQ(vmac::Outcome::Delivered, device_.injectInputReport(1, {1}).wait())
+        << "so the worker's loop is running";
+    EXPECT_DEATH(IOHIDDeviceRegisterRemovalCallback(hid_.get(), nullptr, nullptr),
+                 "another thread than that of the run loop");
+    EXPECT_DEATH(IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), worker.loop(), mode_),
+                 "another thread than that of the run loop");
+    CFRunLoopSourceContext context{};
+    context.info = hid_.get();
+    context.perform = [](void* hid) {
+        IOHIDDeviceUnscheduleFromRunLoop(static_cast<IOHIDDeviceRef>(hid), CFRunLoopGetCurrent(),
+                                         CFSTR("vmac.any"));
+    };
+    auto unschedule = ScopedCFRef<CFRunLoopSourceRef>::adopt(
+        CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context));
+    CFRunLoopAddSource(worker.loop(), unschedule.get(), mode_);
+    CFRunLoopSourceSignal(unschedule.get());
+    CFRunLoopWakeUp(worker.loop());
+    EXPECT_TRUE(waitFor([&] { return !device_.isScheduled(); })) << "fine on the loop's thread";
+    CFRunLoopRemoveSource(worker.loop(), unschedule.get(), mode_);
 }
 
 }  // namespace

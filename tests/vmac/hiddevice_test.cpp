@@ -24,16 +24,48 @@ uint32_t reportIdAt(CFArrayRef elements, CFIndex index) {
         static_cast<IOHIDElementRef>(const_cast<void*>(CFArrayGetValueAtIndex(elements, index))));
 }
 
-TEST_F(HidDeviceTest, SharedOpensCoexistAndSeizingExcludesEveryOtherOpen) {
+// A seize is granted over shared opens and pre-empts them: their report calls
+// answer kIOReturnExclusiveAccess and their reports stop, until it closes.
+TEST_F(HidDeviceTest, SeizeWinsOverSharedOpensAndExcludesNewOnes) {
     auto second = createHid(device_);
     auto seizer = createHid(device_);
     EXPECT_EQ(3, device_.deviceObjectCount());
     EXPECT_EQ(kIOReturnNotOpen, IOHIDDeviceClose(second.get(), kIOHIDOptionsTypeNone));
     EXPECT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(second.get(), kIOHIDOptionsTypeNone));
     EXPECT_EQ(2, device_.openCount());
+    CFRunLoopRef loop = CFRunLoopGetCurrent();
+    CFStringRef mode = CFSTR("vmac.seize");
+    uint8_t buffer[1] = {};
+    int delivered = 0;
+    IOHIDDeviceRegisterInputReportCallback(
+        second.get(), buffer, sizeof buffer,
+        [](void* count, IOReturn, void*, IOHIDReportType, uint32_t, uint8_t*, CFIndex) {
+            ++*static_cast<int*>(count);
+        },
+        &delivered);
+    IOHIDDeviceScheduleWithRunLoop(second.get(), loop, mode);
+
+    ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(seizer.get(), kIOHIDOptionsTypeSeizeDevice));
+    EXPECT_TRUE(device_.isSeized());
+    EXPECT_EQ(3, device_.openCount());
+    const uint8_t byte = 1;
+    CFIndex length = 1;
     EXPECT_EQ(kIOReturnExclusiveAccess,
-              IOHIDDeviceOpen(seizer.get(), kIOHIDOptionsTypeSeizeDevice));
-    EXPECT_FALSE(device_.isSeized());
+              IOHIDDeviceSetReport(second.get(), kIOHIDReportTypeOutput, 0, &byte, 1));
+    EXPECT_EQ(kIOReturnExclusiveAccess,
+              IOHIDDeviceGetReport(second.get(), kIOHIDReportTypeFeature, 0, buffer, &length));
+    EXPECT_EQ(kIOReturnSuccess,
+              IOHIDDeviceSetReport(seizer.get(), kIOHIDReportTypeOutput, 0, &byte, 1));
+    EXPECT_EQ(vmac::Outcome::Dropped, device_.injectInputReport(1, {1}).outcome());
+    EXPECT_EQ(kIOReturnExclusiveAccess,
+              IOHIDDeviceOpen(createHid(device_).get(), kIOHIDOptionsTypeNone))
+        << "open objects stay open; new opens are refused";
+    EXPECT_EQ(kIOReturnSuccess, IOHIDDeviceClose(seizer.get(), kIOHIDOptionsTypeSeizeDevice));
+    vmac::Ticket resumed = device_.injectInputReport(1, {1});
+    CFRunLoopRunInMode(mode, 0.0, true);
+    EXPECT_EQ(vmac::Outcome::Delivered, resumed.outcome());
+    EXPECT_EQ(1, delivered);
+    IOHIDDeviceUnscheduleFromRunLoop(second.get(), loop, mode);
     EXPECT_EQ(kIOReturnSuccess, IOHIDDeviceClose(hid_.get(), kIOHIDOptionsTypeNone));
     second.reset();  // releasing an open object closes it
     EXPECT_EQ(0, device_.openCount());
@@ -44,7 +76,8 @@ TEST_F(HidDeviceTest, SharedOpensCoexistAndSeizingExcludesEveryOtherOpen) {
     EXPECT_EQ(kIOReturnExclusiveAccess, IOHIDDeviceOpen(hid_.get(), kIOHIDOptionsTypeSeizeDevice));
     EXPECT_EQ((std::vector<IOOptionBits>{kIOHIDOptionsTypeSeizeDevice}), device_.openOptions());
     EXPECT_EQ(kIOReturnSuccess, IOHIDDeviceClose(seizer.get(), kIOHIDOptionsTypeSeizeDevice));
-    EXPECT_EQ((std::vector<IOOptionBits>{kIOHIDOptionsTypeNone, kIOHIDOptionsTypeSeizeDevice}),
+    EXPECT_EQ((std::vector<IOOptionBits>{kIOHIDOptionsTypeSeizeDevice, kIOHIDOptionsTypeNone,
+                                         kIOHIDOptionsTypeSeizeDevice}),
               device_.closeCalls());
     EXPECT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(hid_.get(), kIOHIDOptionsTypeNone));
 }
@@ -91,8 +124,8 @@ TEST_F(HidDeviceTest, ElementsMatchByUsagePageAndOutliveTheUnplugUnlikeTheDevice
     EXPECT_EQ(9u, reportIdAt(all.get(), 1));
     EXPECT_EQ(nullptr, IOHIDDeviceCopyMatchingElements(hid.get(), nullptr, 0));
     EXPECT_EQ(nullptr, IOHIDDeviceGetProperty(hid.get(), CFSTR("Product")));
-    EXPECT_EQ(kIOReturnNoDevice, IOHIDDeviceOpen(hid.get(), kIOHIDOptionsTypeNone));
-    EXPECT_EQ(kIOReturnNoDevice, IOHIDDeviceClose(hid.get(), kIOHIDOptionsTypeNone));
+    EXPECT_EQ(kIOReturnNotAttached, IOHIDDeviceOpen(hid.get(), kIOHIDOptionsTypeNone));
+    EXPECT_EQ(kIOReturnNotAttached, IOHIDDeviceClose(hid.get(), kIOHIDOptionsTypeNone));
     EXPECT_EQ(nullptr, IOHIDDeviceCreate(kCFAllocatorDefault, device_.entry()));
 }
 

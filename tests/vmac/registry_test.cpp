@@ -17,18 +17,18 @@ TEST_F(RegistryTest, PathFindsThePluggedDeviceAndEachLookupIsAReference) {
     auto device = vmac::plugDevice(path);
     EXPECT_THROW(vmac::plugDevice(path), std::invalid_argument);
     const long before = vmac::liveIOObjectReferences();
-    io_registry_entry_t first = IORegistryEntryFromPath(kIOMasterPortDefault, path);
-    io_registry_entry_t second = IORegistryEntryFromPath(kIOMasterPortDefault, path);
+    io_registry_entry_t first = IORegistryEntryFromPath(kIOMainPortDefault, path);
+    io_registry_entry_t second = IORegistryEntryFromPath(kIOMainPortDefault, path);
     EXPECT_EQ(std::make_pair(device.entry(), device.entry()), std::make_pair(first, second));
     EXPECT_EQ(before + 2, vmac::liveIOObjectReferences());
     EXPECT_EQ(kIOReturnSuccess, IOObjectRelease(first));
     EXPECT_EQ(kIOReturnSuccess, IOObjectRelease(second));
     EXPECT_EQ(before, vmac::liveIOObjectReferences());
-    EXPECT_EQ(IO_OBJECT_NULL, IORegistryEntryFromPath(kIOMasterPortDefault, "IOService:/a/b"));
+    EXPECT_EQ(IO_OBJECT_NULL, IORegistryEntryFromPath(kIOMainPortDefault, "IOService:/a/b"));
 
     device.unplug();
     EXPECT_FALSE(device.isPlugged());
-    EXPECT_EQ(IO_OBJECT_NULL, IORegistryEntryFromPath(kIOMasterPortDefault, path));
+    EXPECT_EQ(IO_OBJECT_NULL, IORegistryEntryFromPath(kIOMainPortDefault, path));
     EXPECT_NE(device.entry(), vmac::plugDevice(path).entry());
 }
 
@@ -80,19 +80,19 @@ TEST_F(RegistryTest, UsbInterfaceAnswersAsScriptedAndLogsPipeCalls) {
     EXPECT_EQ(kIOReturnSuccess, (*intf)->GetDeviceReleaseNumber(intf, &release));
     EXPECT_EQ(0x0213, release);
     EXPECT_EQ(kIOReturnAborted, (*intf)->GetNumEndpoints(intf, &endpoints));
-    EXPECT_EQ(kIOReturnSuccess, (*intf)->AbortPipe(intf, 1));
-    EXPECT_EQ(kIOReturnSuccess, (*intf)->ClearPipeStallBothEnds(intf, 3));
-    EXPECT_EQ(kIOReturnBadArgument, (*intf)->AbortPipe(intf, 4)) << "beyond the endpoints";
+    // The HID driver holds the interface open, so its pipes are not ours to reset.
+    EXPECT_EQ(kIOReturnNotOpen, (*intf)->AbortPipe(intf, 1));
+    EXPECT_EQ(kIOReturnNotOpen, (*intf)->ClearPipeStallBothEnds(intf, 3));
     const auto calls = device.pipeCalls();
-    ASSERT_EQ(3u, calls.size());
+    ASSERT_EQ(2u, calls.size());
     EXPECT_EQ(std::make_tuple(vmac::PipeCallKind::AbortPipe, 1,
                               vmac::PipeCallKind::ClearPipeStallBothEnds, 3),
               std::make_tuple(calls[0].kind, calls[0].pipe, calls[1].kind, calls[1].pipe));
-    device.unplug();
+    device.unplug(kIOReturnExclusiveAccess);  // the test chooses the code
     std::vector<uint8_t> buffer(130);
-    EXPECT_EQ(kIOReturnNoDevice, (*intf)->GetDeviceReleaseNumber(intf, &release));
-    EXPECT_EQ(kIOReturnNoDevice, (*intf)->AbortPipe(intf, 1));
-    EXPECT_EQ(kIOReturnNoDevice, getString(intf, 0, buffer));
+    EXPECT_EQ(kIOReturnExclusiveAccess, (*intf)->GetDeviceReleaseNumber(intf, &release));
+    EXPECT_EQ(kIOReturnExclusiveAccess, (*intf)->AbortPipe(intf, 1));
+    EXPECT_EQ(kIOReturnExclusiveAccess, getString(intf, 0, buffer));
 }
 
 // Descriptors are served verbatim, malformed ones too, up to the requested length.

@@ -95,6 +95,10 @@ TEST_F(ReportsTest, ResponderAnswersAfterQueuedAnswersAndMayUseTheControlApi) {
 }
 
 TEST_F(ReportsTest, GetReportCopiesUpToTheCallersLengthAndKeepsItOnFailure) {
+    uint8_t none[1] = {};
+    CFIndex empty = 0;
+    EXPECT_EQ(kIOReturnBadArgument, getReport(0, none, &empty)) << "macOS refuses length 0";
+    EXPECT_TRUE(device_.reportCalls().empty());
     device_.queueGetReportAnswer({kIOReturnSuccess, {1, 2, 3, 4}, vmac::Block::None});
     device_.queueGetReportAnswer({kIOReturnError, {5}, vmac::Block::None});
     std::vector<uint8_t> buffer(3, 0xEE);
@@ -131,18 +135,18 @@ TEST_F(ReportsTest, UncancellableBlockIgnoresCancelUntilReleasedOrUnplugged) {
     ASSERT_TRUE(device_.waitForBlockedCalls(1));
     device_.unplug();
     unplugged.thread.join();
-    EXPECT_EQ(kIOReturnNoDevice, unplugged.result);
+    EXPECT_EQ(kIOReturnNotAttached, unplugged.result) << "the default code of an unplug";
     EXPECT_EQ(0u, device_.blockedCallCount());
-    EXPECT_EQ(kIOReturnNoDevice, setReport(1, {1})) << "later calls fail too";
+    EXPECT_EQ(kIOReturnNotAttached, setReport(1, {1})) << "later calls fail too";
 }
 
 // An unplug between the call's admission and its block must still end the call.
 TEST_F(ReportsTest, UnplugJustBeforeTheBlockStillEndsTheCall) {
     device_.setReportResponder([this](const vmac::ReportCall&) {
-        device_.unplug();
+        device_.unplug(kIOReturnNoDevice);
         return vmac::ReportAnswer{kIOReturnSuccess, {}, vmac::Block::NonCancellable};
     });
-    EXPECT_EQ(kIOReturnNoDevice, setReport(1, {1}));
+    EXPECT_EQ(kIOReturnNoDevice, setReport(1, {1})) << "the code the unplug chose";
 }
 
 TEST_F(ReportsTest, CancellableBlockUnwindsOnCancelOrAnswersWhenReleased) {

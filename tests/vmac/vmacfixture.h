@@ -5,6 +5,9 @@
 // owns what they return.
 #pragma once
 
+#include <chrono>
+#include <thread>
+
 #include <vmac/control.h>
 #include <vmac/platform.h>
 
@@ -39,6 +42,18 @@ private:
 
     std::tuple<long, long, long> before_;
 };
+
+// Polls `done` until it holds or vmac's default time-out passes.
+template <typename Done>
+bool waitFor(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + vmac::kDefaultTimeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 inline ScopedCFRef<IOHIDDeviceRef> createHid(const vmac::VirtualDevice& device) {
     return ScopedCFRef<IOHIDDeviceRef>::adopt(

@@ -57,22 +57,13 @@ bool storeInteger(const __CFNumber& number, void* out) {
             value = static_cast<T>(real);
         exact = !std::isnan(real) && static_cast<double>(value) == real;
     } else {
-        // Out of range saturates to the target's limits, as CoreFoundation's own
-        // conversion does; the result still says the value was lossy.
+        // A plain C conversion, as CoreFoundation makes it: out of range wraps
+        // (a 64-bit 0xFFFFFFFF read as SInt32 is -1); the result says it was lossy.
         const int64_t integer = number.integer;
-        if (std::is_signed<T>::value || integer >= 0) {
-            const auto high = static_cast<uint64_t>(std::numeric_limits<T>::max());
-            const auto low = static_cast<int64_t>(std::numeric_limits<T>::min());
-            if (integer < low)
-                value = std::numeric_limits<T>::min();
-            else if (integer >= 0 && static_cast<uint64_t>(integer) > high)
-                value = std::numeric_limits<T>::max();
-            else
-                value = static_cast<T>(integer);
-        } else {
-            value = 0;  // a negative value read as unsigned
-        }
-        exact = static_cast<int64_t>(value) == integer;
+        value = static_cast<T>(static_cast<uint64_t>(integer));
+        exact = std::is_signed<T>::value ? static_cast<int64_t>(value) == integer
+                                         : integer >= 0 && static_cast<uint64_t>(value) ==
+                                                               static_cast<uint64_t>(integer);
     }
     std::memcpy(out, &value, sizeof value);
     return exact;

@@ -58,6 +58,21 @@ bool isAscii(const std::string& text) {
     return true;
 }
 
+std::string latin1ToUtf8(const std::string& bytes) {
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            text.push_back(c);
+        } else {
+            text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+            text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+        }
+    }
+    return text;
+}
+
 }  // namespace
 
 namespace vmac::detail {
@@ -74,8 +89,9 @@ CFTypeID CFStringGetTypeID(void) {
     return kStringType;
 }
 
-// Bytes that are not valid in the given encoding make the call fail (NULL),
-// also for ASCII text with bytes from 0x80 upward.
+// Bytes that are not valid UTF-8 make a UTF-8 creation fail (NULL). An ASCII
+// creation accepts every byte, as CoreFoundation does: bytes from 0x80 upward
+// become the characters U+0080 to U+00FF.
 CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char* cStr, CFStringEncoding encoding) {
     NoCancel noCancel;
     if (cStr == nullptr)
@@ -86,7 +102,7 @@ CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char* cStr, CFString
             return nullptr;
     } else if (encoding == kCFStringEncodingASCII) {
         if (!isAscii(text))
-            return nullptr;
+            text = latin1ToUtf8(text);
     } else {
         return nullptr;
     }

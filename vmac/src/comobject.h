@@ -1,8 +1,10 @@
 // ComObject: the plug-in and USB interface objects, reached by clients as
 // `Struct**` (a pointer to `functionTable`, which therefore comes first).
 //
-// Reference counts are atomic. When the count drops to zero the object keeps
-// its shell (see Zombie) so that a further Release aborts naming the type.
+// Reference counts are plain integers, as in IOUSBLib: two threads that AddRef
+// or Release one object at once lose a count, and ThreadSanitizer reports it.
+// When the count drops to zero the object keeps its shell (see Zombie) so that
+// a further Release aborts naming the type.
 #pragma once
 
 #include "devicestate.h"
@@ -27,7 +29,7 @@ struct ComState : Zombie {
     ComState(ComKind k, std::shared_ptr<DeviceState> d);
     ComObject object;  // what clients point at; lives as long as the shell
     const ComKind kind;
-    std::atomic<long> refs{1};
+    long refs = 1;                        // not atomic on purpose (see above)
     std::shared_ptr<DeviceState> device;  // dropped when refs reach zero
 };
 

@@ -38,13 +38,17 @@ bool waitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& d
 }
 
 // Detaches a device; the caller releases `values` and fires `kick` unlocked.
-std::shared_ptr<detail::TicketState> unplugLocked(DeviceState& state,
+// Every device object gets the removal notice, as macOS queues it: one that is
+// not scheduled yet receives it once it is; one with no removal callback then
+// drops it (the callbacks are not read here: they are not locked).
+std::shared_ptr<detail::TicketState> unplugLocked(DeviceState& state, IOReturn detachedResult,
                                                   std::vector<CFTypeRef>& values,
                                                   detail::Kick& kick) {
     auto ticket = std::make_shared<detail::TicketState>();
     if (!state.attached)
         return ticket;
     state.attached = false;
+    state.detachedResult = detachedResult;
     platform().plugged.erase(state.path);
     // A woken call leaves the list now, so that it no longer counts as blocked.
     for (detail::BlockedCall* call : state.blocked) {
@@ -53,8 +57,6 @@ std::shared_ptr<detail::TicketState> unplugLocked(DeviceState& state,
     }
     state.blocked.clear();
     for (__IOHIDDevice* device : state.deviceObjects) {
-        if (device->removalCallback == nullptr || device->schedules.empty())
-            continue;
         ticket->addTarget();
         device->events.push_back(detail::DeviceEvent{true, 0, {}, kIOReturnSuccess, ticket});
         kick.add(device);
@@ -111,7 +113,7 @@ void reset() {
         Lock lock(platform().mutex);
         auto plugged = platform().plugged;
         for (auto& entry : plugged)
-            unplugLocked(*entry.second, values, kick);
+            unplugLocked(*entry.second, kIOReturnNotAttached, values, kick);
     }
     for (CFTypeRef value : values)
         CFRelease(value);
@@ -248,7 +250,7 @@ Ticket VirtualDevice::injectInputReport(uint32_t reportId, const std::vector<uin
         if (!state_->attached)
             return Ticket(ticket);
         for (__IOHIDDevice* device : state_->deviceObjects) {
-            if (!device->open || device->inputCallback == nullptr || device->schedules.empty())
+            if (!device->hasAccess() || !device->scheduled())
                 continue;
             ticket->addTarget();
             device->events.push_back(detail::DeviceEvent{false, reportId, bytes, result, ticket});
@@ -258,7 +260,7 @@ Ticket VirtualDevice::injectInputReport(uint32_t reportId, const std::vector<uin
     return Ticket(ticket);
 }
 
-Ticket VirtualDevice::unplug() {
+Ticket VirtualDevice::unplug(IOReturn detachedResult) {
     NoCancel noCancel;
     std::vector<CFTypeRef> values;
     std::shared_ptr<detail::TicketState> ticket;
@@ -266,7 +268,7 @@ Ticket VirtualDevice::unplug() {
         detail::Kick kick;
         {
             Lock lock(platform().mutex);
-            ticket = unplugLocked(*state_, values, kick);
+            ticket = unplugLocked(*state_, detachedResult, values, kick);
         }
     }
     for (CFTypeRef value : values)
@@ -368,7 +370,7 @@ bool VirtualDevice::removalCallbackRegistered() const {
 bool VirtualDevice::isScheduled() const {
     return locked([&] {
         return std::any_of(state_->deviceObjects.begin(), state_->deviceObjects.end(),
-                           [](const __IOHIDDevice* d) { return !d->schedules.empty(); });
+                           [](const __IOHIDDevice* d) { return d->scheduled(); });
     });
 }
 
@@ -376,8 +378,8 @@ std::vector<std::thread::id> VirtualDevice::scheduledThreads() const {
     return locked([&] {
         std::vector<std::thread::id> threads;
         for (const __IOHIDDevice* d : state_->deviceObjects)
-            for (const auto& schedule : d->schedules)
-                threads.push_back(schedule.loop->thread);
+            if (d->scheduled())
+                threads.push_back(d->schedule.loop->thread);
         return threads;
     });
 }

@@ -29,6 +29,10 @@ struct DeviceState {
 
     // All below: guarded by Platform::mutex.
     bool attached = true;
+    // What calls on the device, its objects and its interface answer once it is
+    // unplugged (macOS gives kIOReturnNotAttached, kIOReturnExclusiveAccess or a
+    // dead-port error; the test chooses).
+    IOReturn detachedResult = kIOReturnNotAttached;
     long hidRefs = 0;     // io_object_t references clients hold on the HID entry
     long parentRefs = 0;  // ... on the parent entry
     std::map<std::string, CFTypeRef> properties;  // retained; released at unplug

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 using vmac::detail::checked;
 using vmac::detail::DeviceEvent;
@@ -34,59 +35,51 @@ Kick::~Kick() {
 }
 
 void Kick::add(__IOHIDDevice* device) {
-    for (const auto& schedule : device->schedules) {
-        device->source->retain();
-        schedule.loop->retain();
-        targets_.emplace_back(device->source, schedule.loop);
-    }
+    if (!device->scheduled())
+        return;
+    device->source->retain();
+    device->schedule.loop->retain();
+    targets_.emplace_back(device->source, device->schedule.loop);
 }
 
+// Callback registrations are read here without a lock, as macOS reads them:
+// see hiddevice.h.
 void DeviceEventSource::perform() {
     __CFRunLoop* current = CFRunLoopGetCurrent();
     for (;;) {
         DeviceEvent event;
-        IOHIDReportCallback inputCallback = nullptr;
-        void* inputContext = nullptr;
-        uint8_t* buffer = nullptr;
-        CFIndex bufferSize = 0;
-        IOHIDCallback removalCallback = nullptr;
-        void* removalContext = nullptr;
+        bool reportsFlow = false;
         __IOHIDDevice* device;
         {
             std::lock_guard<std::mutex> lock(platform().mutex);
             device = owner;
             if (device == nullptr || device->events.empty())
                 return;
-            const auto& schedules = device->schedules;
-            if (std::none_of(schedules.begin(), schedules.end(),
-                             [current](const auto& s) { return s.loop == current; }))
-                return;  // a loop the device has left: the events wait for one it is on
+            if (device->schedule.loop != current)
+                return;  // a loop the device has left: the events wait for the one it is on
             event = std::move(device->events.front());
             device->events.pop_front();
-            if (device->open) {
-                inputCallback = device->inputCallback;
-                inputContext = device->inputContext;
-                buffer = device->inputBuffer;
-                bufferSize = device->inputBufferSize;
-            }
-            removalCallback = device->removalCallback;
-            removalContext = device->removalContext;
+            reportsFlow = device->hasAccess();
         }
         bool delivered = false;
         if (event.removal) {
-            if (removalCallback != nullptr) {
-                removalCallback(removalContext, kIOReturnSuccess, device);
+            if (IOHIDCallback callback = device->removalCallback) {
+                callback(device->removalContext, kIOReturnSuccess, device);
                 delivered = true;
             }
-        } else if (inputCallback != nullptr) {
-            // Like macOS, a report longer than the registered buffer is truncated.
+        } else if (reportsFlow && device->inputBuffer != nullptr) {
+            // Like macOS, a report longer than the registered buffer is truncated,
+            // and the buffer is written even when no callback is registered.
+            uint8_t* buffer = device->inputBuffer;
             const auto length = std::min<CFIndex>(static_cast<CFIndex>(event.bytes.size()),
-                                                  std::max<CFIndex>(bufferSize, 0));
+                                                  std::max<CFIndex>(device->inputBufferSize, 0));
             if (length > 0)
                 std::memcpy(buffer, event.bytes.data(), static_cast<size_t>(length));
-            inputCallback(inputContext, event.result, device, kIOHIDReportTypeInput, event.reportId,
-                          buffer, length);
-            delivered = true;
+            if (IOHIDReportCallback callback = device->inputCallback) {
+                callback(device->inputContext, event.result, device, kIOHIDReportTypeInput,
+                         event.reportId, buffer, length);
+                delivered = true;
+            }
         }
         event.ticket->resolve(delivered);
     }
@@ -121,8 +114,12 @@ void __IOHIDDevice::closeLocked() {
     platform().changed.notify_all();
 }
 
+bool __IOHIDDevice::hasAccess() const {
+    return open && (device->seizedBy == nullptr || device->seizedBy == this);
+}
+
 void __IOHIDDevice::finalize() {
-    std::vector<Schedule> leaving;
+    Schedule leaving;
     std::map<std::string, CFTypeRef> cached;
     {
         std::lock_guard<std::mutex> lock(platform().mutex);
@@ -130,17 +127,17 @@ void __IOHIDDevice::finalize() {
         if (open)
             closeLocked();
         dropEvents(false);
-        leaving.swap(schedules);
+        std::swap(leaving, schedule);
         cached.swap(propertyCache);
         source->owner = nullptr;
         auto& objects = device->deviceObjects;
         objects.erase(std::remove(objects.begin(), objects.end(), this), objects.end());
         platform().changed.notify_all();
     }
-    for (auto& schedule : leaving) {
-        if (schedule.loop->removeSource(source, schedule.mode))
+    if (leaving.loop != nullptr) {
+        if (leaving.loop->removeSource(source, leaving.modeName))
             source->release();
-        schedule.loop->release();
+        leaving.loop->release();
     }
     for (auto& value : cached)
         CFRelease(value.second);
@@ -180,6 +177,21 @@ bool matches(const __IOHIDElement& element, const __CFDictionary* matching) {
     return true;
 }
 
+// macOS keeps an object's callbacks and schedule in unlocked sets that its run
+// loop's thread enumerates while dispatching: changing them from another thread
+// while that loop runs corrupts them there. Here it aborts, so that the fault
+// shows in every build and not only when the timing is unlucky (ThreadSanitizer
+// also sees the race on the unlocked registrations).
+void requireLoopThread(__IOHIDDevice* d, const char* function) {
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    if (d->scheduled() && d->schedule.loop->thread != std::this_thread::get_id() &&
+        d->schedule.loop->isRunning())
+        vmac::detail::fatal(
+            "%s called on another thread than that of the run loop the device "
+            "is scheduled on, while its callbacks may be dispatched there",
+            function);
+}
+
 }  // namespace
 
 extern "C" {
@@ -200,26 +212,23 @@ IOHIDDeviceRef IOHIDDeviceCreate(CFAllocatorRef, io_service_t service) {
 }
 
 // Opening an object that is already open succeeds and keeps its first options.
+// A seize is granted even while other objects have the device open: from then
+// on they answer kIOReturnExclusiveAccess and receive no reports.
 IOReturn IOHIDDeviceOpen(IOHIDDeviceRef device, IOOptionBits options) {
     NoCancel noCancel;
     __IOHIDDevice* d = vmac::detail::deviceOf(device, "IOHIDDeviceOpen");
     std::lock_guard<std::mutex> lock(platform().mutex);
     DeviceState& state = *d->device;
-    // An unplugged device answers kIOReturnNoDevice to every later call.
     if (!state.attached)
-        return kIOReturnNoDevice;
+        return state.detachedResult;
     if (state.faults.openResult != kIOReturnSuccess)
         return state.faults.openResult;
     if (d->open)
         return kIOReturnSuccess;
     if (state.seizedBy != nullptr)
         return kIOReturnExclusiveAccess;
-    if (options & kIOHIDOptionsTypeSeizeDevice) {
-        for (const __IOHIDDevice* other : state.deviceObjects)
-            if (other->open)
-                return kIOReturnExclusiveAccess;
+    if (options & kIOHIDOptionsTypeSeizeDevice)
         state.seizedBy = d;
-    }
     d->open = true;
     d->openOptions = options;
     platform().changed.notify_all();
@@ -230,11 +239,12 @@ IOReturn IOHIDDeviceClose(IOHIDDeviceRef device, IOOptionBits options) {
     NoCancel noCancel;
     __IOHIDDevice* d = vmac::detail::deviceOf(device, "IOHIDDeviceClose");
     std::lock_guard<std::mutex> lock(platform().mutex);
+    const DeviceState& state = *d->device;
     if (!d->open)
-        return d->device->attached ? kIOReturnNotOpen : kIOReturnNoDevice;
+        return state.attached ? kIOReturnNotOpen : state.detachedResult;
     d->device->closeCalls.push_back(options);
     d->closeLocked();
-    return d->device->attached ? kIOReturnSuccess : kIOReturnNoDevice;
+    return state.attached ? kIOReturnSuccess : state.detachedResult;
 }
 
 // Each device object keeps the first value it read per key (macOS caches
@@ -286,88 +296,87 @@ CFArrayRef IOHIDDeviceCopyMatchingElements(IOHIDDeviceRef device, CFDictionaryRe
     return array;
 }
 
-// An object is scheduled on at most one mode per loop; events go through
-// whichever of its loops runs first in its mode.
+// One schedule per object: scheduling again moves it. Pending events (a removal
+// notice that came before the object was scheduled, say) go out once it is.
 void IOHIDDeviceScheduleWithRunLoop(IOHIDDeviceRef device, CFRunLoopRef runLoop,
                                     CFStringRef runLoopMode) {
     NoCancel noCancel;
     __IOHIDDevice* d = vmac::detail::deviceOf(device, "IOHIDDeviceScheduleWithRunLoop");
+    requireLoopThread(d, "IOHIDDeviceScheduleWithRunLoop");
     auto* loop =
         checked<__CFRunLoop>(runLoop, vmac::detail::kRunLoopType, "IOHIDDeviceScheduleWithRunLoop");
     const std::string& mode =
         vmac::detail::stringText(runLoopMode, "IOHIDDeviceScheduleWithRunLoop");
+    __IOHIDDevice::Schedule leaving;
     Kick kick;
     {
         std::lock_guard<std::mutex> lock(platform().mutex);
-        for (const auto& schedule : d->schedules)
-            if (schedule.loop == loop && schedule.mode == mode)
-                return;
+        std::swap(leaving, d->schedule);
         loop->retain();
-        d->schedules.push_back({loop, mode});
+        d->schedule = {loop, runLoopMode, mode};
         // Taking the loop's own mutex under the platform mutex is the allowed order.
         loop->addSource(d->source, mode);
         if (!d->events.empty())
             kick.add(d);
         platform().changed.notify_all();
     }
+    if (leaving.loop != nullptr) {
+        if (leaving.loop->removeSource(d->source, leaving.modeName))
+            d->source->release();
+        leaving.loop->release();
+    }
 }
 
+// Ignores its loop and mode, as macOS does: it ends the object's one schedule.
+// Pending reports are dropped; a pending removal notice waits for the next one.
 void IOHIDDeviceUnscheduleFromRunLoop(IOHIDDeviceRef device, CFRunLoopRef runLoop,
                                       CFStringRef runLoopMode) {
     NoCancel noCancel;
     __IOHIDDevice* d = vmac::detail::deviceOf(device, "IOHIDDeviceUnscheduleFromRunLoop");
-    auto* loop = checked<__CFRunLoop>(runLoop, vmac::detail::kRunLoopType,
-                                      "IOHIDDeviceUnscheduleFromRunLoop");
-    const std::string& mode =
-        vmac::detail::stringText(runLoopMode, "IOHIDDeviceUnscheduleFromRunLoop");
-    bool removedSource = false;
+    requireLoopThread(d, "IOHIDDeviceUnscheduleFromRunLoop");
+    checked<__CFRunLoop>(runLoop, vmac::detail::kRunLoopType, "IOHIDDeviceUnscheduleFromRunLoop");
+    vmac::detail::stringText(runLoopMode, "IOHIDDeviceUnscheduleFromRunLoop");
+    __IOHIDDevice::Schedule leaving;
     {
         std::lock_guard<std::mutex> lock(platform().mutex);
-        auto& schedules = d->schedules;
-        auto it = std::find_if(schedules.begin(), schedules.end(),
-                               [&](const auto& s) { return s.loop == loop && s.mode == mode; });
-        if (it == schedules.end())
+        if (!d->scheduled())
             return;
-        schedules.erase(it);
-        removedSource = loop->removeSource(d->source, mode);
-        if (schedules.empty())
-            d->dropEvents(false);
+        // The stored mode was never retained: a client that released it aborts here.
+        vmac::detail::stringText(d->schedule.mode,
+                                 "IOHIDDeviceUnscheduleFromRunLoop (stored mode)");
+        std::swap(leaving, d->schedule);
+        d->dropEvents(true);
         platform().changed.notify_all();
     }
-    if (removedSource)
+    if (leaving.loop->removeSource(d->source, leaving.modeName))
         d->source->release();
-    loop->release();
+    leaving.loop->release();
 }
 
+// The registrations are written without a lock (see hiddevice.h).
 void IOHIDDeviceRegisterRemovalCallback(IOHIDDeviceRef device, IOHIDCallback callback,
                                         void* context) {
     NoCancel noCancel;
     __IOHIDDevice* d = vmac::detail::deviceOf(device, "IOHIDDeviceRegisterRemovalCallback");
-    std::lock_guard<std::mutex> lock(platform().mutex);
+    requireLoopThread(d, "IOHIDDeviceRegisterRemovalCallback");
     d->removalCallback = callback;
     d->removalContext = callback != nullptr ? context : nullptr;
-    platform().changed.notify_all();
 }
 
+// The buffer is declared non-null: NULL aborts. A NULL callback unregisters the
+// callback only; the buffer stays registered and is still written.
 void IOHIDDeviceRegisterInputReportCallback(IOHIDDeviceRef device, uint8_t* report,
                                             CFIndex reportLength, IOHIDReportCallback callback,
                                             void* context) {
     NoCancel noCancel;
     __IOHIDDevice* d = vmac::detail::deviceOf(device, "IOHIDDeviceRegisterInputReportCallback");
-    std::lock_guard<std::mutex> lock(platform().mutex);
-    if (callback == nullptr) {
-        d->inputCallback = nullptr;
-        d->inputContext = nullptr;
-        d->inputBuffer = nullptr;
-        d->inputBufferSize = 0;
-        d->dropEvents(true);
-    } else {
-        d->inputCallback = callback;
-        d->inputContext = context;
-        d->inputBuffer = report;
-        d->inputBufferSize = report != nullptr ? reportLength : 0;
-    }
-    platform().changed.notify_all();
+    requireLoopThread(d, "IOHIDDeviceRegisterInputReportCallback");
+    if (report == nullptr)
+        vmac::detail::fatal("IOHIDDeviceRegisterInputReportCallback with a NULL report buffer");
+    d->inputBuffer = report;
+    d->inputBufferSize = reportLength;
+    d->inputCallback = callback;
+    d->inputContext = callback != nullptr ? context : nullptr;
 }
 
 uint32_t IOHIDElementGetReportID(IOHIDElementRef element) {

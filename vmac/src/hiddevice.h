@@ -1,8 +1,14 @@
 // IOHIDDevice: a client's device object, bound to one DeviceState. Several
-// may exist for one virtual device. Mutable fields are guarded by the
-// platform mutex. Events (input reports, the removal notice) wait in `events`
-// until a run loop the object is scheduled on performs its event source, on
-// that loop's thread.
+// may exist for one virtual device. Events (input reports, the removal
+// notice) wait in `events` until the run loop the object is scheduled on
+// performs its event source, on that loop's thread.
+//
+// Locking is as strict as macOS's: the callback registrations are not guarded
+// by anything. The registration calls write them and the dispatch on the
+// scheduled loop's thread reads them, both without a lock, so a client that
+// changes a callback from another thread while the object is scheduled races
+// with the dispatch and ThreadSanitizer reports it. Everything else is
+// guarded by the platform mutex.
 #pragma once
 
 #include "devicestate.h"
@@ -54,30 +60,40 @@ private:
 struct __IOHIDDevice : vmac::detail::Object {
     explicit __IOHIDDevice(std::shared_ptr<vmac::detail::DeviceState> state);
 
+    // An object has at most one schedule; scheduling again moves it. The mode
+    // string is kept without a reference, as macOS keeps it: a client that
+    // releases it while scheduled has the unschedule abort on a dead object.
     struct Schedule {
-        __CFRunLoop* loop;  // retained
-        std::string mode;
+        __CFRunLoop* loop = nullptr;  // retained
+        CFStringRef mode = nullptr;   // not retained
+        std::string modeName;         // the run loop's own copy of the name
     };
 
     const std::shared_ptr<vmac::detail::DeviceState> device;
 
-    // All below: guarded by Platform::mutex.
-    bool open = false;
-    IOOptionBits openOptions = 0;
+    // Callback registrations: not locked (see above). The input buffer stays
+    // registered when the input callback is unregistered, and is still written.
     IOHIDReportCallback inputCallback = nullptr;
     void* inputContext = nullptr;
     uint8_t* inputBuffer = nullptr;
     CFIndex inputBufferSize = 0;
     IOHIDCallback removalCallback = nullptr;
     void* removalContext = nullptr;
-    std::vector<Schedule> schedules;
+
+    // All below: guarded by Platform::mutex.
+    bool open = false;
+    IOOptionBits openOptions = 0;
+    Schedule schedule;  // loop null while unscheduled
     std::deque<vmac::detail::DeviceEvent> events;
     std::map<std::string, CFTypeRef> propertyCache;  // retained
     vmac::detail::DeviceEventSource* const source;   // owned
 
     // Resolves pending events as dropped; `reportsOnly` keeps removal notices.
-    void dropEvents(bool reportsOnly);  // caller holds Platform::mutex
-    void closeLocked();                 // caller holds Platform::mutex
+    void dropEvents(bool reportsOnly);                           // caller holds Platform::mutex
+    void closeLocked();                                          // caller holds Platform::mutex
+    bool scheduled() const { return schedule.loop != nullptr; }  // caller holds the mutex
+    // Open and not pre-empted by another object's seize. Caller holds the mutex.
+    bool hasAccess() const;
 
 protected:
     void finalize() override;

@@ -35,9 +35,11 @@ IOReturn admit(__IOHIDDevice* d, const ReportCall& call, ReportAnswer& answer) {
         std::lock_guard<std::mutex> lock(platform().mutex);
         DeviceState& state = *d->device;
         if (!state.attached)
-            return kIOReturnNoDevice;
+            return state.detachedResult;
         if (!d->open)
             return kIOReturnNotOpen;
+        if (!d->hasAccess())
+            return kIOReturnExclusiveAccess;  // another object seized the device
         const bool set = call.kind == ReportCallKind::Set;
         state.reportCalls.push_back(call);
         auto& queued = set ? state.setAnswers : state.getAnswers;
@@ -60,7 +62,10 @@ IOReturn answerCall(__IOHIDDevice* d, const ReportCall& call, ReportAnswer& answ
     if (admitted != kIOReturnSuccess || answer.block == vmac::Block::None)
         return admitted;
     const BlockEnd end = vmac::detail::waitWhileBlocked(d->device, answer.block, noCancel);
-    return end == BlockEnd::Released ? kIOReturnSuccess : kIOReturnNoDevice;
+    if (end == BlockEnd::Released)
+        return kIOReturnSuccess;
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    return d->device->detachedResult;
 }
 
 }  // namespace
@@ -89,7 +94,8 @@ IOReturn IOHIDDeviceGetReport(IOHIDDeviceRef device, IOHIDReportType reportType,
                               uint8_t* report, CFIndex* pReportLength) {
     NoCancel noCancel;
     __IOHIDDevice* d = vmac::detail::deviceOf(device, "IOHIDDeviceGetReport");
-    if (pReportLength == nullptr || *pReportLength < 0 || (report == nullptr && *pReportLength > 0))
+    // macOS refuses an empty buffer too.
+    if (pReportLength == nullptr || *pReportLength <= 0 || report == nullptr)
         return kIOReturnBadArgument;
     ReportCall call{ReportCallKind::Get,       reportType, reportID, {}, *pReportLength,
                     std::this_thread::get_id()};

@@ -11,11 +11,12 @@ using vmac::detail::platform;
 
 extern "C" {
 
-const mach_port_t kIOMasterPortDefault = 0;
+const mach_port_t kIOMainPortDefault = MACH_PORT_NULL;
+const mach_port_t kIOMasterPortDefault = MACH_PORT_NULL;
 
 io_registry_entry_t IORegistryEntryFromPath(mach_port_t mainPort, const io_string_t path) {
     NoCancel noCancel;
-    if (mainPort != kIOMasterPortDefault || path == nullptr)
+    if (mainPort != MACH_PORT_NULL || path == nullptr)
         return IO_OBJECT_NULL;
     std::lock_guard<std::mutex> lock(platform().mutex);
     auto it = platform().plugged.find(std::string(path, strnlen(path, sizeof(io_string_t))));

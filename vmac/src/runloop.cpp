@@ -23,6 +23,7 @@ struct CurrentLoop {
     ~CurrentLoop() {
         if (loop != nullptr) {
             NoCancel noCancel;
+            loop->removeAllSources();  // as when a thread ends on macOS
             std::exchange(loop, nullptr)->release();
         }
     }
@@ -134,8 +135,29 @@ bool __CFRunLoop::removeSource(__CFRunLoopSource* source, const std::string& mod
 
 void __CFRunLoop::wakeUp() {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (activations_.empty())
+        return;  // not remembered for a later run, as on macOS
     wakePending_ = true;
     wake_.notify_all();
+}
+
+bool __CFRunLoop::isRunning() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !activations_.empty();
+}
+
+void __CFRunLoop::removeAllSources() {
+    std::map<std::string, std::vector<__CFRunLoopSource*>> held;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held.swap(modes_);
+    }
+    for (auto& mode : held) {
+        for (__CFRunLoopSource* source : mode.second) {
+            source->cancelled(this, vmacConstantString(mode.first.c_str()));
+            source->release();
+        }
+    }
 }
 
 void __CFRunLoop::stop() {

@@ -26,8 +26,14 @@ struct __CFRunLoop : vmac::detail::Object {
     bool addSource(__CFRunLoopSource* source, const std::string& mode);
     // True when the source was in the mode (and is now removed; caller releases).
     bool removeSource(__CFRunLoopSource* source, const std::string& mode);
+    // Wakes the loop if it is running; a wake-up of an idle loop is forgotten.
     void wakeUp();
     void stop();
+    // True while the loop's thread is inside CFRunLoopRunInMode.
+    bool isRunning();
+    // Removes (and cancels) every source in every mode; run when the loop's
+    // thread ends.
+    void removeAllSources();
 
     const std::thread::id thread;
 

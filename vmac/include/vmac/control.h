@@ -14,34 +14,64 @@
 // "DeviceUsagePairs" array. Elements carry usage page, usage and report ID.
 // IOHIDDeviceSetReport/GetReport answer from a FIFO of ReportAnswers, falling
 // back to a default answer (success, no data) when the FIFO is empty. An answer
-// may block the call until releaseBlockedCalls(): Block::Cancellable blocks in
-// pthread_cond_wait, a clean POSIX cancellation point, so pthread_cancel ends
-// the call by unwinding (no lock held, no noexcept frame, the device state
-// stays consistent and cancelledCallCount() goes up); Block::NonCancellable
-// ignores cancellation like an IOKit call until released or unplugged (then it
-// fails with kIOReturnNoDevice). waitForBlockedCalls(n) waits until n calls
-// are blocked; reportCalls() is the log of calls that reached the device.
+// may block the call until releaseBlockedCalls(). Block::NonCancellable is what
+// a Mac does: the call is one Mach message with no time-out and not a POSIX
+// cancellation point, so it ignores pthread_cancel until released or
+// unplugged (then it fails with the unplug's code). Block::Cancellable is a
+// path only vmac has, kept to test code that copes with both: it blocks in
+// pthread_cond_wait, a clean cancellation point, so pthread_cancel ends the
+// call by unwinding (no lock held, no noexcept frame, the device state stays
+// consistent and cancelledCallCount() goes up). GetReport refuses a length of
+// 0 or less with kIOReturnBadArgument, as macOS does. waitForBlockedCalls(n)
+// waits until n calls are blocked; reportCalls() is the log of calls that
+// reached the device.
+//
+// Seize. Opening with kIOHIDOptionsTypeSeizeDevice is granted even while other
+// objects have the device open: they are pre-empted (their Set/GetReport
+// answer kIOReturnExclusiveAccess and their input reports stop) until the
+// seizing object closes. Opening a seized device answers
+// kIOReturnExclusiveAccess.
 //
 // Inject. injectInputReport(id, bytes, result) queues the report to every
-// device object that is open, scheduled and has an input callback; the report
-// is copied into the registered buffer (truncated to its size, like macOS) on
-// the run loop where the object is scheduled, when that loop next runs in the
-// scheduled mode, and the callback gets (context, result, the IOHIDDeviceRef,
-// kIOHIDReportTypeInput, id, buffer, copied length). The returned Ticket tells
-// when it was delivered or dropped (no qualifying object, or the object was
-// closed, unregistered or unscheduled before its loop ran).
+// device object that is open (and not pre-empted by a seize) and scheduled;
+// the report is copied into the registered buffer (truncated to its size, like
+// macOS) on the run loop where the object is scheduled, when that loop next
+// runs in the scheduled mode, and the callback, if one is registered then,
+// gets (context, result, the IOHIDDeviceRef, kIOHIDReportTypeInput, id,
+// buffer, copied length). Unregistering the callback leaves the buffer
+// registered: it is still written. The returned Ticket tells when it was
+// delivered (a callback ran) or dropped (no qualifying object, no callback,
+// or the object was closed or unscheduled before its loop ran).
 //
-// Unplug. unplug() removes the device from the registry, releases blocked
-// calls with kIOReturnNoDevice, and queues the removal callback of every
-// scheduled device object that registered one (delivered on its run loop,
-// after reports queued earlier); the Ticket covers those callbacks. Later
-// calls on the device, its device objects and its USB interface fail with
-// kIOReturnNoDevice; IOHIDDeviceGetProperty answers NULL.
+// Callback rules, as strict as macOS's: an object's callbacks and schedule
+// are kept in unlocked sets that its run loop's thread reads while
+// dispatching. Register, unregister, schedule and unschedule only on the
+// thread of the run loop the object is scheduled on, or while it is not
+// scheduled; vmac aborts otherwise (and ThreadSanitizer sees the race). A
+// device object has one schedule: scheduling again moves it, and
+// IOHIDDeviceUnscheduleFromRunLoop ignores its arguments. The mode string is
+// kept without a reference. The report buffer must not be NULL. When a thread
+// ends, the sources of its run loop are removed; a CFRunLoopWakeUp of a loop
+// that is not running is forgotten.
+//
+// Unplug. unplug(code) removes the device from the registry, releases blocked
+// calls with `code` (kIOReturnNotAttached unless the test chooses another:
+// macOS answers kIOReturnNotAttached, kIOReturnExclusiveAccess or a dead-port
+// error), and queues the removal notice to every device object: delivered on
+// its run loop after reports queued earlier, or, for an object not scheduled
+// yet, once it is scheduled. The Ticket covers those notices (an object with
+// no removal callback drops its notice). The device object stays scheduled,
+// so its run loop does not finish because of a removal: the callback is the
+// only sign. Later calls on the device, its device objects and its USB
+// interface fail with `code`; IOHIDDeviceGetProperty answers NULL.
 //
 // USB interface. Release number, endpoint count (each with the result code of
 // the call), raw string descriptors per index served to GET_DESCRIPTOR
 // (bmRequestType 0x80, bRequest 6, wValue 0x03nn) on pipe 0, a result code
-// that fails every control request, and the log of pipe calls.
+// that fails every control request, and the log of pipe calls. AbortPipe and
+// ClearPipeStallBothEnds answer kIOReturnNotOpen, as on a Mac, where the HID
+// driver holds a HID device's interface open. AddRef and Release count with a
+// plain integer, as IOUSBLib does: calls from two threads at once race.
 //
 // Faults. setOpenFaults makes each step of opening fail on demand: device
 // object creation (NULL), parent lookup (an error code), plug-in creation (an
@@ -200,7 +230,7 @@ public:
     // Input reports and removal.
     Ticket injectInputReport(uint32_t reportId, const std::vector<uint8_t>& bytes,
                              IOReturn result = kIOReturnSuccess);
-    Ticket unplug();
+    Ticket unplug(IOReturn detachedResult = kIOReturnNotAttached);
     bool isPlugged() const;
 
     // The parent USB interface.
@@ -221,8 +251,10 @@ public:
     std::vector<IOOptionBits> closeCalls()
         const;  // options of each IOHIDDeviceClose on an open object
     bool isSeized() const;
-    bool inputCallbackRegistered() const;                   // by any device object
-    bool removalCallbackRegistered() const;                 // by any device object
+    // By any device object. The registrations are not locked: ask only when the
+    // thread that changes them is known to be done (after open or close returned).
+    bool inputCallbackRegistered() const;
+    bool removalCallbackRegistered() const;
     bool isScheduled() const;                               // any device object on any run loop
     std::vector<std::thread::id> scheduledThreads() const;  // threads of the loops scheduled on
 

@@ -214,7 +214,14 @@ VMAC_API void CFRunLoopWakeUp(CFRunLoopRef rl);
 VMAC_API void CFRunLoopStop(CFRunLoopRef rl);
 
 // ---- I/O Registry and CF plug-ins ----------------------------------------
-VMAC_API extern const mach_port_t kIOMasterPortDefault;  // 0
+// The default main port: every I/O Registry call takes it as its first
+// argument. MACH_PORT_NULL means "the default" on every macOS version;
+// kIOMainPortDefault exists from macOS 12, and kIOMasterPortDefault, its old
+// name, is deprecated there (as the SDK marks it, so that a use warns here too).
+#define MACH_PORT_NULL 0
+VMAC_API extern const mach_port_t kIOMainPortDefault;  // 0
+VMAC_API extern const mach_port_t kIOMasterPortDefault
+    __attribute__((deprecated("first deprecated in macOS 12.0: use kIOMainPortDefault")));  // 0
 
 VMAC_API io_registry_entry_t IORegistryEntryFromPath(mach_port_t mainPort, const io_string_t path);
 VMAC_API kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry,
