@@ -296,5 +296,18 @@ TEST_F(GadgetTest, CloseKeepsTheCachedInfoAndTheReportPoolForTheNextOpen) {
     EXPECT_EQ((Bytes{8, 8}), readQueued(device));
 }
 
+// A device whose input reports have no bytes ("MaxInputReportSize" 0) still gives
+// the platform a real buffer (it declares the buffer non-null; vmac aborts on NULL),
+// and its reports are read as empty.
+TEST_F(GadgetTest, NoInputBytesStillRegistersARealBuffer) {
+    gadget.setNumberProperty("MaxInputReportSize", 0);
+    AbstractHidDevice* device = openDevice();
+    EXPECT_EQ(0, device->reportSize(AbstractHidDevice::ReportType::Input));
+    inject(gadget, 4, {4, 5});
+    ReportBuffer buffer = bytes({0xEE});
+    EXPECT_EQ(record({false, -1, buffer, 0, 0}), record(await(device->getReport(buffer, 0))))
+        << "a report of no bytes reads as no report";
+}
+
 }  // namespace
 }  // namespace devicetest

@@ -1,6 +1,8 @@
 // Report transfers: the record of every path, the queue each runs on, the timed
 // sender thread and its cancellation, cancelAll, and buffers held by records.
+#include <limits>
 #include <optional>
+#include <thread>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -99,31 +101,82 @@ TEST_F(TransfersTest, InputReadsCopyWhatFitsOfTheNextReport) {
     EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6}), *b);
 }
 
-// Past its deadline the queue still waits for a sender that is not cancelled: one
-// whose call ignores cancellation, or one with time-out -1, which is never
-// cancelled. The record is the call's own, and transfers behind it wait their turn.
-TEST_F(TransfersTest, UncancelledSenderHoldsTheQueueAndDeliversItsOwnRecord) {
+// A sender with time-out -1 is never cancelled: the queue waits for it however
+// long it takes, the record is the call's own, and transfers behind it wait.
+TEST_F(TransfersTest, SenderWithoutLimitHoldsTheQueueAndDeliversItsOwnRecord) {
     AbstractHidDevice* device = openDevice();
     device->setDoAsync(false);  // changes nothing: transfers still return at once
-    const std::pair<vmac::Block, long> cases[] = {{vmac::Block::NonCancellable, 50},
-                                                  {vmac::Block::Cancellable, -1}};
-    for (const auto& [block, timeout] : cases) {
-        SCOPED_TRACE(timeout);
+    for (vmac::Block block : {vmac::Block::NonCancellable, vmac::Block::Cancellable}) {
         gadget.queueSetReportAnswer({kIOReturnError, {}, block});
         ReportBuffer first = bytes({1, 1});
         ReportBuffer second = bytes({2});
-        auto slow = device->setReport(1, first, timeout);
+        auto slow = device->setReport(1, first, -1);
         auto behind = device->setReport(2, second, 1000);
         ASSERT_TRUE(gadget.waitForBlockedCalls(1));
-        // An input read that gives up after 200 ms outlasts the 50 ms deadline.
-        ASSERT_EQ(-1, await(device->getReport(bytes({0}), 200)).bytesTransferred);
-        EXPECT_FALSE(slow.is_ready());
+        // Past the one-second grace a limited transfer would have been answered.
+        EXPECT_FALSE(slow.wait_for(std::chrono::milliseconds(1500)));
         EXPECT_FALSE(behind.is_ready());
 
         gadget.releaseBlockedCalls();
         EXPECT_EQ(record({false, -1, first, 1, 0}), record(await(slow)));
         EXPECT_EQ(record({true, 1, second, 2, 0}), record(await(behind)));
     }
+    EXPECT_EQ(0u, gadget.cancelledCallCount());
+}
+
+// On a Mac the platform call ignores cancellation. A sender still inside it one
+// second after its time-out is answered for with the time-out record and left
+// to finish on its own references; the queue goes on, and the call's late
+// return changes nothing. A call that returns within the grace keeps its record.
+TEST_F(TransfersTest, StuckSenderIsAnsweredForAfterTheGraceAndTheQueueGoesOn) {
+    AbstractHidDevice* device = openDevice();
+    ReportBuffer stuck = bytes({1});
+    ReportBuffer next = bytes({2});
+    gadget.queueSetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
+    auto ended = device->setReport(1, stuck, 50);
+    auto behind = device->setReport(2, next, 1000);
+    ASSERT_TRUE(ended.wait_for(std::chrono::seconds(5))) << "the queue waited past the grace";
+    EXPECT_EQ(record({false, -1, stuck, 1, widened(kIOReturnTimeout)}), record(ended.value()));
+    EXPECT_EQ(record({true, 1, next, 2, 0}), record(await(behind)));
+    EXPECT_EQ(1u, gadget.blockedCallCount()) << "the first call is still inside the platform";
+    EXPECT_TRUE(await(device->getFeature(3, bytes({0}))).success) << "the queue goes on";
+    gadget.releaseBlockedCalls();
+    ASSERT_TRUE(gadget.waitForBlockedCalls(0));
+    EXPECT_EQ(record({false, -1, stuck, 1, widened(kIOReturnTimeout)}), record(ended.value()));
+
+    // Destruction waits for at most a time-out and the grace, not for the device.
+    gadget.queueSetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
+    auto abandoned = device->setReport(4, bytes({4}), 10);
+    ASSERT_TRUE(gadget.waitForBlockedCalls(1));
+    destroyDevice(device);
+    EXPECT_FALSE(abandoned.value().success);
+    gadget.releaseBlockedCalls();
+    // The sender lets its references go once its call returns.
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (gadget.deviceObjectCount() != 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(0, gadget.deviceObjectCount());
+}
+
+// A time-out too large for the clock means "practically no limit", on every path:
+// it neither overflows (undefined) nor turns into "do not wait".
+TEST_F(TransfersTest, HugeTimeOutsMeanNoLimit) {
+    AbstractHidDevice* device = openDevice();
+    const long huge = std::numeric_limits<long>::max();
+    ReportBuffer in = bytes(Bytes(4));
+    auto read = device->getReport(in, huge);
+    EXPECT_FALSE(read.wait_for(std::chrono::milliseconds(100)));
+    inject(gadget, 1, {1, 2});
+    EXPECT_EQ(record({true, 2, in, 0, 0}), record(await(read)));
+
+    gadget.queueSetReportAnswer({kIOReturnSuccess, {}, vmac::Block::Cancellable});
+    ReportBuffer out = bytes({5});
+    auto sent = device->setReport(5, out, huge);
+    ASSERT_TRUE(gadget.waitForBlockedCalls(1));
+    EXPECT_FALSE(sent.wait_for(std::chrono::milliseconds(100))) << "not cancelled at once";
+    gadget.releaseBlockedCalls();
+    EXPECT_EQ(record({true, 1, out, 5, 0}), record(await(sent)));
     EXPECT_EQ(0u, gadget.cancelledCallCount());
 }
 
@@ -215,7 +268,8 @@ TEST_F(TransfersTest, RequestQueueKeepsCallOrderAndInputQueueStandsApart) {
 }
 
 // Pipes 1 to n are each aborted and cleared; nothing happens without an open
-// interface that counts its endpoints.
+// interface that counts its endpoints. (On a Mac each of these calls answers
+// kIOReturnNotOpen, as vmac's do: the HID driver holds the interface open.)
 TEST_F(TransfersTest, CancelAllResetsEndpointPipesOneToN) {
     const auto resets = [this] {
         std::vector<std::pair<vmac::PipeCallKind, int>> out;

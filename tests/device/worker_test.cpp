@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "devicefixture.h"
+#include "failingallocator.h"
 #include "quenor/mac/machiddeviceprivate.h"
 
 namespace devicetest {
@@ -213,6 +214,51 @@ TEST_F(WorkerTest, DestructionRightAfterOpenOrWithAWaitingReaderCompletes) {
         EXPECT_EQ(round % 2 == 0 ? kIOHIDOptionsTypeSeizeDevice : kIOHIDOptionsTypeNone,
                   gadget.closeCalls().back());
     }
+}
+
+// The platform keeps callbacks in unlocked sets that its run loop enumerates
+// while dispatching; the shutdown changes them on the worker, after its loop
+// ended, even while a burst of reports is being delivered (vmac aborts on a
+// change from another thread while the loop runs).
+TEST_F(WorkerTest, ShutdownChangesCallbacksOnlyOnTheWorkerWhileReportsArrive) {
+    for (int round = 0; round < 20; ++round) {
+        AbstractHidDevice* device = openDevice();
+        for (uint8_t n = 0; n < 16; ++n) {
+            gadget.injectInputReport(1, {1, n});  // not waited for: still arriving at the close
+        }
+        if (round % 2 == 0) {
+            ASSERT_TRUE(device->close());
+        } else {
+            destroyDevice(device);
+        }
+        EXPECT_FALSE(gadget.inputCallbackRegistered());
+        EXPECT_FALSE(gadget.removalCallbackRegistered());
+        EXPECT_FALSE(gadget.isScheduled());
+    }
+}
+
+// A report that cannot be copied (no memory) is dropped and counted inside the
+// platform's callback: nothing propagates into the platform's frames, and the
+// reports after it flow as before. A full queue counts its pushed-out reports.
+TEST_F(WorkerTest, ReportsLostToNoMemoryOrAFullQueueAreCounted) {
+    auto* device = static_cast<MacHidDevice*>(openDevice());
+    EXPECT_EQ(0u, device->droppedInputReports());
+    constexpr size_t kOddLength = 61;  // the size of the copy the failure aims at
+    failAllocations("quenor-hid-rl", kOddLength, 1);
+    inject(gadget, 1, Bytes(kOddLength, 1));
+    EXPECT_EQ(0, pendingAllocationFailures()) << "the copy was attempted and failed";
+    inject(gadget, 2, {2});
+    EXPECT_EQ((Bytes{2}), readQueued(device));
+    EXPECT_EQ(Bytes{}, readQueued(device));
+    EXPECT_EQ(1u, device->droppedInputReports());
+
+    for (uint8_t n = 0; n < 32; ++n) {
+        inject(gadget, 3, {3, n});
+    }
+    EXPECT_EQ(3u, device->droppedInputReports());
+    ASSERT_TRUE(device->close());
+    ASSERT_TRUE(device->open(0, 1));
+    EXPECT_EQ(0u, device->droppedInputReports()) << "counted since the last open";
 }
 
 }  // namespace
