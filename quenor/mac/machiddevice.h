@@ -59,15 +59,34 @@ public:
     // Virtual operations, in the slot order of AbstractHidDevice.
     bool isOpened() const override;
     void* nativeHandle() const override;
+    // Sends an output report from a sender thread of its own, in request-queue order.
+    // `timeout` in ms (-1: no limit; a very large value is taken as practically no
+    // limit; 0 and other negative values: cancel at once). Past the time-out the
+    // sender gets a cancellation request. On a Mac the platform call is not a
+    // cancellation point and has no time-out of its own, so a device that stops
+    // answering would hold the queue: one second after the time-out the request is
+    // answered with { false, -1, report, reportId, kIOReturnTimeout }, the sender is
+    // left to finish on its own references (its late answer changes nothing) and
+    // the queue goes on. Destruction therefore waits at most a time-out plus that
+    // second for a set transfer. With -1 the transfer is waited for without limit.
+    // setFeature behaves the same with a time-out of 5000 ms.
     hidutil::async_request<AsyncOpResult> setReport(unsigned char reportId,
                                                     const ReportBuffer& report,
                                                     long timeout) override;
+    // Takes the oldest queued input report, waiting up to `timeout` ms for one (-1:
+    // no limit). A removal does not wake a read that already waits: one with a
+    // time-out answers "no report" when it ends, one without limit is woken by
+    // close() or destruction. Read with a time-out and check isOpened() (or watch
+    // for the device's removal) to notice an unplug promptly.
     hidutil::async_request<AsyncOpResult> getReport(const ReportBuffer& report,
                                                     long timeout) override;
     hidutil::async_request<AsyncOpResult> setFeature(unsigned char reportId,
                                                      const ReportBuffer& report) override;
     hidutil::async_request<AsyncOpResult> getFeature(unsigned char reportId,
                                                      const ReportBuffer& report) override;
+    // Aborts and clears the stalls of the interface's endpoint pipes 1 to n. On a Mac
+    // the HID driver holds a HID device's USB interface open, so these calls answer
+    // kIOReturnNotOpen and cancelAll has no effect there; it is kept for the contract.
     void cancelAll() override;
     void setDoAsync(bool) override;
     int usage() const override;

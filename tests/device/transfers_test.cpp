@@ -2,8 +2,8 @@
 // sender thread and its cancellation, cancelAll, and buffers held by records.
 #include <limits>
 #include <optional>
-#include <thread>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
