@@ -175,6 +175,15 @@ TEST_F(DeliveryTest, MisuseAbortsAsItWouldCorruptAMac) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(IOHIDDeviceRegisterInputReportCallback(hid_.get(), nullptr, 0, nullptr, nullptr),
                  "NULL report buffer");
+    // The mode is kept without a reference: releasing it while scheduled is a fault.
+    EXPECT_DEATH(
+        {
+            CFStringRef owned = vmac::makeString("vmac.released");
+            IOHIDDeviceScheduleWithRunLoop(hid_.get(), CFRunLoopGetCurrent(), owned);
+            CFRelease(owned);
+            IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), CFRunLoopGetCurrent(), mode_);
+        },
+        "released CFString");
     LoopThread worker(mode_);
     IOHIDDeviceScheduleWithRunLoop(hid_.get(), worker.loop(), mode_);
     ASSERT_EQ(vmac::Outcome::Delivered, device_.injectInputReport(1, {1}).wait())

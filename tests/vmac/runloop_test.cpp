@@ -82,5 +82,26 @@ TEST(RunLoopLifeTest, OneLoopPerThreadReleasedWhenTheThreadEnds) {
     EXPECT_EQ(before, vmac::liveRunLoopCount());
 }
 
+// When a thread ends, its loop's sources are removed (and cancelled), even if
+// someone keeps the loop itself alive.
+TEST_F(RunLoopTest, AThreadsEndRemovesItsLoopsSources) {
+    CFStringRef mode = CFSTR("vmac.ended");
+    static int cancels = 0;
+    cancels = 0;
+    CFRunLoopSourceContext context{};
+    context.cancel = [](void*, CFRunLoopRef, CFRunLoopMode) { ++cancels; };
+    auto kept = ScopedCFRef<CFRunLoopSourceRef>::adopt(
+        CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context));
+    CFRunLoopRef ended = nullptr;
+    std::thread([&] {
+        ended = static_cast<CFRunLoopRef>(const_cast<void*>(CFRetain(CFRunLoopGetCurrent())));
+        CFRunLoopAddSource(ended, kept.get(), mode);
+    }).join();
+    EXPECT_EQ(1, cancels) << "removed when the thread ended";
+    CFRunLoopRemoveSource(ended, kept.get(), mode);  // no longer there: nothing happens
+    EXPECT_EQ(1, cancels);
+    CFRelease(ended);
+}
+
 }  // namespace
 }  // namespace vmactest
