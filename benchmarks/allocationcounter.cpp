@@ -68,8 +68,7 @@ void* operator new(std::size_t size, std::align_val_t alignment, const std::noth
         return nullptr;
     }
 }
-void* operator new[](std::size_t size, std::align_val_t alignment,
-                     const std::nothrow_t&) noexcept {
+void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
     try {
         return allocateAligned(size, alignment);
     } catch (...) {

@@ -3,9 +3,9 @@
 #include <benchmark/benchmark.h>
 
 #include <quenor/abstracthiddevice.h>
-#include <quenor/async_request>
 #include <quenor/hiddevicedescriptor.h>
 #include <quenor/operationsqueue.h>
+#include <quenor/async_request>
 
 #include <future>
 #include <memory>
@@ -96,14 +96,36 @@ void QueueRoundTrip(benchmark::State& state) {
         hidutil::promise<Result> promise;
         auto request = promise.get_request();
         queue.pushNewOperation(new hidutil::DeviceOperation<hidutil::promise<Result>>(
-            std::move(promise),
-            [](hidutil::promise<Result>& p) { p.set_value(sampleRecord()); }));
+            std::move(promise), [](hidutil::promise<Result>& p) { p.set_value(sampleRecord()); }));
         request.wait();
         benchmark::DoNotOptimize(request.value().success);
     };
     bench::comparePaired(state, kBatch, baseline, library);
 }
 BENCHMARK(QueueRoundTrip)->Iterations(kRounds)->UseRealTime();
+
+// The same through pushOperation, whose operation holds its callable itself.
+void QueueRoundTripHeldCallable(benchmark::State& state) {
+    bench::JobThread worker;
+    hidutil::OperationsQueue queue;
+    auto baseline = [&worker] {
+        FulfilJob<std::promise<Result>> job;
+        std::future<Result> future = job.promise.get_future();
+        worker.post(&job);
+        future.wait();
+        benchmark::DoNotOptimize(future.get().success);
+    };
+    auto library = [&queue] {
+        hidutil::promise<Result> promise;
+        auto request = promise.get_request();
+        queue.pushOperation(std::move(promise),
+                            [](hidutil::promise<Result>& p) { p.set_value(sampleRecord()); });
+        request.wait();
+        benchmark::DoNotOptimize(request.value().success);
+    };
+    bench::comparePaired(state, kBatch, baseline, library);
+}
+BENCHMARK(QueueRoundTripHeldCallable)->Iterations(kRounds)->UseRealTime();
 
 // allocateReport with a steady working set of `range` buffers: after warm-up
 // every call reuses a pooled buffer.

@@ -65,10 +65,10 @@ struct Bench {
     bool opened = false;
 };
 
-#define REQUIRE_OPEN(bench)                                        \
-    if (!(bench).opened) {                                         \
-        state.SkipWithError("the virtual gadget did not open");    \
-        return;                                                    \
+#define REQUIRE_OPEN(bench)                                     \
+    if (!(bench).opened) {                                      \
+        state.SkipWithError("the virtual gadget did not open"); \
+        return;                                                 \
     }
 
 // The USB interface object above `path`, as an application would obtain it.
@@ -190,9 +190,9 @@ void SetReportRoundTrip(benchmark::State& state) {
         std::promise<Result> promise;
         auto future = promise.get_future();
         std::thread sender([&] {
-            const IOReturn r = IOHIDDeviceSetReport(handle, kIOHIDReportTypeOutput, 1,
-                                                    buffer->data(),
-                                                    static_cast<CFIndex>(buffer->size()));
+            const IOReturn r =
+                IOHIDDeviceSetReport(handle, kIOHIDReportTypeOutput, 1, buffer->data(),
+                                     static_cast<CFIndex>(buffer->size()));
             const bool ok = r == kIOReturnSuccess;
             promise.set_value({ok, ok ? static_cast<int32_t>(buffer->size()) : -1, buffer, 1, 0});
             {
@@ -331,8 +331,7 @@ void InputPeakThroughput(benchmark::State& state) {
     drain(libraryReader, libraryInjected);
     drain(baselineReader, baselineInjected);
     state.counters["lib_lost"] = static_cast<double>(libraryInjected - libraryReader.received());
-    state.counters["base_lost"] =
-        static_cast<double>(baselineInjected - baselineReader.received());
+    state.counters["base_lost"] = static_cast<double>(baselineInjected - baselineReader.received());
 }
 BENCHMARK(InputPeakThroughput)->Iterations(kRounds)->UseRealTime();
 

@@ -22,8 +22,8 @@ TwoHopInput::TwoHopInput(const std::string& path) {
         m_device = nullptr;
         return;
     }
-    m_mode = CFStringCreateWithCString(kCFAllocatorDefault, "BENCH_TWO_HOP",
-                                       kCFStringEncodingASCII);
+    m_mode =
+        CFStringCreateWithCString(kCFAllocatorDefault, "BENCH_TWO_HOP", kCFStringEncodingASCII);
     IOHIDDeviceRegisterInputReportCallback(m_device, m_platformBuffer.data(),
                                            static_cast<CFIndex>(m_platformBuffer.size()),
                                            &TwoHopInput::onReport, this);

@@ -52,10 +52,10 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_ready;
     std::array<std::array<uint8_t, kSlotSize>, kSlots> m_slots{};  // guarded by m_mutex
-    std::array<size_t, kSlots> m_lengths{};                         // guarded by m_mutex
-    size_t m_head = 0;                                              // guarded by m_mutex
-    size_t m_count = 0;                                             // guarded by m_mutex
-    long m_dropped = 0;                                             // guarded by m_mutex
+    std::array<size_t, kSlots> m_lengths{};                        // guarded by m_mutex
+    size_t m_head = 0;                                             // guarded by m_mutex
+    size_t m_count = 0;                                            // guarded by m_mutex
+    long m_dropped = 0;                                            // guarded by m_mutex
 };
 
 }  // namespace bench

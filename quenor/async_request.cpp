@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace hidutil {
 namespace internal {
@@ -13,6 +14,22 @@ namespace internal {
 namespace {
 constexpr std::uintptr_t kIdle = 0;       // not set, nobody has blocked
 constexpr std::uintptr_t kSignalled = 1;  // set before anybody had to block
+
+// A producer that is already running usually answers within a few scheduler turns. Yielding
+// that long before blocking lets it finish first when both share a CPU, or catches its answer
+// from the other CPU, without a sleep, a wake-up or the waiting block; it costs a waiter that
+// has to block anyway a few microseconds at most. True once the flag is set.
+bool signalledAfterYielding(const std::atomic<std::uintptr_t>& word) {
+    constexpr int kTurns = 8;
+    for (int turn = 0; turn < kTurns; ++turn) {
+        if (word.load(std::memory_order_acquire) != kIdle) {
+            break;
+        }
+        std::this_thread::yield();
+    }
+    return word.load(std::memory_order_acquire) == kSignalled;
+}
+
 }  // namespace
 
 // Made by the first thread that has to block, published through the object's word, freed by the
@@ -68,6 +85,9 @@ notification_object::block* notification_object::block_to_wait_on() const {
 }
 
 void notification_object::wait() const {
+    if (signalledAfterYielding(m_word)) {
+        return;
+    }
     block* waiting = block_to_wait_on();
     if (waiting == nullptr) {
         return;
@@ -84,6 +104,9 @@ void notification_object::wait_for_impl(unsigned long ms, const std::function<bo
     }
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::nanoseconds(static_cast<std::int64_t>(ms) * 1000000);
+    if (signalledAfterYielding(m_word)) {
+        return;
+    }
     block* waiting = block_to_wait_on();
     if (waiting == nullptr) {
         return;

@@ -6,9 +6,9 @@
 
 #include <future>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
-#include <string>
 
 using hidutil::async_request;
 using hidutil::OperationsQueue;
@@ -160,22 +160,23 @@ TEST(OperationsQueue, OperationsHoldingTheirCallableKeepOrderAndCanPushFromInsid
         promise<int> producer;
         async_request<int> request = producer.get_request();
         auto owned = std::make_unique<char>(name);
-        queue.pushOperation(std::move(producer),
-                            [owned = std::move(owned), &log](promise<int>& p) {
-                                log += *owned;
-                                p.set_value(0);
-                            });
+        queue.pushOperation(std::move(producer), [owned = std::move(owned), &log](promise<int>& p) {
+            log += *owned;
+            p.set_value(0);
+        });
         return request;
     };
     std::vector<async_request<int>> requests;
     for (char name : std::string("bcdef")) {
-        requests.push_back(name % 2 ? pushOwning(name) : push(queue, [&log, name] { log += name; }));
+        requests.push_back(name % 2 ? pushOwning(name)
+                                    : push(queue, [&log, name] { log += name; }));
     }
     for (int i = 0; i < 3; ++i) {
         queue.peekOperation()->exec();  // b, c, d, here
     }
     for (char name : std::string("ghijklmnopqrst")) {
-        requests.push_back(name % 2 ? pushOwning(name) : push(queue, [&log, name] { log += name; }));
+        requests.push_back(name % 2 ? pushOwning(name)
+                                    : push(queue, [&log, name] { log += name; }));
     }
     std::vector<async_request<int>> fromInside;
     promise<int> outer;
