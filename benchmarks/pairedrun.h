@@ -11,7 +11,9 @@
 //   lib_us, base_us        median time of an operation, microseconds
 //   ratio                  median over rounds of lib time / base time (below 1: library faster)
 //   lib_allocs, base_allocs  median heap allocations (operator new) per operation
-//   lib_csw, base_csw      median context switches (voluntary + involuntary, all threads)
+//   lib_csw, base_csw      median voluntary context switches (a thread blocked), all threads
+//   lib_icsw, base_icsw    median involuntary ones (preempted, or yielded): these grow with
+//                          the machine's load, from other processes too
 // Throughput rows also give lib_per_s and base_per_s.
 #pragma once
 
@@ -33,13 +35,19 @@ namespace bench {
 struct Sample {
     double ns = 0;           // per operation
     double allocations = 0;  // per operation
-    double switches = 0;     // per operation
+    double switches = 0;     // voluntary, per operation
+    double preemptions = 0;  // involuntary, per operation
 };
 
-inline long contextSwitches() {
+struct Switches {
+    long voluntary;
+    long involuntary;
+};
+
+inline Switches contextSwitches() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_nvcsw + usage.ru_nivcsw;
+    return {usage.ru_nvcsw, usage.ru_nivcsw};
 }
 
 // Runs `op` `count` times. An `op` returning void is timed whole; one returning
@@ -47,7 +55,7 @@ inline long contextSwitches() {
 template <class Op>
 Sample measure(Op& op, int count) {
     const long long allocations = allocationCount();
-    const long switches = contextSwitches();
+    const Switches switches = contextSwitches();
     double ns = 0;
     if constexpr (std::is_void_v<std::invoke_result_t<Op&>>) {
         const auto start = std::chrono::steady_clock::now();
@@ -64,7 +72,9 @@ Sample measure(Op& op, int count) {
     Sample sample;
     sample.ns = ns / count;
     sample.allocations = static_cast<double>(allocationCount() - allocations) / count;
-    sample.switches = static_cast<double>(contextSwitches() - switches) / count;
+    const Switches after = contextSwitches();
+    sample.switches = static_cast<double>(after.voluntary - switches.voluntary) / count;
+    sample.preemptions = static_cast<double>(after.involuntary - switches.involuntary) / count;
     return sample;
 }
 
@@ -78,17 +88,19 @@ inline double median(std::vector<double> values) {
 }
 
 struct Series {
-    std::vector<double> ns, allocations, switches;
+    std::vector<double> ns, allocations, switches, preemptions;
     void add(const Sample& sample) {
         ns.push_back(sample.ns);
         allocations.push_back(sample.allocations);
         switches.push_back(sample.switches);
+        preemptions.push_back(sample.preemptions);
     }
     void report(benchmark::State& state, const char* prefix, bool throughput) const {
         const std::string p(prefix);
         state.counters[p + "_us"] = median(ns) / 1000;
         state.counters[p + "_allocs"] = median(allocations);
         state.counters[p + "_csw"] = median(switches);
+        state.counters[p + "_icsw"] = median(preemptions);
         if (throughput) {
             state.counters[p + "_per_s"] = 1e9 / median(ns);
         }

@@ -15,16 +15,13 @@ namespace {
 constexpr std::uintptr_t kIdle = 0;       // not set, nobody has blocked
 constexpr std::uintptr_t kSignalled = 1;  // set before anybody had to block
 
-// A producer that is already running usually answers within a few scheduler turns. Yielding
-// that long before blocking lets it finish first when both share a CPU, or catches its answer
-// from the other CPU, without a sleep, a wake-up or the waiting block; it costs a waiter that
-// has to block anyway a few microseconds at most. True once the flag is set.
+// A producer that is already running often answers within one scheduler turn. Yielding once
+// before blocking lets it finish first when both share a CPU, without a sleep, a wake-up or the
+// waiting block. One turn only: a waiter that keeps yielding competes with every thread of a
+// longer chain (queue thread, sender) for the CPU and multiplies its context switches. True once
+// the flag is set.
 bool signalledAfterYielding(const std::atomic<std::uintptr_t>& word) {
-    constexpr int kTurns = 8;
-    for (int turn = 0; turn < kTurns; ++turn) {
-        if (word.load(std::memory_order_acquire) != kIdle) {
-            break;
-        }
+    if (word.load(std::memory_order_acquire) == kIdle) {
         std::this_thread::yield();
     }
     return word.load(std::memory_order_acquire) == kSignalled;
