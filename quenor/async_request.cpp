@@ -4,53 +4,122 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 namespace hidutil {
 namespace internal {
 
-// Member order is the destruction order in reverse: the flag, then the mutex, then the condition
-// variable go away.
+namespace {
+constexpr std::uintptr_t kIdle = 0;       // not set, nobody has blocked
+constexpr std::uintptr_t kSignalled = 1;  // set before anybody had to block
+
+// A producer that is already running often answers within one scheduler turn. Yielding once
+// before blocking lets it finish first when both share a CPU, without a sleep, a wake-up or the
+// waiting block. One turn only: a waiter that keeps yielding competes with every thread of a
+// longer chain (queue thread, sender) for the CPU and multiplies its context switches. True once
+// the flag is set.
+bool signalledAfterYielding(const std::atomic<std::uintptr_t>& word) {
+    if (word.load(std::memory_order_acquire) == kIdle) {
+        std::this_thread::yield();
+    }
+    return word.load(std::memory_order_acquire) == kSignalled;
+}
+
+}  // namespace
+
+// Made by the first thread that has to block, published through the object's word, freed by the
+// object's destructor. Member order is the destruction order in reverse: the flag, then the
+// mutex, then the condition variable go away.
 struct notification_object::block {
     std::condition_variable condition;
     std::mutex mutex;
     bool signalled = false;  // guarded by mutex; only ever goes from false to true
 };
 
-notification_object::notification_object() : m_block(new block) {}
+notification_object::notification_object() noexcept : m_word(kIdle) {}
 
 notification_object::~notification_object() {
-    delete m_block;
+    const std::uintptr_t word = m_word.load(std::memory_order_acquire);
+    if (word != kIdle && word != kSignalled) {
+        delete reinterpret_cast<block*>(word);
+    }
 }
 
 void notification_object::notify_all() {
-    std::lock_guard<std::mutex> lock(m_block->mutex);
-    m_block->signalled = true;
-    m_block->condition.notify_all();
+    std::uintptr_t word = m_word.load(std::memory_order_acquire);
+    if (word == kIdle && m_word.compare_exchange_strong(word, kSignalled, std::memory_order_acq_rel,
+                                                        std::memory_order_acquire)) {
+        return;  // nobody waits: no lock, no wake-up
+    }
+    if (word == kSignalled) {
+        return;
+    }
+    // A waiter installed the block; its flag is what waiters test, under its mutex.
+    block* waiting = reinterpret_cast<block*>(word);
+    {
+        std::lock_guard<std::mutex> lock(waiting->mutex);
+        waiting->signalled = true;
+    }
+    // Woken after the unlock, so a waiter that runs at once finds the mutex free. The block lives
+    // as long as this object, which the caller keeps alive for the call.
+    waiting->condition.notify_all();
+}
+
+notification_object::block* notification_object::block_to_wait_on() const {
+    std::uintptr_t current = m_word.load(std::memory_order_acquire);
+    if (current == kIdle) {
+        auto fresh = std::make_unique<block>();
+        const auto mine = reinterpret_cast<std::uintptr_t>(fresh.get());
+        if (m_word.compare_exchange_strong(current, mine, std::memory_order_acq_rel,
+                                           std::memory_order_acquire)) {
+            return fresh.release();  // owned by this object from here on
+        }
+        // Lost to the notifier (then `current` is kSignalled) or to another waiter's block.
+    }
+    return current == kSignalled ? nullptr : reinterpret_cast<block*>(current);
 }
 
 void notification_object::wait() const {
-    std::unique_lock<std::mutex> lock(m_block->mutex);
-    while (!m_block->signalled) {
-        m_block->condition.wait(lock);
+    if (signalledAfterYielding(m_word)) {
+        return;
+    }
+    block* waiting = block_to_wait_on();
+    if (waiting == nullptr) {
+        return;
+    }
+    std::unique_lock<std::mutex> lock(waiting->mutex);
+    while (!waiting->signalled) {
+        waiting->condition.wait(lock);
     }
 }
 
 void notification_object::wait_for_impl(unsigned long ms, const std::function<bool()>& pred) const {
-    std::unique_lock<std::mutex> lock(m_block->mutex);
-    if (m_block->signalled) {
-        return;
+    if (ms == 0 && m_word.load(std::memory_order_acquire) == kIdle) {
+        return;  // nothing to wait for, and no time to wait in
     }
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::nanoseconds(static_cast<std::int64_t>(ms) * 1000000);
+    if (signalledAfterYielding(m_word)) {
+        return;
+    }
+    block* waiting = block_to_wait_on();
+    if (waiting == nullptr) {
+        return;
+    }
+    std::unique_lock<std::mutex> lock(waiting->mutex);
+    if (waiting->signalled) {
+        return;
+    }
     for (;;) {
-        if (m_block->signalled && pred()) {
+        if (waiting->signalled && pred()) {
             return;
         }
-        if (m_block->condition.wait_until(lock, deadline) == std::cv_status::timeout) {
+        if (waiting->condition.wait_until(lock, deadline) == std::cv_status::timeout) {
             // The predicate is consulted once more, as on every exit with the flag set, but its
             // answer changes nothing: the caller tests its own state after the wait.
-            if (m_block->signalled) {
+            if (waiting->signalled) {
                 (void)pred();
             }
             return;

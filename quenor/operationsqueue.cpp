@@ -20,11 +20,25 @@ OperationsQueue::~OperationsQueue() {
 }
 
 void OperationsQueue::pushNewOperation(DeviceOperationBase* operation) {
-    // Owned from here on, also if growing the array throws.
+    // Owned from here on, also if growing the ring throws.
     std::unique_ptr<DeviceOperationBase> owned(operation);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_pending.push_back(std::move(owned));
-    m_wake = true;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_count == m_pending.size()) {
+            // Full: unroll into a vector twice the size, oldest first.
+            std::vector<std::unique_ptr<DeviceOperationBase>> grown(
+                m_pending.empty() ? 8 : 2 * m_pending.size());
+            for (size_t i = 0; i < m_count; ++i) {
+                grown[i] = std::move(m_pending[(m_head + i) % m_pending.size()]);
+            }
+            m_pending.swap(grown);
+            m_head = 0;
+        }
+        m_pending[(m_head + m_count) % m_pending.size()] = std::move(owned);
+        ++m_count;
+        m_wake = true;
+    }
+    // Woken after the unlock, so that the worker does not run into the mutex still held here.
     m_wakeup.notify_one();
 }
 
@@ -36,35 +50,42 @@ std::unique_ptr<DeviceOperationBase> OperationsQueue::peekOperation() {
 
 bool OperationsQueue::takeNext(std::unique_ptr<DeviceOperationBase>& operation) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_pending.empty()) {
+    return takeNextLocked(operation);
+}
+
+bool OperationsQueue::takeNextLocked(std::unique_ptr<DeviceOperationBase>& operation) {
+    if (m_count == 0) {
         return false;
     }
-    operation = std::move(m_pending.front());
-    m_pending.erase(m_pending.begin());
+    operation = std::move(m_pending[m_head]);
+    m_head = (m_head + 1) % m_pending.size();
+    --m_count;
     return true;
 }
 
-bool OperationsQueue::stopRequested() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_stop;
-}
-
 void OperationsQueue::ThreadFunction(OperationsQueue* queue) {
-    while (!queue->stopRequested()) {
+    for (;;) {
         std::unique_ptr<DeviceOperationBase> operation;
-        if (queue->takeNext(operation)) {
-            // A null entry is dropped without waiting: its push and the pushes behind it may
-            // share one wake-up, which waiting here would swallow, stranding the real operations.
-            if (operation) {
-                operation->exec();
+        {
+            // One lock per operation: the stop check and the take.
+            std::unique_lock<std::mutex> lock(queue->m_mutex);
+            if (queue->m_stop) {
+                return;
             }
-            continue;  // `operation` is destroyed here, before the stop check
+            if (!queue->takeNextLocked(operation)) {
+                while (!queue->m_wake) {
+                    queue->m_wakeup.wait(lock);
+                }
+                queue->m_wake = false;
+                continue;
+            }
         }
-        std::unique_lock<std::mutex> lock(queue->m_mutex);
-        while (!queue->m_wake) {
-            queue->m_wakeup.wait(lock);
+        // A null entry is dropped without waiting: its push and the pushes behind it may share
+        // one wake-up, which waiting here would swallow, stranding the real operations.
+        if (operation) {
+            operation->exec();
         }
-        queue->m_wake = false;
+        // `operation` is destroyed here, before the next stop check.
     }
 }
 

@@ -4,9 +4,10 @@
 // fulfils) and push it onto an OperationsQueue; the queue's own worker thread runs the operations
 // one at a time, in push order, and each fulfils its promise.
 //
-// Threads: pushNewOperation() and peekOperation() may be called from any thread, including from
-// inside a running operation (what it pushes runs after it). The queue mutex guards the pending
-// list and both flags and is never held while an operation runs. Destroy a queue from any thread
+// Threads: pushNewOperation(), pushOperation() and peekOperation() may be called from any thread,
+// including from inside a running operation (what it pushes runs after it). The queue mutex
+// guards the pending list and both flags and is never held while an operation runs, nor while
+// the worker is woken. Destroy a queue from any thread
 // but its own worker: destruction joins the worker.
 //
 // Ownership: the queue owns an operation from the moment it is pushed; the worker takes it out
@@ -22,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -37,22 +39,34 @@ public:
 };
 
 // `T` is the promise holder: a hidutil::promise itself, or a shared_ptr to one when the callable
-// hands the promise on to another thread.
-template <class T>
+// hands the promise on to another thread. `F` is the callable, called with the holder; by default
+// a std::function, which may allocate for a large callable. Operations made by makeOperation() or
+// pushed by OperationsQueue::pushOperation() hold the callable itself instead: holder and callable
+// then share the operation's one allocation.
+template <class T, class F = std::function<void(T&)>>
 class DeviceOperation : public DeviceOperationBase {
 public:
     // Takes over both; the caller's holder is left empty, so take the request handle first.
-    DeviceOperation(T&& holder, std::function<void(T&)>&& fn)
-        : m_holder(std::move(holder)), m_fn(std::move(fn)) {}
+    DeviceOperation(T&& holder, F&& fn) : m_holder(std::move(holder)), m_fn(std::move(fn)) {}
 
-    // Throws std::bad_function_call if the callable is empty.
+    // Throws std::bad_function_call if the callable is an empty std::function.
     void exec() override { m_fn(m_holder); }
 
 private:
     // Declared in this order so that the callable is destroyed before the holder.
     T m_holder;
-    std::function<void(T&)> m_fn;
+    F m_fn;
 };
+
+// An operation holding `holder` and `fn` (both moved or copied in) in one allocation. `fn` is
+// called as fn(holder&) on the queue's thread.
+template <class T, class F>
+std::unique_ptr<DeviceOperationBase> makeOperation(T&& holder, F&& fn) {
+    using Holder = std::decay_t<T>;
+    using Callable = std::decay_t<F>;
+    return std::make_unique<DeviceOperation<Holder, Callable>>(Holder(std::forward<T>(holder)),
+                                                               Callable(std::forward<F>(fn)));
+}
 
 class QUENOR_EXPORT OperationsQueue {
 public:
@@ -66,6 +80,14 @@ public:
     // pointer is accepted; the worker drops it and goes on with what follows.
     void pushNewOperation(DeviceOperationBase* operation);
 
+    // Queues makeOperation(holder, fn): one allocation for the operation and its callable.
+    // Typical use: take the request from a promise, then pushOperation(std::move(promise),
+    // [captures](hidutil::promise<R>& p) { ...; p.set_value(result); }).
+    template <class T, class F>
+    void pushOperation(T&& holder, F&& fn) {
+        pushNewOperation(makeOperation(std::forward<T>(holder), std::forward<F>(fn)).release());
+    }
+
     // Removes and returns the oldest pending operation, or an empty pointer when none is pending.
     std::unique_ptr<DeviceOperationBase> peekOperation();
 
@@ -75,10 +97,13 @@ public:
 private:
     // Removes the oldest entry (which may be null) into `operation`; false when none is pending.
     bool takeNext(std::unique_ptr<DeviceOperationBase>& operation);
-    bool stopRequested();
+    bool takeNextLocked(std::unique_ptr<DeviceOperationBase>& operation);  // m_mutex held
 
-    std::vector<std::unique_ptr<DeviceOperationBase>>
-        m_pending;  // guarded by m_mutex; oldest first
+    // Guarded by m_mutex. A ring: m_count entries from m_head on, oldest first, wrapping at the
+    // end of the vector; it grows (doubling) only when full, so a steady queue never allocates.
+    std::vector<std::unique_ptr<DeviceOperationBase>> m_pending;
+    size_t m_head = 0;
+    size_t m_count = 0;
     std::mutex m_mutex;
     std::condition_variable m_wakeup;  // the worker is its only waiter
     std::thread m_thread;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -76,6 +77,48 @@ TEST(AsyncRequest, EveryWaiterWakesAndSeesTheWholeValue) {
     }
 }
 
+TEST(AsyncRequest, RvaluesAreMovedInAndReadyRequestsNeedNoCopy) {
+    // Counts copies of the value on its way into the state: an rvalue must arrive without one.
+    struct Counted {
+        explicit Counted(int* copies) : copies(copies) {}
+        Counted(const Counted& other) : copies(other.copies) { ++*copies; }
+        Counted(Counted&& other) noexcept : copies(other.copies) {}
+        int* copies;
+    };
+    int copies = 0;
+    auto ready = hidutil::make_ready_request(Counted(&copies));
+    EXPECT_TRUE(ready.is_ready());
+    EXPECT_EQ(copies, 0);
+    const Counted kept(&copies);
+    hidutil::make_ready_request(kept);
+    EXPECT_EQ(copies, 1) << "an lvalue is copied, once";
+
+    promise<std::unique_ptr<int>> producer;
+    auto request = producer.get_request();
+    producer.set_value(std::make_unique<int>(5));
+    ASSERT_TRUE(request.wait_for(0L));
+    EXPECT_EQ(*request.value(), 5);
+}
+
+TEST(AsyncRequest, AWaiterRacingTheProducerIsAlwaysWoken) {
+    // The first thread to block installs the waiting block while the producer may be setting the
+    // flag: either the producer finds the block and wakes it, or the waiter finds the flag.
+    for (int round = 0; round < 2000; ++round) {
+        promise<int> producer;
+        auto request = producer.get_request();
+        std::thread waiter([request, round] {
+            if (round % 2) {
+                request.wait();
+            } else {
+                EXPECT_TRUE(request.wait_for(kGenerousMs));
+            }
+        });
+        producer.set_value(round);
+        waiter.join();
+        EXPECT_EQ(request.value(), round);
+    }
+}
+
 TEST(AsyncRequestDeathTest, SecondSetValueAborts) {
 #ifdef NDEBUG
     GTEST_SKIP() << "assertions are compiled out";
@@ -83,6 +126,6 @@ TEST(AsyncRequestDeathTest, SecondSetValueAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     promise<int> producer;
     producer.set_value(1);
-    EXPECT_DEATH(producer.set_value(2), "async_request:145.*set_value.*!m_request_state->is_ready");
+    EXPECT_DEATH(producer.set_value(2), "async_request:174.*set_value.*!m_request_state->is_ready");
 #endif
 }

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 using hidutil::async_request;
 using hidutil::OperationsQueue;
@@ -136,4 +139,90 @@ TEST(OperationsQueue, DestructionWaitsForTheRunningOperationAndDiscardsTheRest) 
     EXPECT_TRUE(longFinished) << "destruction must wait for the running operation";
     EXPECT_FALSE(later.wait_for(20L)) << "a discarded operation never runs";
     EXPECT_TRUE(watch.expired());
+}
+
+TEST(OperationsQueue, OperationsHoldingTheirCallableKeepOrderAndCanPushFromInside) {
+    // pushOperation takes callables std::function cannot hold (move-only captures), and its
+    // operations share the one order with those of pushNewOperation, wherever the ring wraps and
+    // grows: A holds the worker while entries are queued, peeked (moving the ring's start) and
+    // queued again past the ring's first size.
+    OperationsQueue queue;
+    std::string log;
+    Gate running;
+    Gate release;
+    auto a = push(queue, [&] {
+        running.open();
+        release.pass();
+        log += 'A';
+    });
+    running.pass();
+    auto pushOwning = [&queue, &log](char name) {
+        promise<int> producer;
+        async_request<int> request = producer.get_request();
+        auto owned = std::make_unique<char>(name);
+        queue.pushOperation(std::move(producer), [owned = std::move(owned), &log](promise<int>& p) {
+            log += *owned;
+            p.set_value(0);
+        });
+        return request;
+    };
+    std::vector<async_request<int>> requests;
+    for (char name : std::string("bcdef")) {
+        requests.push_back(name % 2 ? pushOwning(name)
+                                    : push(queue, [&log, name] { log += name; }));
+    }
+    for (int i = 0; i < 3; ++i) {
+        queue.peekOperation()->exec();  // b, c, d, here
+    }
+    for (char name : std::string("ghijklmnopqrst")) {
+        requests.push_back(name % 2 ? pushOwning(name)
+                                    : push(queue, [&log, name] { log += name; }));
+    }
+    std::vector<async_request<int>> fromInside;
+    promise<int> outer;
+    auto outerDone = outer.get_request();
+    queue.pushOperation(std::move(outer), [&](promise<int>& p) {
+        fromInside.push_back(pushOwning('Z'));
+        p.set_value(0);
+    });
+    release.open();
+    ASSERT_TRUE(outerDone.wait_for(kGenerousMs));
+    ASSERT_TRUE(fromInside.at(0).wait_for(kGenerousMs));
+    EXPECT_EQ(log, "bcdAefghijklmnopqrstZ");
+    for (auto& request : requests) {
+        EXPECT_TRUE(request.is_ready());
+    }
+}
+
+TEST(OperationsQueue, DestructionDiscardsOperationsHoldingTheirCallableUnrun) {
+    auto queue = std::make_unique<OperationsQueue>();
+    Gate running;
+    Gate release;
+    push(*queue, [&] {
+        running.open();
+        release.pass();
+    });
+    running.pass();
+    auto capture = std::make_shared<int>(0);
+    std::weak_ptr<int> watchCapture = capture;
+    auto holder = std::make_shared<promise<int>>();
+    std::weak_ptr<promise<int>> watchHolder = holder;
+    async_request<int> discarded = holder->get_request();
+    bool ran = false;
+    queue->pushOperation(std::move(holder),
+                         [capture = std::move(capture), &ran](std::shared_ptr<promise<int>>& p) {
+                             ran = true;
+                             p->set_value(1);
+                         });
+    std::thread opener([&] {
+        // The destructor must find the first operation still running to discard the second.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        release.open();
+    });
+    queue.reset();
+    opener.join();
+    EXPECT_FALSE(ran);
+    EXPECT_FALSE(discarded.wait_for(0L));
+    EXPECT_TRUE(watchCapture.expired()) << "the callable was not destroyed";
+    EXPECT_TRUE(watchHolder.expired()) << "the holder was not destroyed";
 }
