@@ -33,7 +33,9 @@ MacHidDevice::~MacHidDevice() {
         open = priv.get();
     }
     if (open) {
-        open->beginStopping();
+        // Reads that have not started stay pending, as the unrun operations of a
+        // destroyed queue do.
+        open->beginStopping(true);
     }
     // The members go now: inputQueue, requestQueue, info, then priv (full shutdown).
 }
@@ -129,6 +131,12 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
     if (previous) {
         retire(std::move(previous));
     }
+    try {
+        startDeadlineWatcher();
+    } catch (...) {
+        close_impl();
+        throw;
+    }
     updateInfo();
     return true;
 }
@@ -153,6 +161,18 @@ void MacHidDevice::retire(std::unique_ptr<MacHidDevicePrivate> old) {
         privIdle.wait(lock, [&] { return old->users == 0; });
     }
     old.reset();
+}
+
+// The open device's deadline watcher runs on inputQueue, which has nothing else
+// to do, from now until the device stops (close, reopen or destruction wake it).
+// It serves whichever private object is current when it starts.
+void MacHidDevice::startDeadlineWatcher() {
+    inputQueue.pushOperation(0, [this](int) {
+        PlatformUse use(*this, PlatformUse::EvenIfRemoved);
+        if (use) {
+            use->serveDeadlines();
+        }
+    });
 }
 
 ScopedCFRef<IOHIDDeviceRef> MacHidDevice::retainDevice() const {

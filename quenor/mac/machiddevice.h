@@ -5,8 +5,11 @@
 //   setReportFilteringEnabled() must not run concurrently with each other or with
 //   other calls on the same device; everything else may be called from any thread.
 // - Two operation queues live as long as the object: requestQueue runs output and
-//   feature transfers and USB string requests in call order; inputQueue runs input
-//   reads. A waiting input read never holds up the request queue, and vice versa.
+//   feature transfers and USB string requests in call order; inputQueue runs the
+//   open device's input-read deadline watcher. Input reads are answered from the
+//   report queue at once, or by the worker thread when a report comes, or by the
+//   watcher when their time-out passes; a waiting input read never holds up the
+//   request queue, and vice versa.
 // - While open, the private object (MacHidDevicePrivate) owns the platform device
 //   and a run-loop worker thread that receives input reports and the removal notice.
 //
@@ -123,6 +126,7 @@ private:
     class PlatformUse;
 
     void updateInfo();
+    void startDeadlineWatcher();
     // setReport and setFeature: checks the call, then queues the timed set transfer.
     hidutil::async_request<AsyncOpResult> setTransfer(IOHIDReportType type, unsigned char reportId,
                                                       const ReportBuffer& report, long timeout);

@@ -239,27 +239,13 @@ hidutil::async_request<Result> MacHidDevice::getReport(const ReportBuffer& repor
     if (!report) {
         return hidutil::make_ready_request<Result>(badArgument(0));
     }
-    return queueTransfer(inputQueue, [this, report, timeout](SharedPromise& promise) {
-        ReportBuffer received;
-        {
-            PlatformUse use(*this);
-            if (!use) {
-                promise->set_value(notOpenWhenRun());
-                return;
-            }
-            // Close and destruction wake this wait, so the stay stays short for them.
-            received = use->popInputReport(timeout);
-        }
-        if (!received) {
-            promise->set_value({false, -1, report, 0, 0});
-            return;
-        }
-        // A caller's buffer shorter than the report receives what fits.
-        const size_t copied = std::min(received->size(), report->size());
-        std::copy_n(received->begin(), copied, report->begin());
-        const bool ok = !received->empty();
-        promise->set_value({ok, ok ? static_cast<int32_t>(copied) : -1, report, 0, 0});
-    });
+    PlatformUse use(*this);
+    if (!use) {
+        return hidutil::make_ready_request<Result>(notOpenWhenRun());
+    }
+    // Answered at once from the queue, or later by the worker (a report) or by the
+    // deadline watcher on inputQueue (the time-out).
+    return use->read(report, timeout);
 }
 
 void MacHidDevice::cancelAll() {

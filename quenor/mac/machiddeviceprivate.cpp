@@ -79,6 +79,11 @@ MacHidDevice::MacHidDevicePrivate::~MacHidDevicePrivate() {
     CFRunLoopSourceSignal(signalSource.get());
     CFRunLoopWakeUp(runLoop.get());
     stopBarrier.pass();
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        closeArrived = true;
+    }
+    queueCondition.notify_all();
     // Past the barrier the worker has left its run loop and no callback runs, so
     // `removed` is final: a removed device has gone with its open state.
     CFRunLoopRemoveSource(runLoop.get(), signalSource.get(), runLoopMode.get());
@@ -138,14 +143,15 @@ void MacHidDevice::MacHidDevicePrivate::operate() {
         IOHIDDeviceUnscheduleFromRunLoop(device.get(), current, runLoopMode.get());
     }
 
-    { std::lock_guard<std::mutex> lock(queueMutex); }
-    queueCondition.notify_all();
+    // Reads still pending learn that the device is gone (a close answered them already).
+    answerAllReads(false);
 
     stopBarrier.pass();
 
     std::unique_lock<std::mutex> lock(queueMutex);
     inputReports.clear();
-    queueCondition.wait_for(lock, kWorkerFinalWait);
+    // The closing thread ends this wait as soon as it is past the barrier.
+    queueCondition.wait_for(lock, kWorkerFinalWait, [this] { return closeArrived; });
 }
 
 // Called by the platform from its C frames: nothing may propagate out of it. A
@@ -170,8 +176,9 @@ void MacHidDevice::MacHidDevicePrivate::inputReportCallback(void* context, IORet
 
 void MacHidDevice::MacHidDevicePrivate::queueReport(uint32_t reportID, const uint8_t* report,
                                                     size_t length) {
-    // Allocated before the lock: a failure leaves the queue as it was.
-    auto copy = std::make_shared<std::vector<uint8_t>>(report, report + length);
+    Answer direct;
+    bool answerDirectly = false;
+    bool readsPending = false;
     bool overflowed = false;
     {
         std::lock_guard<std::mutex> lock(queueMutex);
@@ -180,16 +187,32 @@ void MacHidDevice::MacHidDevicePrivate::queueReport(uint32_t reportID, const uin
             std::find(accepted.begin(), accepted.end(), reportID) == accepted.end()) {
             return;
         }
-        inputReports.push_back(std::move(copy));
-        if (inputReports.size() > kMaxQueuedReports) {
-            inputReports.pop_front();
-            overflowed = true;
+        if (inputReports.empty() && !pendingReads.empty() && pendingReads.front().started) {
+            // The oldest read is waiting: it takes the report straight from the
+            // platform's buffer, with no copy queued and no other thread woken.
+            direct.kind = Answer::Report;
+            direct.read = std::move(pendingReads.front());
+            pendingReads.pop_front();
+            answerDirectly = true;
+        } else {
+            // The copy is made under the lock, so that a failure leaves the queue as it was.
+            inputReports.push_back(std::make_shared<std::vector<uint8_t>>(report, report + length));
+            if (inputReports.size() > kMaxQueuedReports) {
+                inputReports.pop_front();
+                overflowed = true;
+            }
         }
+        readsPending = !pendingReads.empty();
     }
     if (overflowed) {
         droppedReports.fetch_add(1, std::memory_order_relaxed);
     }
-    queueCondition.notify_one();
+    if (answerDirectly) {
+        answer(direct, report, length);
+    }
+    if (answerDirectly || readsPending) {
+        settleReads();
+    }
 }
 
 void MacHidDevice::MacHidDevicePrivate::deviceRemovalCallback(void* context, IOReturn /*result*/,
@@ -212,63 +235,144 @@ void MacHidDevice::MacHidDevicePrivate::performSignalCallback(void* context) {
     CFRunLoopStop(self->runLoop.get());
 }
 
-ReportBuffer MacHidDevice::MacHidDevicePrivate::popInputReport(long timeoutMs) {
-    std::unique_lock<std::mutex> lock(queueMutex);
-    auto takeOldest = [this] {
-        ReportBuffer report = std::move(inputReports.front());
-        inputReports.pop_front();
-        return report;
-    };
-    if (!inputReports.empty()) {
-        return takeOldest();
+hidutil::async_request<AbstractHidDevice::AsyncOpResult> MacHidDevice::MacHidDevicePrivate::read(
+    const ReportBuffer& buffer, long timeoutMs) {
+    PendingRead pending;
+    pending.buffer = buffer;
+    pending.timeoutMs = timeoutMs;
+    auto request = pending.promise.get_request();
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        pendingReads.push_back(std::move(pending));
     }
-    if (removed || stopped) {
-        return nullptr;
-    }
-
-    ReportBuffer result;
-    if (timeoutMs == -1) {
-        while (!stopped) {
-            queueCondition.wait(lock);
-            if (!inputReports.empty()) {
-                result = takeOldest();
-                break;
-            }
-            if (removed) {
-                break;
-            }
-        }
-    } else {
-        const auto deadline = quenor::mac::deadlineAfter(timeoutMs);
-        while (true) {
-            if (!inputReports.empty()) {
-                result = takeOldest();
-                break;
-            }
-            if (removed || stopped) {
-                break;
-            }
-            if (queueCondition.wait_until(lock, deadline) == std::cv_status::timeout) {
-                if (!inputReports.empty()) {
-                    result = takeOldest();
-                }
-                break;
-            }
-        }
-    }
-    lock.unlock();
-    // A reader that leaves may have consumed a wake-up meant for the run loop's end
-    // or for another reader; pass it on.
-    queueCondition.notify_all();
-    return result;
+    settleReads();
+    return request;
 }
 
-void MacHidDevice::MacHidDevicePrivate::beginStopping() {
+bool MacHidDevice::MacHidDevicePrivate::takeAnswerLocked(Answer& answer) {
+    if (pendingReads.empty()) {
+        return false;
+    }
+    PendingRead& oldest = pendingReads.front();
+    if (!oldest.started) {
+        if (removed || stopped) {
+            answer.kind = Answer::NotOpen;
+        } else {
+            oldest.started = true;
+            if (oldest.timeoutMs != -1) {
+                oldest.deadline = quenor::mac::deadlineAfter(oldest.timeoutMs);
+            }
+        }
+    }
+    if (oldest.started) {
+        if (!inputReports.empty()) {
+            answer.kind = Answer::Report;
+            answer.report = std::move(inputReports.front());
+            inputReports.pop_front();
+        } else if (oldest.timeoutMs != -1 && std::chrono::steady_clock::now() >= oldest.deadline) {
+            answer.kind = Answer::NoReport;
+        } else {
+            return false;  // it waits
+        }
+    }
+    answer.read = std::move(oldest);
+    pendingReads.pop_front();
+    return true;
+}
+
+void MacHidDevice::MacHidDevicePrivate::settleReads() {
+    for (;;) {
+        Answer next;
+        bool wakeWatcher = false;
+        {
+            std::lock_guard<std::mutex> lock(queueMutex);
+            if (!takeAnswerLocked(next)) {
+                const PendingRead* oldest = pendingReads.empty() ? nullptr : &pendingReads.front();
+                wakeWatcher = oldest && oldest->started && oldest->timeoutMs != -1 &&
+                              oldest->deadline < watcherWakesAt;
+                if (!wakeWatcher) {
+                    return;
+                }
+            }
+        }
+        if (wakeWatcher) {
+            queueCondition.notify_all();
+            return;
+        }
+        const uint8_t* bytes = next.report ? next.report->data() : nullptr;
+        answer(next, bytes, next.report ? next.report->size() : 0);
+    }
+}
+
+void MacHidDevice::MacHidDevicePrivate::serveDeadlines() {
+    std::unique_lock<std::mutex> lock(queueMutex);
+    while (!stopped) {
+        Answer next;
+        if (takeAnswerLocked(next)) {
+            watcherWakesAt = std::chrono::steady_clock::time_point::min();
+            lock.unlock();
+            answer(next, next.report ? next.report->data() : nullptr,
+                   next.report ? next.report->size() : 0);
+            lock.lock();
+            continue;
+        }
+        const PendingRead* oldest = pendingReads.empty() ? nullptr : &pendingReads.front();
+        if (oldest && oldest->started && oldest->timeoutMs != -1) {
+            watcherWakesAt = oldest->deadline;
+            queueCondition.wait_until(lock, watcherWakesAt);
+        } else {
+            watcherWakesAt = std::chrono::steady_clock::time_point::max();
+            queueCondition.wait(lock);
+        }
+    }
+    watcherWakesAt = std::chrono::steady_clock::time_point::min();
+}
+
+void MacHidDevice::MacHidDevicePrivate::answer(Answer& answer, const uint8_t* bytes,
+                                               size_t length) {
+    PendingRead& read = answer.read;
+    switch (answer.kind) {
+        case Answer::Report: {
+            // A caller's buffer shorter than the report receives what fits.
+            const size_t copied = std::min(length, read.buffer->size());
+            std::copy_n(bytes, copied, read.buffer->begin());
+            const bool ok = length > 0;
+            read.promise.set_value({ok, ok ? static_cast<int32_t>(copied) : -1, read.buffer, 0, 0});
+            break;
+        }
+        case Answer::NoReport:
+            read.promise.set_value({false, -1, read.buffer, 0, 0});
+            break;
+        case Answer::NotOpen:
+            read.promise.set_value({false, 0, nullptr, 0, 0});
+            break;
+    }
+}
+
+void MacHidDevice::MacHidDevicePrivate::answerAllReads(bool abandonWaiting) {
+    std::deque<PendingRead> reads;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        reads.swap(pendingReads);
+    }
+    queueCondition.notify_all();
+    for (PendingRead& read : reads) {
+        Answer last;
+        last.kind = read.started ? Answer::NoReport : Answer::NotOpen;
+        if (!read.started && abandonWaiting) {
+            continue;  // its promise goes unfulfilled with `reads`
+        }
+        last.read = std::move(read);
+        answer(last, nullptr, 0);
+    }
+}
+
+void MacHidDevice::MacHidDevicePrivate::beginStopping(bool abandonWaiting) {
     {
         std::lock_guard<std::mutex> lock(queueMutex);
         stopped = true;
     }
-    queueCondition.notify_all();
+    answerAllReads(abandonWaiting);
 }
 
 void MacHidDevice::MacHidDevicePrivate::clearEnabledReportIds() {

@@ -13,14 +13,26 @@
 //   unregisters the callbacks and unschedules the device: the platform keeps
 //   callbacks in unlocked sets that only the scheduled loop's thread may change.
 //   It is named and, in debug builds, the callbacks assert it.
-// - Readers (normally the device's inputQueue thread): popInputReport().
+// - Application threads: read(), which answers at once when it can and otherwise
+//   leaves the read pending. A report that arrives while reads are pending is
+//   copied by the worker straight into the oldest one's buffer: no other thread
+//   takes part.
+// - The device's inputQueue thread: serveDeadlines(), from open until stopping,
+//   which answers the oldest pending read when its time-out passes.
 // - Any thread: the usable-state queries, which read only the atomic flags.
 //
-// Locks: queueMutex guards inputReports and enabledReportIds and is never held
-// across a platform call. `users` is guarded by the owning device's privMutex.
+// Reads are answered one at a time, oldest first. A read's time-out runs from
+// when it becomes the oldest pending read (as if reads ran one after another),
+// and a read that becomes the oldest on a removed or stopped device finds it not
+// open. Requests are fulfilled outside every lock.
+//
+// Locks: queueMutex guards inputReports, pendingReads, enabledReportIds and the
+// wake-up bookkeeping, and is never held across a platform call or while a
+// request is fulfilled. `users` is guarded by the owning device's privMutex.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -47,11 +59,18 @@ public:
     MacHidDevicePrivate(const MacHidDevicePrivate&) = delete;
     MacHidDevicePrivate& operator=(const MacHidDevicePrivate&) = delete;
 
-    // The oldest queued report, or null on time-out, removal or stop. -1 waits
-    // without limit; 0 and other negative values do not wait for new reports.
-    ReportBuffer popInputReport(long timeoutMs);
+    // An input read into `buffer` (the caller's; written when a report comes).
+    // -1 waits without limit; 0 and other negative values do not wait for new
+    // reports. Ready at once when a report is queued and no read is pending.
+    hidutil::async_request<AbstractHidDevice::AsyncOpResult> read(const ReportBuffer& buffer,
+                                                                  long timeoutMs);
+
+    // Answers pending reads whose time-out passed; returns once stopping began.
+    // Runs on the device's inputQueue thread within a stay (PlatformUse).
+    void serveDeadlines();
 
     bool isDisconnected() const { return !device || removed || stopped; }
+    bool isStopping() const { return stopped; }
     IOHIDDeviceRef handle() const { return isDisconnected() ? nullptr : device.get(); }
     // A share of the USB interface for an operation to hold across its calls.
     quenor::mac::SharedUsbInterface interface() const {
@@ -63,10 +82,13 @@ public:
     void collectEnabledReportIds(int usage, int usagePage);
     void clearEnabledReportIds();
 
-    // Marks the object stopped and wakes every reader waiting in popInputReport, so
-    // that none stays inside the object. Used by close and destruction before the
-    // object is destroyed; the destructor still runs the whole shutdown afterwards.
-    void beginStopping();
+    // Marks the object stopped and answers its pending reads: the oldest, whose
+    // time-out was running, with "no report"; the others with "not open" (they
+    // would have found the device closed), or, when `abandonWaiting`, not at all
+    // (as the unrun operations of a destroyed device, their handles stay pending).
+    // Wakes serveDeadlines, so that nothing stays inside the object. Used by close
+    // and destruction; the destructor still runs the whole shutdown afterwards.
+    void beginStopping(bool abandonWaiting = false);
 
     // Operations currently inside this object; guarded by the owning device's privMutex.
     int users = 0;
@@ -81,6 +103,31 @@ private:
     void registerCallbacks();
     void unregisterCallbacks();  // worker thread, or before the device is scheduled
     void queueReport(uint32_t reportID, const uint8_t* report, size_t length);
+
+    // A read waiting for a report. Only the oldest one's time-out runs.
+    struct PendingRead {
+        ReportBuffer buffer;
+        hidutil::promise<AbstractHidDevice::AsyncOpResult> promise;
+        long timeoutMs = 0;
+        bool started = false;                            // the oldest: its time-out runs
+        std::chrono::steady_clock::time_point deadline;  // once started, unless timeoutMs is -1
+    };
+    // A read taken out of pendingReads to be answered outside the lock.
+    struct Answer {
+        enum Kind { Report, NoReport, NotOpen } kind = NoReport;
+        PendingRead read;
+        ReportBuffer report;  // for Report
+    };
+    // Takes the oldest pending read if it can be answered now (starting it if it
+    // just became the oldest). Caller holds queueMutex.
+    bool takeAnswerLocked(Answer& answer);
+    // Answers every read that can be answered now, one at a time, each outside the
+    // lock; then wakes serveDeadlines if a nearer deadline appeared.
+    void settleReads();
+    // Answers every pending read as beginStopping does; also used when the run loop
+    // ended by itself (removal, unexpected result).
+    void answerAllReads(bool abandonWaiting);
+    static void answer(Answer& answer, const uint8_t* bytes, size_t length);
     bool onWorkerThread() const { return std::this_thread::get_id() == workerId; }
 
     quenor::mac::ScopedCFRef<IOHIDDeviceRef> device;
@@ -100,6 +147,13 @@ private:
     ReportBuffer inputBuffer;
     CFIndex inputBufferSize = 0;
     std::deque<ReportBuffer> inputReports;  // guarded by queueMutex; oldest first, at most 30
+    std::deque<PendingRead> pendingReads;   // guarded by queueMutex; oldest first
+    // Guarded by queueMutex: when serveDeadlines next wakes by itself (the far future
+    // while it waits without a deadline, the past while it is not waiting), so that a
+    // new deadline wakes it only when it is nearer.
+    std::chrono::steady_clock::time_point watcherWakesAt =
+        std::chrono::steady_clock::time_point::min();
+    bool closeArrived = false;  // guarded by queueMutex: ends the worker's final wait
     std::thread worker;
     std::thread::id workerId;  // written by the worker before the start barrier
     std::mutex queueMutex;
@@ -109,15 +163,18 @@ private:
 };
 
 // A counted stay of one operation inside the device's current private object.
-// Entered only while that object is usable; while any stay lasts, close() waits
-// before destroying the object. A stay is held only for a few non-blocking steps
-// (taking references) or while waiting in popInputReport, which close() wakes:
-// never across a blocking platform call.
+// Entered only while that object is usable (or, for the deadline watcher, also
+// once removed, as long as it is not stopping); while any stay lasts, close()
+// waits before destroying the object. A stay is held only for a few non-blocking
+// steps (taking references, starting a read) or by serveDeadlines, which close()
+// wakes: never across a blocking platform call.
 class MacHidDevice::PlatformUse {
 public:
-    explicit PlatformUse(const MacHidDevice& device) : m_device(device) {
+    enum Admit { WhenUsable, EvenIfRemoved };
+    explicit PlatformUse(const MacHidDevice& device, Admit admit = WhenUsable) : m_device(device) {
         std::lock_guard<std::mutex> lock(device.privMutex);
-        if (device.priv && !device.priv->isDisconnected()) {
+        if (device.priv && (admit == EvenIfRemoved ? !device.priv->isStopping()
+                                                   : !device.priv->isDisconnected())) {
             m_priv = device.priv.get();
             ++m_priv->users;
         }

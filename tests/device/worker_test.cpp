@@ -133,9 +133,11 @@ TEST_F(WorkerTest, RemovalDisconnectsWithoutAClose) {
     EXPECT_EQ(0, gadget.deviceObjectCount());
 }
 
-// The open state on its own, on a platform object the test opened: after the
-// removal it still hands out the reports queued before it, then nothing at once.
-TEST_F(WorkerTest, RemovedOpenStateHandsOutQueuedReportsThenNothing) {
+// The open state on its own, on a platform object the test opened. A read finds
+// a queued report at once. A removal does not wake the read whose time-out runs:
+// it answers "no report" at its deadline; a read behind it then finds the device
+// not open. Closing a removed device neither unregisters nor closes it.
+TEST_F(WorkerTest, RemovedOpenStateLetsTheRunningReadTimeOutAndLaterOnesFindItGone) {
     auto platformObject = quenor::mac::ScopedCFRef<IOHIDDeviceRef>::adopt(
         IOHIDDeviceCreate(kCFAllocatorDefault, gadget.entry()));
     ASSERT_TRUE(platformObject);
@@ -143,25 +145,26 @@ TEST_F(WorkerTest, RemovedOpenStateHandsOutQueuedReportsThenNothing) {
     std::atomic<uint64_t> dropped{0};
     auto state = std::make_unique<MacHidDevice::MacHidDevicePrivate>(
         std::move(platformObject), kIOHIDOptionsTypeNone, nullptr, dropped);
+    auto watcher = std::async(std::launch::async, [&] { state->serveDeadlines(); });
 
     inject(gadget, 4, {4, 1});
-    inject(gadget, 4, {4, 2});
-    EXPECT_FALSE(state->isDisconnected());
+    ReportBuffer first = marked();
+    auto queued = state->read(first, 0);
+    ASSERT_TRUE(queued.is_ready()) << "a queued report answers at once";
+    EXPECT_EQ(record({true, 2, first, 0, 0}), record(queued.value()));
+
+    ReportBuffer waiting = marked();
+    auto running = state->read(waiting, 1500);
+    auto behind = state->read(marked(), -1);
     EXPECT_EQ(vmac::Outcome::Delivered, gadget.unplug().wait());
     EXPECT_TRUE(state->isDisconnected());
     EXPECT_EQ(nullptr, state->handle());
-    for (uint8_t n = 1; n <= 2; ++n) {
-        ReportBuffer report = state->popInputReport(-1);
-        ASSERT_TRUE(report);
-        EXPECT_EQ((Bytes{4, n}), *report);
-    }
-    auto last = std::async(std::launch::async, [&] { return state->popInputReport(-1); });
-    if (last.wait_for(kPatience) != std::future_status::ready) {
-        ADD_FAILURE() << "a read after the removal waited";
-        state->beginStopping();
-    }
-    EXPECT_EQ(nullptr, last.get());
+    EXPECT_FALSE(running.is_ready()) << "the removal does not wake it";
+    expectNoReport(await(running), waiting);
+    EXPECT_EQ(record(kNotOpenRead), record(await(behind)));
 
+    state->beginStopping();
+    watcher.get();
     state.reset();
     EXPECT_TRUE(gadget.closeCalls().empty());
     EXPECT_EQ(0, gadget.deviceObjectCount());
