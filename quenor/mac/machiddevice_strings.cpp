@@ -86,9 +86,9 @@ hidutil::async_request<StrResult> MacHidDevice::usbString(int index) const {
     }
     hidutil::promise<StrResult> promise;
     auto request = promise.get_request();
-    requestQueue.pushNewOperation(new hidutil::DeviceOperation<hidutil::promise<StrResult>>(
-        std::move(promise), [usbInterface, index](hidutil::promise<StrResult>& fulfil) {
-            fulfil.set_value(fetchUsbString(usbInterface->get(), index));
-        }));
+    requestQueue.pushOperation(std::move(promise), [usbInterface = std::move(usbInterface),
+                                                    index](hidutil::promise<StrResult>& fulfil) {
+        fulfil.set_value(fetchUsbString(usbInterface->get(), index));
+    });
     return request;
 }

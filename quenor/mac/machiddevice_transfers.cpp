@@ -1,6 +1,6 @@
 // Report transfers of MacHidDevice: output and feature reports are sent from a
-// timed sender thread, feature reports read on the request queue's thread, input
-// reports taken from the worker's queue on the input queue's thread.
+// timed sender thread and feature reports read, both on the request queue's
+// thread; input reads are answered by the open state (see machiddeviceprivate.h).
 #include <pthread.h>
 
 #include <algorithm>
@@ -18,29 +18,8 @@
 using quenor::mac::ScopedCFRef;
 using quenor::mac::widenStatus;
 using Result = AbstractHidDevice::AsyncOpResult;
-using SharedPromise = std::shared_ptr<hidutil::promise<Result>>;
 
 namespace {
-
-// Queues `work` with a freshly made promise; returns the promise's request.
-template <typename Work>
-hidutil::async_request<Result> queueTransfer(hidutil::OperationsQueue& queue, Work&& work) {
-    auto promise = std::make_shared<hidutil::promise<Result>>();
-    auto request = promise->get_request();
-    queue.pushNewOperation(new hidutil::DeviceOperation<SharedPromise>(
-        std::move(promise), std::function<void(SharedPromise&)>(std::forward<Work>(work))));
-    return request;
-}
-
-// A queued set transfer: what the call made, with our own device reference,
-// held until the operation ends.
-struct SetTransfer {
-    ScopedCFRef<IOHIDDeviceRef> device;
-    IOHIDReportType type;
-    unsigned char reportId;
-    ReportBuffer buffer;
-    long timeout;
-};
 
 // How long the queue thread waits for a sender after asking it to cancel. On a
 // Mac the platform call is not a cancellation point, so a device that stops
@@ -48,15 +27,26 @@ struct SetTransfer {
 // destruction) until the kernel gives up.
 constexpr auto kSenderGrace = std::chrono::seconds(1);
 
-// One set transfer, shared by the queue thread and its sender thread. Either may
-// outlive the other: past the grace the queue thread answers for the sender and
-// leaves it to finish on its own, holding its own references.
+// One set transfer, made when it is queued: what the call asked for, our own
+// device reference and the promise. Shared by the queued operation, the queue
+// thread and the sender thread; either thread may outlive the other: past the
+// grace the queue thread answers for the sender and leaves it to finish on this
+// state's references.
 struct SendState {
-    ScopedCFRef<IOHIDDeviceRef> device;  // the sender's own reference
-    IOHIDReportType type;
-    unsigned char reportId;
-    ReportBuffer buffer;
-    SharedPromise promise;
+    SendState(ScopedCFRef<IOHIDDeviceRef> device_, IOHIDReportType type_, unsigned char reportId_,
+              ReportBuffer buffer_, long timeout_)
+        : device(std::move(device_)),
+          type(type_),
+          reportId(reportId_),
+          buffer(std::move(buffer_)),
+          timeout(timeout_) {}
+
+    const ScopedCFRef<IOHIDDeviceRef> device;
+    const IOHIDReportType type;
+    const unsigned char reportId;
+    const ReportBuffer buffer;
+    const long timeout;
+    hidutil::promise<Result> promise;
 
     std::atomic<bool> answered{false};  // the first of the two threads to answer wins
     std::mutex mutex;
@@ -66,7 +56,7 @@ struct SendState {
 
     void answer(const Result& result) {
         if (!answered.exchange(true)) {
-            promise->set_value(result);
+            promise.set_value(result);
         }
     }
 
@@ -120,36 +110,29 @@ void sendReport(SharedSendState&& handedOver) {
 // interrupted, so it runs on a thread of its own that this one can time: when
 // the time-out passes, the sender gets a cancellation request and one grace
 // second more; a sender still inside the call then is answered for and left.
-void runSetTransfer(const MacHidDevice& owner, const SetTransfer& transfer,
-                    SharedPromise& promise) {
+void runSetTransfer(const MacHidDevice& owner, const SharedSendState& state) {
     // Queued before a close or a reopen: the device it resolved is no longer ours.
-    if (owner.handle() != transfer.device.get()) {
-        promise->set_value(
-            {false, 0, transfer.buffer, transfer.reportId, widenStatus(kIOReturnNotOpen)});
+    if (owner.handle() != state->device.get()) {
+        state->answer({false, 0, state->buffer, state->reportId, widenStatus(kIOReturnNotOpen)});
         return;
     }
-    SharedSendState state;
+    // Started before this thread takes the lock, so that the sender's `started`
+    // never waits for this thread to reach its wait.
     std::thread sender;
     try {
-        state = std::make_shared<SendState>();
-        state->device = ScopedCFRef<IOHIDDeviceRef>::retain(transfer.device.get());
-        state->type = transfer.type;
-        state->reportId = transfer.reportId;
-        state->buffer = transfer.buffer;
-        state->promise = promise;
         sender = std::thread(sendReport, state);
     } catch (...) {  // no thread (std::system_error) or no memory for it
-        promise->set_value(
-            {false, -1, transfer.buffer, transfer.reportId, widenStatus(kIOReturnNoResources)});
+        state->answer(
+            {false, -1, state->buffer, state->reportId, widenStatus(kIOReturnNoResources)});
         return;
     }
     std::unique_lock<std::mutex> lock(state->mutex);
     state->condition.wait(lock, [&] { return state->started; });
     const auto isDone = [&] { return state->done; };
-    if (transfer.timeout == -1) {
+    if (state->timeout == -1) {
         state->condition.wait(lock, isDone);
     } else {
-        state->condition.wait_until(lock, quenor::mac::deadlineAfter(transfer.timeout), isDone);
+        state->condition.wait_until(lock, quenor::mac::deadlineAfter(state->timeout), isDone);
     }
     if (!state->done) {
         pthread_cancel(sender.native_handle());
@@ -163,20 +146,6 @@ void runSetTransfer(const MacHidDevice& owner, const SetTransfer& transfer,
         state->answer(state->timedOut());
         sender.detach();
     }
-}
-
-hidutil::async_request<Result> queueSetTransfer(hidutil::OperationsQueue& queue,
-                                                const MacHidDevice& owner,
-                                                ScopedCFRef<IOHIDDeviceRef> device,
-                                                IOHIDReportType type, unsigned char reportId,
-                                                const ReportBuffer& report, long timeout) {
-    // std::function needs a copyable callable; the transfer's owned reference is shared.
-    auto transfer = std::make_shared<const SetTransfer>(
-        SetTransfer{std::move(device), type, reportId, report, timeout});
-    const MacHidDevice* self = &owner;
-    return queueTransfer(queue, [self, transfer](SharedPromise& promise) {
-        runSetTransfer(*self, *transfer, promise);
-    });
 }
 
 Result badArgument(unsigned char reportId) {
@@ -210,8 +179,12 @@ hidutil::async_request<Result> MacHidDevice::setTransfer(IOHIDReportType type,
     if (!device) {
         return makeDefaultFailFuture(report);
     }
-    return queueSetTransfer(requestQueue, *this, std::move(device), type, reportId, report,
-                            timeout);
+    // One allocation for the transfer and its promise's handle, one for the operation.
+    auto state = std::make_shared<SendState>(std::move(device), type, reportId, report, timeout);
+    auto request = state->promise.get_request();
+    requestQueue.pushOperation(
+        std::move(state), [this](SharedSendState& transfer) { runSetTransfer(*this, transfer); });
+    return request;
 }
 
 hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,
@@ -219,20 +192,24 @@ hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,
     if (!report) {
         return hidutil::make_ready_request<Result>(badArgument(reportId));
     }
-    return queueTransfer(requestQueue, [this, reportId, report](SharedPromise& promise) {
-        // Our own reference: a close during the call cannot release the device under it.
-        auto device = retainDevice();
-        if (!device) {
-            promise->set_value(notOpenWhenRun());
-            return;
-        }
-        CFIndex length = static_cast<CFIndex>(report->size());
-        const IOReturn result = IOHIDDeviceGetReport(device.get(), kIOHIDReportTypeFeature,
-                                                     reportId, report->data(), &length);
-        const bool ok = result == kIOReturnSuccess;
-        promise->set_value({ok, ok ? static_cast<int32_t>(report->size()) : -1, report, reportId,
-                            widenStatus(result)});
-    });
+    hidutil::promise<Result> promise;
+    auto request = promise.get_request();
+    requestQueue.pushOperation(
+        std::move(promise), [this, reportId, report](hidutil::promise<Result>& answer) {
+            // Our own reference: a close during the call cannot release the device under it.
+            auto device = retainDevice();
+            if (!device) {
+                answer.set_value(notOpenWhenRun());
+                return;
+            }
+            CFIndex length = static_cast<CFIndex>(report->size());
+            const IOReturn result = IOHIDDeviceGetReport(device.get(), kIOHIDReportTypeFeature,
+                                                         reportId, report->data(), &length);
+            const bool ok = result == kIOReturnSuccess;
+            answer.set_value({ok, ok ? static_cast<int32_t>(report->size()) : -1, report, reportId,
+                              widenStatus(result)});
+        });
+    return request;
 }
 
 hidutil::async_request<Result> MacHidDevice::getReport(const ReportBuffer& report, long timeout) {
