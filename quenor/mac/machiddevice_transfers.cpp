@@ -164,17 +164,16 @@ Result notOpenWhenRun() {
 
 hidutil::async_request<Result> MacHidDevice::setReport(unsigned char reportId,
                                                        const ReportBuffer& report, long timeout) {
-    return setTransfer(kIOHIDReportTypeOutput, reportId, report, timeout);
+    return setTransfer(Output, reportId, report, timeout);
 }
 
 hidutil::async_request<Result> MacHidDevice::setFeature(unsigned char reportId,
                                                         const ReportBuffer& report) {
     constexpr long kFeatureTimeoutMs = 5000;
-    return setTransfer(kIOHIDReportTypeFeature, reportId, report, kFeatureTimeoutMs);
+    return setTransfer(Feature, reportId, report, kFeatureTimeoutMs);
 }
 
-hidutil::async_request<Result> MacHidDevice::setTransfer(IOHIDReportType type,
-                                                         unsigned char reportId,
+hidutil::async_request<Result> MacHidDevice::setTransfer(ReportType type, unsigned char reportId,
                                                          const ReportBuffer& report, long timeout) {
     if (!report) {
         return hidutil::make_ready_request<Result>(badArgument(reportId));
@@ -183,8 +182,8 @@ hidutil::async_request<Result> MacHidDevice::setTransfer(IOHIDReportType type,
     if (!device) {
         return makeDefaultFailFuture(report);
     }
-    return queueSetTransfer(requestQueue, *this, std::move(device), type, reportId, report,
-                            timeout);
+    return queueSetTransfer(requestQueue, *this, std::move(device),
+                            static_cast<IOHIDReportType>(type), reportId, report, timeout);
 }
 
 hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,
