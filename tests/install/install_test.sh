@@ -70,43 +70,48 @@ check_package() {
         cmake/quenor/quenorTargets.cmake pkgconfig/quenor.pc; do
         [ -f "$libdir/$file" ] || fail "no $file"
     done
-    # Exactly the public headers: nothing of the device's internals or the platform seam.
+    # Exactly the public headers (the libraries' header sets), and none of the device's
+    # internals or of the platform seam, whatever those sets say.
     headers=$(cd "$prefix/include" && find . -type f | sed 's#^\./##' | sort | tr '\n' ' ')
-    local expected="quenor/abstracthiddevice.h quenor/async_request quenor/deviceenumerator.h"
-    expected+=" quenor/export.h quenor/hiddescriptorhandlebase.h quenor/hiddevicedescriptor.h"
-    expected+=" quenor/linkcollectionnode.h quenor/mac/macdevicedescriptorhandle.h"
-    expected+=" quenor/mac/machiddevice.h quenor/nativedeviceenumerator.h"
-    expected+=" quenor/operationsqueue.h quenor/version.h"
-    if [ "$QUENOR_PLATFORM" = virtual ]; then
-        expected+=" vmac/control.h vmac/platform.h"
-    fi
+    local expected=${QUENOR_PUBLIC_HEADERS:?}
     for header in $expected; do
         [[ " $headers" == *" $header "* ]] || fail "header not installed: $header"
     done
     for header in $headers; do
         [[ " $expected " == *" $header "* ]] || fail "installed but not public: $header"
+        case $header in
+        quenor/mac/platform.h | quenor/mac/scoped* | *private*)
+            fail "an internal header is installed: $header" ;;
+        esac
     done
     no_tree_paths "$libdir"/cmake/quenor/*.cmake "$libdir/pkgconfig/quenor.pc" \
         $(find "$prefix/include" -type f)
     echo "package: libraries, links, CMake package, quenor.pc and $(echo "$headers" | wc -w) headers"
 }
 
-# Each header first in a file of its own, warnings as errors. A quenor header sees only the
-# quenor headers, so one that reached for vmac (or any platform header it ships) fails here.
+# Each header first in a file of its own, warnings as errors, with the build's compiler and, where
+# there is one, clang++ too. A quenor header sees only the quenor headers, so one that reached for
+# vmac (or any platform header it does not ship) fails here.
 check_headers() {
     mkdir -p "$work/only-quenor"
     ln -s "$prefix/include/quenor" "$work/only-quenor/quenor"
-    local count=0 header include
+    local compilers=("$QUENOR_CXX") count=0 header include compiler
+    if command -v clang++ >/dev/null && ! "$QUENOR_CXX" --version | grep -q clang; then
+        compilers+=(clang++)
+    fi
     while IFS= read -r header; do
         include=$prefix/include
         [[ $header == quenor/* ]] && include=$work/only-quenor
         printf '#include <%s>\n' "$header" >"$work/tu.cpp"
-        "$QUENOR_CXX" -std=c++17 -fsyntax-only -Wall -Wextra -Wpedantic -Werror \
-            -I"$include" "$work/tu.cpp" || fail "$header does not compile on its own"
+        for compiler in "${compilers[@]}"; do
+            "$compiler" -std=c++17 -fsyntax-only -Wall -Wextra -Wpedantic -Werror \
+                -I"$include" "$work/tu.cpp" || fail "$header does not compile on its own ($compiler)"
+        done
         count=$((count + 1))
     done < <(cd "$prefix/include" && find . -type f | sed 's#^\./##' | sort)
     [ "$count" -gt 0 ] || fail "no headers installed"
-    echo "headers: $count compile on their own with -Wall -Wextra -Wpedantic -Werror"
+    echo "headers: $count compile on their own with -Wall -Wextra -Wpedantic -Werror" \
+        "(${compilers[*]})"
 }
 
 check_cmake() {
