@@ -30,8 +30,7 @@ trap 'rm -rf "$work"' EXIT
     { cat "$work/install.log"; fail "cmake --install"; }
 mv "$work/staging" "$work/moved"
 prefix=$work/moved
-libdir=$(cd "$prefix" && dirname "$(find . -name quenor.pc)")/..
-libdir=$(cd "$prefix/$libdir" && pwd)
+libdir=$prefix/${QUENOR_LIBDIR:?}
 echo "installed into $work/staging, moved to $prefix"
 
 # No file may name the source tree, the build tree or the staging prefix.
@@ -50,15 +49,18 @@ check_package() {
     for name in "${libs[@]}"; do
         if [ "$(uname)" = Darwin ]; then
             lib=lib$name.$soversion.dylib
-            [ -f "$libdir/lib$name.$QUENOR_VERSION.dylib" ] || fail "no lib$name.$QUENOR_VERSION.dylib"
+            [ -f "$libdir/lib$name.$QUENOR_VERSION.dylib" ] ||
+                fail "no lib$name.$QUENOR_VERSION.dylib"
             [ -L "$libdir/lib$name.dylib" ] || fail "no lib$name.dylib link"
-            otool -D "$libdir/$lib" | grep -q "^@rpath/$lib\$" || fail "$lib: install name is not @rpath/$lib"
+            otool -D "$libdir/$lib" | grep -q "^@rpath/$lib\$" ||
+                fail "$lib: install name is not @rpath/$lib"
         else
             lib=lib$name.so.$soversion
             [ -f "$libdir/lib$name.so.$QUENOR_VERSION" ] || fail "no lib$name.so.$QUENOR_VERSION"
             [ -L "$libdir/lib$name.so" ] || fail "no lib$name.so link"
             if command -v readelf >/dev/null; then
                 readelf -d "$libdir/$lib" | grep -q "SONAME.*\[$lib\]" || fail "$lib: wrong SONAME"
+                # shellcheck disable=SC2016 # the run path is the literal $ORIGIN
                 if readelf -d "$libdir/$lib" | grep -E 'R(UN)?PATH' | grep -v -F '[$ORIGIN]'; then
                     fail "$lib: a run path other than \$ORIGIN"
                 fi
@@ -84,8 +86,10 @@ check_package() {
             fail "an internal header is installed: $header" ;;
         esac
     done
+    local installed_headers
+    mapfile -t installed_headers < <(find "$prefix/include" -type f)
     no_tree_paths "$libdir"/cmake/quenor/*.cmake "$libdir/pkgconfig/quenor.pc" \
-        $(find "$prefix/include" -type f)
+        "${installed_headers[@]}"
     echo "package: libraries, links, CMake package, quenor.pc and $(echo "$headers" | wc -w) headers"
 }
 
@@ -134,8 +138,10 @@ check_cmake() {
     grep -q "^quenor_DIR:PATH=$prefix/" "$work/consumer-build/CMakeCache.txt" ||
         fail "find_package did not take quenor from $prefix"
     "$QUENOR_CMAKE" --build "$work/consumer-build" || fail "building the consumer"
-    no_tree_paths "$work/consumer-build/CMakeCache.txt" \
-        $(find "$work/consumer-build" -maxdepth 1 -name '*.ninja' -o -maxdepth 1 -name Makefile)
+    local build_files
+    mapfile -t build_files < <(find "$work/consumer-build" -maxdepth 1 -type f \
+        \( -name CMakeCache.txt -o -name '*.ninja' -o -name Makefile \))
+    no_tree_paths "${build_files[@]}"
     (cd "$work/consumer-build" && "$QUENOR_CTEST" --output-on-failure --no-tests=error) ||
         fail "the consumer's test"
 
