@@ -13,7 +13,7 @@
 
 namespace {
 
-const char* const kPath = "IOService:/AppleACPIPlatformExpert/USB/Thermometer@1/Interface@0/HID";
+const char* const kPath = "IOService:/vmac/Thermometer@14200000/Interface@0/HID";
 
 std::wstring wide(const char* ascii) {
     return std::wstring(ascii, ascii + std::char_traits<char>::length(ascii));
