@@ -33,8 +33,19 @@
 
 #include "quenor/abstracthiddevice.h"
 #include "quenor/export.h"
-#include "quenor/mac/platform.h"
 #include "quenor/operationsqueue.h"
+
+// The platform types this header names, declared as the platform declares them, so
+// that an application including it sees no CoreFoundation, IOKit or vmac header.
+typedef struct __IOHIDDevice* IOHIDDeviceRef;
+struct IOUSBInterfaceStruct190;
+namespace quenor::mac {
+template <typename T, typename Policy>
+class ScopedPlatformRef;
+struct CFPolicy;
+template <typename T>
+struct COMPolicy;
+}  // namespace quenor::mac
 
 class QUENOR_EXPORT MacHidDevice : public AbstractHidDevice {
 public:
@@ -128,12 +139,16 @@ private:
     void updateInfo();
     void startDeadlineWatcher();
     // setReport and setFeature: checks the call, then queues the timed set transfer.
-    hidutil::async_request<AsyncOpResult> setTransfer(IOHIDReportType type, unsigned char reportId,
+    // `type` is Output or Feature, numbered as the platform's IOHIDReportType.
+    hidutil::async_request<AsyncOpResult> setTransfer(ReportType type, unsigned char reportId,
                                                       const ReportBuffer& report, long timeout);
     // Own references to the platform objects of a usable open device (empty
-    // otherwise), for an operation to hold across its platform call.
-    quenor::mac::ScopedCFRef<IOHIDDeviceRef> retainDevice() const;
-    quenor::mac::SharedUsbInterface retainInterface() const;
+    // otherwise), for an operation to hold across its platform call: a
+    // ScopedCFRef<IOHIDDeviceRef> and a share of the USB interface (SharedUsbInterface).
+    quenor::mac::ScopedPlatformRef<IOHIDDeviceRef, quenor::mac::CFPolicy> retainDevice() const;
+    std::shared_ptr<const quenor::mac::ScopedPlatformRef<
+        IOUSBInterfaceStruct190**, quenor::mac::COMPolicy<IOUSBInterfaceStruct190>>>
+    retainInterface() const;
     // Takes a private object out of service: wakes its readers, waits until no
     // operation is inside it, then destroys it (full shutdown). Caller's thread.
     void retire(std::unique_ptr<MacHidDevicePrivate> old);

@@ -160,17 +160,16 @@ Result notOpenWhenRun() {
 
 hidutil::async_request<Result> MacHidDevice::setReport(unsigned char reportId,
                                                        const ReportBuffer& report, long timeout) {
-    return setTransfer(kIOHIDReportTypeOutput, reportId, report, timeout);
+    return setTransfer(Output, reportId, report, timeout);
 }
 
 hidutil::async_request<Result> MacHidDevice::setFeature(unsigned char reportId,
                                                         const ReportBuffer& report) {
     constexpr long kFeatureTimeoutMs = 5000;
-    return setTransfer(kIOHIDReportTypeFeature, reportId, report, kFeatureTimeoutMs);
+    return setTransfer(Feature, reportId, report, kFeatureTimeoutMs);
 }
 
-hidutil::async_request<Result> MacHidDevice::setTransfer(IOHIDReportType type,
-                                                         unsigned char reportId,
+hidutil::async_request<Result> MacHidDevice::setTransfer(ReportType type, unsigned char reportId,
                                                          const ReportBuffer& report, long timeout) {
     if (!report) {
         return hidutil::make_ready_request<Result>(badArgument(reportId));
@@ -180,7 +179,8 @@ hidutil::async_request<Result> MacHidDevice::setTransfer(IOHIDReportType type,
         return makeDefaultFailFuture(report);
     }
     // One allocation for the transfer and its promise's handle, one for the operation.
-    auto state = std::make_shared<SendState>(std::move(device), type, reportId, report, timeout);
+    auto state = std::make_shared<SendState>(std::move(device), static_cast<IOHIDReportType>(type),
+                                             reportId, report, timeout);
     auto request = state->promise.get_request();
     requestQueue.pushOperation(
         std::move(state), [this](SharedSendState& transfer) { runSetTransfer(*this, transfer); });

@@ -1,7 +1,9 @@
 // The platform seam of the macOS device: the only place device sources get
 // CoreFoundation and IOKit from. On Apple hosts these are the system
-// frameworks; elsewhere the virtual macOS HID platform (libvmac) declares the
-// same names, types, signatures and values. Device sources contain no #ifdef.
+// frameworks; elsewhere, and in Apple builds for the virtual platform (the
+// build defines QUENOR_VIRTUAL_PLATFORM), the virtual macOS HID platform
+// (libvmac) declares the same names, types, signatures and values. Device
+// sources contain no #ifdef.
 //
 // Every platform call the device code may make, what it passes, what it relies
 // on, and who owns what comes back. "Owned" means the Create/Copy rule: the
@@ -104,7 +106,7 @@
 // USB interface objects; each makes the adopt/retain choice explicit.
 #pragma once
 
-#if defined(__APPLE__)
+#if defined(__APPLE__) && !defined(QUENOR_VIRTUAL_PLATFORM)
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOCFPlugIn.h>
 #include <IOKit/IOKitLib.h>

@@ -1,0 +1,190 @@
+#!/usr/bin/env bash
+# install_test.sh CHECK: installs the build into a temporary prefix, moves the installed tree to
+# another directory, and runs one CHECK against it (package, headers, cmake, pkgconfig; see
+# CMakeLists.txt beside this file). CTest passes the build's facts in QUENOR_* variables.
+# Exit 0: passed; 77: skipped (the reason is printed); anything else: failed.
+set -euo pipefail
+
+check=${1:?usage: install_test.sh package|headers|cmake|pkgconfig}
+here=$(cd "$(dirname "$0")" && pwd)
+: "${QUENOR_SOURCE_DIR:?} ${QUENOR_BUILD_DIR:?} ${QUENOR_VERSION:?} ${QUENOR_PLATFORM:?}"
+: "${QUENOR_CMAKE:?} ${QUENOR_CXX:?}"
+cxxflags=${QUENOR_CXX_FLAGS:-}
+ldflags=${QUENOR_LINKER_FLAGS:-}
+soversion=${QUENOR_VERSION%%.*}
+
+fail() {
+    echo "FAILED: $*" >&2
+    exit 1
+}
+skip() {
+    echo "SKIPPED: $*"
+    exit 77
+}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quenor-install.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# Install, then move: whatever still points at the staging prefix breaks below.
+"$QUENOR_CMAKE" --install "$QUENOR_BUILD_DIR" --prefix "$work/staging" >"$work/install.log" ||
+    { cat "$work/install.log"; fail "cmake --install"; }
+mv "$work/staging" "$work/moved"
+prefix=$work/moved
+libdir=$prefix/${QUENOR_LIBDIR:?}
+echo "installed into $work/staging, moved to $prefix"
+
+# No file may name the source tree, the build tree or the staging prefix.
+no_tree_paths() {  # files...
+    local hits
+    hits=$(grep -l -F -e "$QUENOR_SOURCE_DIR" -e "$QUENOR_BUILD_DIR" -e "$work/staging" "$@" ||
+        true)
+    [ -z "$hits" ] || fail "paths into the source, build or staging tree in: $hits"
+}
+
+check_package() {
+    local lib libs=(quenor) headers
+    if [ "$QUENOR_PLATFORM" = virtual ]; then
+        libs+=(vmac)
+    fi
+    for name in "${libs[@]}"; do
+        if [ "$(uname)" = Darwin ]; then
+            lib=lib$name.$soversion.dylib
+            [ -f "$libdir/lib$name.$QUENOR_VERSION.dylib" ] ||
+                fail "no lib$name.$QUENOR_VERSION.dylib"
+            [ -L "$libdir/lib$name.dylib" ] || fail "no lib$name.dylib link"
+            otool -D "$libdir/$lib" | grep -q "^@rpath/$lib\$" ||
+                fail "$lib: install name is not @rpath/$lib"
+        else
+            lib=lib$name.so.$soversion
+            [ -f "$libdir/lib$name.so.$QUENOR_VERSION" ] || fail "no lib$name.so.$QUENOR_VERSION"
+            [ -L "$libdir/lib$name.so" ] || fail "no lib$name.so link"
+            if command -v readelf >/dev/null; then
+                readelf -d "$libdir/$lib" | grep -q "SONAME.*\[$lib\]" || fail "$lib: wrong SONAME"
+                # shellcheck disable=SC2016 # the run path is the literal $ORIGIN
+                if readelf -d "$libdir/$lib" | grep -E 'R(UN)?PATH' | grep -v -F '[$ORIGIN]'; then
+                    fail "$lib: a run path other than \$ORIGIN"
+                fi
+            fi
+        fi
+        [ -L "$libdir/$lib" ] || fail "no $lib link"
+    done
+    for file in cmake/quenor/quenorConfig.cmake cmake/quenor/quenorConfigVersion.cmake \
+        cmake/quenor/quenorTargets.cmake pkgconfig/quenor.pc; do
+        [ -f "$libdir/$file" ] || fail "no $file"
+    done
+    # Exactly the public headers (the libraries' header sets), and none of the device's
+    # internals or of the platform seam, whatever those sets say.
+    headers=$(cd "$prefix/include" && find . -type f | sed 's#^\./##' | sort | tr '\n' ' ')
+    local expected=${QUENOR_PUBLIC_HEADERS:?}
+    for header in $expected; do
+        [[ " $headers" == *" $header "* ]] || fail "header not installed: $header"
+    done
+    for header in $headers; do
+        [[ " $expected " == *" $header "* ]] || fail "installed but not public: $header"
+        case $header in
+        quenor/mac/platform.h | quenor/mac/scoped* | *private*)
+            fail "an internal header is installed: $header" ;;
+        esac
+    done
+    local installed_headers
+    mapfile -t installed_headers < <(find "$prefix/include" -type f)
+    no_tree_paths "$libdir"/cmake/quenor/*.cmake "$libdir/pkgconfig/quenor.pc" \
+        "${installed_headers[@]}"
+    echo "package: libraries, links, CMake package, quenor.pc and $(echo "$headers" | wc -w) headers"
+}
+
+# Each header first in a file of its own, warnings as errors, with the build's compiler and, where
+# there is one, clang++ too. A quenor header sees only the quenor headers, so one that reached for
+# vmac (or any platform header it does not ship) fails here.
+check_headers() {
+    mkdir -p "$work/only-quenor"
+    ln -s "$prefix/include/quenor" "$work/only-quenor/quenor"
+    local compilers=("$QUENOR_CXX") count=0 header include compiler
+    if command -v clang++ >/dev/null && ! "$QUENOR_CXX" --version | grep -q clang; then
+        compilers+=(clang++)
+    fi
+    while IFS= read -r header; do
+        include=$prefix/include
+        [[ $header == quenor/* ]] && include=$work/only-quenor
+        printf '#include <%s>\n' "$header" >"$work/tu.cpp"
+        for compiler in "${compilers[@]}"; do
+            "$compiler" -std=c++17 -fsyntax-only -Wall -Wextra -Wpedantic -Werror \
+                -I"$include" "$work/tu.cpp" || fail "$header does not compile on its own ($compiler)"
+        done
+        count=$((count + 1))
+    done < <(cd "$prefix/include" && find . -type f | sed 's#^\./##' | sort)
+    [ "$count" -gt 0 ] || fail "no headers installed"
+    echo "headers: $count compile on their own with -Wall -Wextra -Wpedantic -Werror" \
+        "(${compilers[*]})"
+}
+
+check_cmake() {
+    [ "$QUENOR_PLATFORM" = virtual ] ||
+        skip "the consumer's test plugs virtual devices; this build is for the $QUENOR_PLATFORM platform"
+    : "${QUENOR_CTEST:?}"
+    local generator=() config
+    if [ -n "${QUENOR_NINJA:-}" ]; then
+        generator=(-G Ninja -DCMAKE_MAKE_PROGRAM="$QUENOR_NINJA")
+    fi
+    # QUENOR_CXX_FLAGS already holds the build type's flags.
+    config=$(echo "${QUENOR_BUILD_TYPE:-none}" | tr '[:lower:]' '[:upper:]')
+    # The consumer is built from a copy, so that nothing in its build can point into our tree.
+    cp -R "$QUENOR_SOURCE_DIR/examples/consumer" "$work/consumer"
+    "$QUENOR_CMAKE" -S "$work/consumer" -B "$work/consumer-build" "${generator[@]}" \
+        -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
+        -DCMAKE_CXX_COMPILER="$QUENOR_CXX" -DCMAKE_BUILD_TYPE="${QUENOR_BUILD_TYPE:-}" \
+        -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_CXX_FLAGS_"$config"= \
+        -DCMAKE_EXE_LINKER_FLAGS="$ldflags" || fail "configuring the consumer"
+    grep -q "^quenor_DIR:PATH=$prefix/" "$work/consumer-build/CMakeCache.txt" ||
+        fail "find_package did not take quenor from $prefix"
+    "$QUENOR_CMAKE" --build "$work/consumer-build" || fail "building the consumer"
+    local build_files
+    mapfile -t build_files < <(find "$work/consumer-build" -maxdepth 1 -type f \
+        \( -name CMakeCache.txt -o -name '*.ninja' -o -name Makefile \))
+    no_tree_paths "${build_files[@]}"
+    (cd "$work/consumer-build" && "$QUENOR_CTEST" --output-on-failure --no-tests=error) ||
+        fail "the consumer's test"
+
+    # SameMajorVersion: a request for the next major version finds nothing.
+    mkdir "$work/next-major"
+    cat >"$work/next-major/CMakeLists.txt" <<EOF
+cmake_minimum_required(VERSION 3.25)
+project(next-major LANGUAGES NONE)
+find_package(quenor $((soversion + 1)) QUIET)
+if(quenor_FOUND)
+  message(FATAL_ERROR "quenor $QUENOR_VERSION was accepted for version $((soversion + 1))")
+endif()
+EOF
+    "$QUENOR_CMAKE" -S "$work/next-major" -B "$work/next-major/build" \
+        -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >/dev/null ||
+        fail "the version file accepts another major version"
+    echo "cmake: consumer built with find_package(quenor) from $prefix and its test passed"
+}
+
+check_pkgconfig() {
+    [ -n "${QUENOR_PKG_CONFIG:-}" ] || skip "no pkg-config on this machine"
+    export PKG_CONFIG_PATH=$libdir/pkgconfig
+    local pc=$QUENOR_PKG_CONFIG version flags defines=()
+    version=$("$pc" --modversion quenor) || fail "pkg-config does not find quenor.pc"
+    [ "$version" = "$QUENOR_VERSION" ] || fail "quenor.pc says $version, the build $QUENOR_VERSION"
+    [ "$("$pc" --variable=platform quenor)" = "$QUENOR_PLATFORM" ] || fail "quenor.pc: platform"
+    flags=$("$pc" --cflags --libs quenor)
+    [[ $flags == *"-I$prefix/"* ]] || fail "quenor.pc does not resolve to the moved prefix: $flags"
+    if [ "$QUENOR_PLATFORM" = virtual ]; then
+        defines=(-DAPP_DRIVES_VIRTUAL_GADGET)
+    fi
+    # shellcheck disable=SC2086 # the flags are word lists
+    "$QUENOR_CXX" -std=c++17 -Wall -Wextra -Wpedantic -Werror $cxxflags "${defines[@]}" \
+        "$here/pkgconfig_app.cpp" -o "$work/app" $flags $ldflags \
+        -Wl,-rpath,"$("$pc" --variable=libdir quenor)" || fail "building with pkg-config"
+    "$work/app" || fail "the program built with pkg-config"
+    echo "pkgconfig: built with: $flags"
+}
+
+case $check in
+package) check_package ;;
+headers) check_headers ;;
+cmake) check_cmake ;;
+pkgconfig) check_pkgconfig ;;
+*) fail "unknown check: $check" ;;
+esac
