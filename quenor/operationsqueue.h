@@ -7,8 +7,8 @@
 // Threads: pushNewOperation(), pushOperation() and peekOperation() may be called from any thread,
 // including from inside a running operation (what it pushes runs after it). The queue mutex
 // guards the pending list and both flags and is never held while an operation runs, nor while
-// the worker is woken. Destroy a queue from any thread
-// but its own worker: destruction joins the worker.
+// the worker is woken. Destroy a queue from any thread but its own worker: destruction joins the
+// worker.
 //
 // Ownership: the queue owns an operation from the moment it is pushed; the worker takes it out
 // before running it and destroys it as soon as it has run. Destroying the queue waits for the
