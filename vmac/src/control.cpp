@@ -57,6 +57,8 @@ std::shared_ptr<detail::TicketState> unplugLocked(DeviceState& state, IOReturn d
     }
     state.blocked.clear();
     for (__IOHIDDevice* device : state.deviceObjects) {
+        if (device->finalizing)
+            continue;
         ticket->addTarget();
         device->events.push_back(detail::DeviceEvent{true, 0, {}, kIOReturnSuccess, ticket});
         kick.add(device);

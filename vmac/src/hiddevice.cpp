@@ -130,9 +130,7 @@ void __IOHIDDevice::finalize() {
         std::swap(leaving, schedule);
         cached.swap(propertyCache);
         source->owner = nullptr;
-        auto& objects = device->deviceObjects;
-        objects.erase(std::remove(objects.begin(), objects.end(), this), objects.end());
-        platform().changed.notify_all();
+        finalizing = true;
     }
     if (leaving.loop != nullptr) {
         if (leaving.loop->removeSource(source, leaving.modeName))
@@ -142,6 +140,12 @@ void __IOHIDDevice::finalize() {
     for (auto& value : cached)
         CFRelease(value.second);
     source->release();
+    // Listed until everything it held is released, so that a test that sees the
+    // object gone also sees its values gone.
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    auto& objects = device->deviceObjects;
+    objects.erase(std::remove(objects.begin(), objects.end(), this), objects.end());
+    platform().changed.notify_all();
 }
 
 namespace {

@@ -83,6 +83,7 @@ struct __IOHIDDevice : vmac::detail::Object {
     // All below: guarded by Platform::mutex.
     bool open = false;
     IOOptionBits openOptions = 0;
+    bool finalizing = false;  // released: still listed until its values are, takes no events
     Schedule schedule;  // loop null while unscheduled
     std::deque<vmac::detail::DeviceEvent> events;
     std::map<std::string, CFTypeRef> propertyCache;  // retained
