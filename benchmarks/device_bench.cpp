@@ -76,7 +76,7 @@ struct Bench {
 IOUSBInterfaceStruct190** openUsbInterface(const char* path) {
     io_string_t registryPath = {};
     std::strncpy(registryPath, path, sizeof registryPath - 1);
-    io_registry_entry_t entry = IORegistryEntryFromPath(kIOMasterPortDefault, registryPath);
+    io_registry_entry_t entry = IORegistryEntryFromPath(MACH_PORT_NULL, registryPath);
     io_registry_entry_t parent = 0;
     IORegistryEntryGetParentEntry(entry, kIOServicePlane, &parent);
     IOObjectRelease(entry);

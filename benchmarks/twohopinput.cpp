@@ -8,7 +8,7 @@ namespace bench {
 TwoHopInput::TwoHopInput(const std::string& path) {
     io_string_t registryPath = {};
     std::strncpy(registryPath, path.c_str(), sizeof registryPath - 1);
-    io_registry_entry_t entry = IORegistryEntryFromPath(kIOMasterPortDefault, registryPath);
+    io_registry_entry_t entry = IORegistryEntryFromPath(MACH_PORT_NULL, registryPath);
     if (entry == 0) {
         return;
     }
