@@ -66,6 +66,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -252,5 +253,21 @@ VMAC_API CFArrayRef makeArray(const std::vector<CFTypeRef>& values);  // retains
 VMAC_API CFDictionaryRef makeUsagePair(long long usagePage, long long usage);
 // An array of such pairs, each given as (usagePage, usage).
 VMAC_API CFArrayRef makeUsagePairs(const std::vector<std::pair<long long, long long>>& pairs);
+
+// ==== Matching and hot-plug notices =========================================
+// plugDevice() publishes a device without properties, and matching runs only
+// when a device is published (as on macOS, a property set later does not make
+// a device match again). plugDeviceWithProperties() puts the properties in
+// place first, so that matching notifications and IOServiceGetMatchingServices
+// see the device as a real one would show itself. Values are retained; NULL
+// values are left out. Publishing raises first-match notices; unplug() and
+// reset() raise terminated notices while the device still has its properties.
+// liveIOObjectReferences() counts references to iterators too.
+VMAC_API VirtualDevice plugDeviceWithProperties(
+    const std::string& path, const std::map<std::string, CFTypeRef>& properties,
+    ParentKind parent = ParentKind::UsbInterface);
+// IONotificationPorts created and not yet destroyed.
+VMAC_API long liveNotificationPortCount();
+// ==== end of matching and hot-plug notices ===================================
 
 }  // namespace vmac
