@@ -34,7 +34,6 @@ bool releaseIterator(io_object_t port) {
             matching = std::exchange(iterator.matching, nullptr);
             queued.swap(iterator.queue);
             iterator.notifyPort.reset();
-            iterator.callback = nullptr;
         }
         platform().changed.notify_all();
     }
