@@ -26,6 +26,7 @@ struct MacDeviceMonitor::Shared {
     std::mutex mutex;
     std::condition_variable changed;
     Phase phase = Phase::Idle;  // guarded by mutex
+    bool started = false;        // guarded by mutex: the thread reached Running
     bool stopRequested = false;  // guarded by mutex
     bool joining = false;        // guarded by mutex: a stopping thread has taken the join
     std::thread::id threadId;    // guarded by mutex; the monitor thread, once it runs
@@ -38,6 +39,7 @@ struct MacDeviceMonitor::Shared {
         {
             std::lock_guard<std::mutex> lock(mutex);
             phase = next;
+            started = started || next == Phase::Running;
         }
         changed.notify_all();
     }
@@ -78,21 +80,29 @@ public:
     Session& operator=(const Session&) = delete;
 
     bool setUp();
-    void takePresent() { takeArrivals(m_arrivals.get(), m_shared.reportPresent); }
+    // Reports the devices found present by setUp(), unless told not to.
+    void reportPresent() {
+        if (m_shared.reportPresent) {
+            deliver(HidDeviceNotice::Kind::Arrival, m_present);
+        }
+        m_present.clear();
+    }
     void run();
     // Port first, so that no message is delivered to this object after it is gone.
     void tearDown();
 
 private:
     static void arrived(void* refCon, io_iterator_t iterator) {
-        static_cast<Session*>(refCon)->takeArrivals(iterator, true);
+        auto* session = static_cast<Session*>(refCon);
+        session->deliver(HidDeviceNotice::Kind::Arrival, session->takeArrivals(iterator));
     }
     static void removed(void* refCon, io_iterator_t iterator) {
         static_cast<Session*>(refCon)->takeRemovals(iterator);
     }
     static void stopLoop(void*) { CFRunLoopStop(CFRunLoopGetCurrent()); }
 
-    void takeArrivals(io_iterator_t iterator, bool report);
+    // The new entries among the iterator's services, oldest first, now known.
+    std::vector<HidDeviceEntry> takeArrivals(io_iterator_t iterator);
     void takeRemovals(io_iterator_t iterator);
     void deliver(HidDeviceNotice::Kind kind, const std::vector<HidDeviceEntry>& entries) noexcept;
 
@@ -104,6 +114,7 @@ private:
     ScopedIOObject m_removals;  // the terminated notification
     // Devices reported (or, at start, remembered) by entry ID, as they were reported.
     std::map<uint64_t, std::vector<HidDeviceEntry>> m_known;
+    std::vector<HidDeviceEntry> m_present;  // found by setUp(), not yet reported
 };
 
 bool Session::setUp() {
@@ -139,6 +150,9 @@ bool Session::setUp() {
             kIOReturnSuccess) {
         return false;
     }
+    // Read now, so that "present at start" means present when start() returns;
+    // whatever comes later arrives through the armed notification.
+    m_present = takeArrivals(m_arrivals.get());
 
     auto loop = ScopedCFRef<CFRunLoopRef>::retain(m_loop);
     auto stopSource = ScopedCFRef<CFRunLoopSourceRef>::retain(m_stopSource.get());
@@ -170,7 +184,7 @@ void Session::tearDown() {
     m_removals.reset();
 }
 
-void Session::takeArrivals(io_iterator_t iterator, bool report) {
+std::vector<HidDeviceEntry> Session::takeArrivals(io_iterator_t iterator) {
     std::vector<HidDeviceEntry> fresh;
     const bool stopping = m_shared.stopping();
     for (const ScopedIOObject& service : drain(iterator)) {
@@ -185,10 +199,8 @@ void Session::takeArrivals(io_iterator_t iterator, bool report) {
         }
         fresh.insert(fresh.end(), entries.begin(), entries.end());
     }
-    if (report) {
-        quenor::mac::sortEntries(fresh);
-        deliver(HidDeviceNotice::Kind::Arrival, fresh);
-    }
+    quenor::mac::sortEntries(fresh);
+    return fresh;
 }
 
 void Session::takeRemovals(io_iterator_t iterator) {
@@ -225,7 +237,7 @@ void runMonitor(const std::shared_ptr<Shared>& shared) {
         Session session(*shared);
         if (session.setUp()) {
             shared->setPhase(Shared::Phase::Running);
-            session.takePresent();
+            session.reportPresent();
             session.run();
         }
     }
@@ -269,8 +281,8 @@ bool MacDeviceMonitor::start() {
         std::unique_lock<std::mutex> lock(m_shared->mutex);
         m_thread = std::move(worker);
         m_shared->changed.wait(lock, [&] { return m_shared->phase != Shared::Phase::Starting; });
-        if (m_shared->phase == Shared::Phase::Running) {
-            return true;
+        if (m_shared->started) {
+            return true;  // it may have been stopped by a callback already
         }
         worker = std::move(m_thread);
     }
