@@ -167,9 +167,9 @@ HidDeviceDescriptor findDevice() {
         return HidDeviceDescriptor();
     }
     char pair[64];
-    std::snprintf(pair, sizeof pair, "taking %04x:%04x, usage page 0x%04X: ",
-                  chosen->identity.vendorId, chosen->identity.productId,
-                  chosen->identity.usagePage);
+    std::snprintf(pair, sizeof pair,
+                  "taking %04x:%04x, usage page 0x%04X: ", chosen->identity.vendorId,
+                  chosen->identity.productId, chosen->identity.usagePage);
     line("", pair + chosen->identity.product);
     return chosen->descriptor();
 }
@@ -177,11 +177,10 @@ HidDeviceDescriptor findDevice() {
 int runSession(DemoTarget& target) {
     std::printf("quenor demo: one session with %s\n\n", target.describe().c_str());
 
-    HidDeviceDescriptor descriptor =
-        target.path().empty()
-            ? findDevice()
-            : HidDeviceDescriptor(
-                  new MacDeviceDescriptorHandle(target.path(), target.usagePairIndex()));
+    HidDeviceDescriptor descriptor = target.path().empty()
+                                         ? findDevice()
+                                         : HidDeviceDescriptor(new MacDeviceDescriptorHandle(
+                                               target.path(), target.usagePairIndex()));
     if (!descriptor) {
         line("[open]", "no HID device to talk to");
         return 1;

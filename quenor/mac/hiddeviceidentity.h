@@ -29,7 +29,7 @@ struct QUENOR_EXPORT HidDeviceIdentity {
     uint16_t maxInputReportSize = 0;
     uint16_t maxOutputReportSize = 0;
     uint16_t maxFeatureReportSize = 0;
-    std::string transport;  // "Transport": "USB", "Bluetooth", ...
+    std::string transport;    // "Transport": "USB", "Bluetooth", ...
     uint32_t locationId = 0;  // "LocationID"
 
     bool operator==(const HidDeviceIdentity& other) const;

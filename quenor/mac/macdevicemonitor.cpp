@@ -25,7 +25,7 @@ struct MacDeviceMonitor::Shared {
 
     std::mutex mutex;
     std::condition_variable changed;
-    Phase phase = Phase::Idle;  // guarded by mutex
+    Phase phase = Phase::Idle;   // guarded by mutex
     bool started = false;        // guarded by mutex: the thread reached Running
     bool stopRequested = false;  // guarded by mutex
     bool joining = false;        // guarded by mutex: a stopping thread has taken the join
@@ -126,8 +126,8 @@ bool Session::setUp() {
     CFRunLoopAddSource(m_loop, IONotificationPortGetRunLoopSource(m_port), monitorMode());
     CFRunLoopSourceContext context{};
     context.perform = stopLoop;
-    m_stopSource =
-        ScopedCFRef<CFRunLoopSourceRef>::adopt(CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context));
+    m_stopSource = ScopedCFRef<CFRunLoopSourceRef>::adopt(
+        CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context));
     if (!m_stopSource) {
         return false;
     }
@@ -136,18 +136,16 @@ bool Session::setUp() {
     // Terminations first: a device that goes while the present ones are read is
     // then still heard of. Each call consumes its dictionary's reference.
     auto anyDevice = ScopedCFRef<CFMutableDictionaryRef>::adopt(IOServiceMatching(kIOHIDDeviceKey));
-    if (!anyDevice ||
-        IOServiceAddMatchingNotification(m_port, kIOTerminatedNotification, anyDevice.release(),
-                                         removed, this, m_removals.initializeInto()) !=
-            kIOReturnSuccess) {
+    if (!anyDevice || IOServiceAddMatchingNotification(
+                          m_port, kIOTerminatedNotification, anyDevice.release(), removed, this,
+                          m_removals.initializeInto()) != kIOReturnSuccess) {
         return false;
     }
     drain(m_removals.get());  // arms it; nothing in it is known yet
     auto wanted = quenor::mac::makeMatchingDictionary(m_shared.match);
-    if (!wanted ||
-        IOServiceAddMatchingNotification(m_port, kIOFirstMatchNotification, wanted.release(),
-                                         arrived, this, m_arrivals.initializeInto()) !=
-            kIOReturnSuccess) {
+    if (!wanted || IOServiceAddMatchingNotification(
+                       m_port, kIOFirstMatchNotification, wanted.release(), arrived, this,
+                       m_arrivals.initializeInto()) != kIOReturnSuccess) {
         return false;
     }
     // Read now, so that "present at start" means present when start() returns;

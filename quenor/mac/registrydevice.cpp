@@ -41,8 +41,8 @@ HidDeviceIdentity readCommon(io_registry_entry_t entry) {
     identity.maxOutputReportSize = number16(entry, CFSTR(kIOHIDMaxOutputReportSizeKey));
     identity.maxFeatureReportSize = number16(entry, CFSTR(kIOHIDMaxFeatureReportSizeKey));
     identity.transport = text(entry, CFSTR(kIOHIDTransportKey));
-    identity.locationId = static_cast<uint32_t>(
-        number64Value(copyProperty(entry, CFSTR(kIOHIDLocationIDKey)).get()));
+    identity.locationId =
+        static_cast<uint32_t>(number64Value(copyProperty(entry, CFSTR(kIOHIDLocationIDKey)).get()));
     return identity;
 }
 

@@ -45,9 +45,9 @@ protected:
 
 TEST_F(EnumeratorTest, SnapshotListsEveryUsagePairOldestDeviceFirstAndStaysAsTaken) {
     MacNativeDeviceEnumerator enumerator;
-    EXPECT_EQ(wheresOf(enumerator), (Wheres{"IOService:/z/Keyboard/0", "IOService:/z/Keyboard/1",
-                                            std::string(kGadgetPath) + "/0",
-                                            "IOService:/a/Plain/0"}));
+    EXPECT_EQ(wheresOf(enumerator),
+              (Wheres{"IOService:/z/Keyboard/0", "IOService:/z/Keyboard/1",
+                      std::string(kGadgetPath) + "/0", "IOService:/a/Plain/0"}));
     const auto& entries = enumerator.entries();
     EXPECT_LT(entries[1].registryEntryId, entries[2].registryEntryId);
     EXPECT_EQ(entries[0].registryEntryId, entries[1].registryEntryId);

@@ -49,8 +49,8 @@ public:
 private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    Lines lines_;                            // guarded by mutex_
-    std::vector<HidDeviceEntry> entries_;    // guarded by mutex_
+    Lines lines_;                           // guarded by mutex_
+    std::vector<HidDeviceEntry> entries_;   // guarded by mutex_
     std::vector<std::thread::id> threads_;  // guarded by mutex_
 };
 

@@ -34,8 +34,8 @@ protected:
 
     // A USB HID device with an identity of its own; `pairs` empty leaves
     // "DeviceUsagePairs" out, and the primary pair is the first pair (or 1/1).
-    static vmac::VirtualDevice plugHid(const std::string& path, long long vendor,
-                                       long long product, const Pairs& pairs) {
+    static vmac::VirtualDevice plugHid(const std::string& path, long long vendor, long long product,
+                                       const Pairs& pairs) {
         PropertyList properties;
         properties.number("VendorID", vendor)
             .number("ProductID", product)

@@ -43,8 +43,8 @@ static_assert(same<decltype(&IOServiceAddMatchingNotification),
                    kern_return_t (*)(IONotificationPortRef, const char*, CFDictionaryRef,
                                      IOServiceMatchingCallback, void*, io_iterator_t*)>);
 static_assert(same<decltype(&IOObjectRelease), kern_return_t (*)(io_object_t)>);
-static_assert(same<decltype(&CFNumberCreate),
-                   CFNumberRef (*)(CFAllocatorRef, CFNumberType, const void*)>);
+static_assert(
+    same<decltype(&CFNumberCreate), CFNumberRef (*)(CFAllocatorRef, CFNumberType, const void*)>);
 
 // Constants.
 static_assert(MACH_PORT_NULL == 0);

@@ -114,17 +114,19 @@ TEST_F(MatchingTest, HidDevicesMatchByClassIdentityAndUsagePairsAsIOKitMatchesTh
 TEST_F(MatchingTest, EveryPathConsumesTheDictionaryOnce) {
     // The fixture's live count catches a dictionary that is not consumed; one that
     // is consumed twice aborts.
-    EXPECT_EQ(kIOReturnBadArgument,
-              IOServiceGetMatchingServices(MACH_PORT_NULL, IOServiceMatching(kIOHIDDeviceKey), nullptr));
+    EXPECT_EQ(
+        kIOReturnBadArgument,
+        IOServiceGetMatchingServices(MACH_PORT_NULL, IOServiceMatching(kIOHIDDeviceKey), nullptr));
     io_iterator_t iterator = IO_OBJECT_NULL;
     EXPECT_EQ(kIOReturnBadArgument,
               IOServiceGetMatchingServices(7, IOServiceMatching(kIOHIDDeviceKey), &iterator));
-    EXPECT_EQ(kIOReturnBadArgument, IOServiceGetMatchingServices(MACH_PORT_NULL, nullptr, &iterator));
+    EXPECT_EQ(kIOReturnBadArgument,
+              IOServiceGetMatchingServices(MACH_PORT_NULL, nullptr, &iterator));
     IONotificationPortRef port = IONotificationPortCreate(MACH_PORT_NULL);
     EXPECT_EQ(kIOReturnBadArgument,
-              IOServiceAddMatchingNotification(port, "NoSuchNotification",
-                                               IOServiceMatching(kIOHIDDeviceKey),
-                                               [](void*, io_iterator_t) {}, nullptr, &iterator));
+              IOServiceAddMatchingNotification(
+                  port, "NoSuchNotification", IOServiceMatching(kIOHIDDeviceKey),
+                  [](void*, io_iterator_t) {}, nullptr, &iterator));
     IONotificationPortDestroy(port);
     EXPECT_EQ(0, vmac::liveNotificationPortCount());
 }
@@ -191,8 +193,8 @@ protected:
     ScopedIOObject add(const char* type, Dictionary matching) {
         ScopedIOObject notification;
         EXPECT_EQ(kIOReturnSuccess,
-                  IOServiceAddMatchingNotification(port_, type, matching.release(), record,
-                                                   &calls_, notification.initializeInto()));
+                  IOServiceAddMatchingNotification(port_, type, matching.release(), record, &calls_,
+                                                   notification.initializeInto()));
         return notification;
     }
 
@@ -205,9 +207,8 @@ TEST_F(NotificationTest, FirstMatchFiresOnlyWhenArmedAndHandsOutTheNewestFirst) 
     vmac::plugDevice("IOService:/E");
     deliver();
     EXPECT_TRUE(calls_.empty()) << "not armed before the iterator was read to its end";
-    EXPECT_EQ(drainPaths(arrivals.get()),
-              (Paths{"IOService:/E", "IOService:/D", "IOService:/C", "IOService:/B",
-                     "IOService:/A"}));
+    EXPECT_EQ(drainPaths(arrivals.get()), (Paths{"IOService:/E", "IOService:/D", "IOService:/C",
+                                                 "IOService:/B", "IOService:/A"}));
 
     vmac::plugDevice("IOService:/F");
     vmac::plugDevice("IOService:/G");
@@ -225,8 +226,7 @@ TEST_F(NotificationTest, FirstMatchFiresOnlyWhenArmedAndHandsOutTheNewestFirst) 
     props.number("VendorID", 0x1234).plug("IOService:/H");
     vmac::plugDevice("IOService:/I");
     deliver();
-    EXPECT_EQ(calls_,
-              (std::vector<io_iterator_t>{arrivals.get(), arrivals.get(), wanted.get()}));
+    EXPECT_EQ(calls_, (std::vector<io_iterator_t>{arrivals.get(), arrivals.get(), wanted.get()}));
     EXPECT_EQ(drainPaths(wanted.get()), (Paths{"IOService:/H"}));
 }
 

@@ -38,7 +38,8 @@ void usage(FILE* to) {
     std::fputs(
         "usage: quenor-list [--match SPEC] [--watch] [--json] [--simulate]\n"
         "  --match SPEC  only devices that match SPEC, comma-separated key=value pairs with\n"
-        "                keys vid, pid, page, usage (decimal or 0x hex), e.g. vid=0x1209,page=0xFF00\n"
+        "                keys vid, pid, page, usage (decimal or 0x hex), e.g. "
+        "vid=0x1209,page=0xFF00\n"
         "  --watch       list, then follow arrivals (+) and removals (-) until interrupted\n"
         "  --json        JSON: an array, or with --watch one object per line\n"
         "  --simulate    plug a few virtual gadgets first (virtual platform only)\n",

@@ -4,7 +4,8 @@
 #include "simulation.h"
 
 std::unique_ptr<Simulation> startSimulation() {
-    std::fputs("quenor-list: --simulate needs the virtual platform; this build lists real devices\n",
-               stderr);
+    std::fputs(
+        "quenor-list: --simulate needs the virtual platform; this build lists real devices\n",
+        stderr);
     return nullptr;
 }

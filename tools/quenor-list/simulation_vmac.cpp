@@ -41,21 +41,43 @@ private:
 struct Gadget {
     std::string path;
     long long vendor, product, location;
-    std::string manufacturer, product_name, serial, transport;
+    std::string manufacturer, productName, serial, transport;
     std::vector<std::pair<long long, long long>> pairs;
     vmac::ParentKind parent;
 };
 
 const std::vector<Gadget>& gadgets() {
     static const std::vector<Gadget> all = {
-        {"IOService:/vmac/XHC@14000000/Keypad@14100000/IOUSBHostInterface@0/Keypad", 0x1209,
-         0x4B50, 0x14100000, "Quenor Labs", "Macro Keypad K8", "K8-0001", "USB",
-         {{0x0001, 0x0006}, {0x000C, 0x0001}}, vmac::ParentKind::UsbInterface},
+        {"IOService:/vmac/XHC@14000000/Keypad@14100000/IOUSBHostInterface@0/Keypad",
+         0x1209,
+         0x4B50,
+         0x14100000,
+         "Quenor Labs",
+         "Macro Keypad K8",
+         "K8-0001",
+         "USB",
+         {{0x0001, 0x0006}, {0x000C, 0x0001}},
+         vmac::ParentKind::UsbInterface},
         {"IOService:/vmac/XHC@14000000/EchoGadget@14200000/IOUSBHostInterface@0/EchoGadget",
-         0x1209, 0xE1E1, 0x14200000, "Quenor Labs", "Echo Gadget E1", "E1-000042", "USB",
-         {{0xFF00, 0x0001}}, vmac::ParentKind::UsbInterface},
-        {"IOService:/vmac/BT/Pointer@5a/Pointer", 0x1209, 0x5052, 0x5A, "Quenor Labs",
-         "Wireless Pointer", "", "Bluetooth", {{0x0001, 0x0002}}, vmac::ParentKind::Other},
+         0x1209,
+         0xE1E1,
+         0x14200000,
+         "Quenor Labs",
+         "Echo Gadget E1",
+         "E1-000042",
+         "USB",
+         {{0xFF00, 0x0001}},
+         vmac::ParentKind::UsbInterface},
+        {"IOService:/vmac/BT/Pointer@5a/Pointer",
+         0x1209,
+         0x5052,
+         0x5A,
+         "Quenor Labs",
+         "Wireless Pointer",
+         "",
+         "Bluetooth",
+         {{0x0001, 0x0002}},
+         vmac::ParentKind::Other},
     };
     return all;
 }
@@ -67,7 +89,7 @@ vmac::VirtualDevice plug(const Gadget& gadget) {
         .number("VersionNumber", 0x0100)
         .number("LocationID", gadget.location)
         .text("Manufacturer", gadget.manufacturer)
-        .text("Product", gadget.product_name)
+        .text("Product", gadget.productName)
         .text("SerialNumber", gadget.serial)
         .text("Transport", gadget.transport)
         .number("PrimaryUsagePage", gadget.pairs.front().first)

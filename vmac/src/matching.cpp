@@ -19,9 +19,9 @@ namespace {
 
 // The identity keys an IOHIDDevice compares by value when they are matched on.
 const char* const kValueKeys[] = {
-    kIOHIDTransportKey,     kIOHIDVendorIDKey,     kIOHIDProductIDKey,    kIOHIDVersionNumberKey,
-    kIOHIDManufacturerKey,  kIOHIDProductKey,      kIOHIDSerialNumberKey, kIOHIDLocationIDKey,
-    kIOHIDPrimaryUsageKey,  kIOHIDPrimaryUsagePageKey, "VendorIDSource", "CountryCode",
+    kIOHIDTransportKey,    kIOHIDVendorIDKey,         kIOHIDProductIDKey,    kIOHIDVersionNumberKey,
+    kIOHIDManufacturerKey, kIOHIDProductKey,          kIOHIDSerialNumberKey, kIOHIDLocationIDKey,
+    kIOHIDPrimaryUsageKey, kIOHIDPrimaryUsagePageKey, "VendorIDSource",      "CountryCode",
 };
 
 bool isValueKey(const std::string& key) {
@@ -130,8 +130,8 @@ CFMutableDictionaryRef IOServiceMatching(const char* name) {
         return nullptr;
     CFMutableDictionaryRef matching = CFDictionaryCreateMutable(
         kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    CFStringRef className = CFStringCreateWithCString(kCFAllocatorDefault, name,
-                                                      kCFStringEncodingUTF8);
+    CFStringRef className =
+        CFStringCreateWithCString(kCFAllocatorDefault, name, kCFStringEncodingUTF8);
     CFDictionarySetValue(matching, CFSTR(kIOProviderClassKey), className);
     CFRelease(className);
     return matching;

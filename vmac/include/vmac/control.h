@@ -263,9 +263,9 @@ VMAC_API CFArrayRef makeUsagePairs(const std::vector<std::pair<long long, long l
 // values are left out. Publishing raises first-match notices; unplug() and
 // reset() raise terminated notices while the device still has its properties.
 // liveIOObjectReferences() counts references to iterators too.
-VMAC_API VirtualDevice plugDeviceWithProperties(
-    const std::string& path, const std::map<std::string, CFTypeRef>& properties,
-    ParentKind parent = ParentKind::UsbInterface);
+VMAC_API VirtualDevice plugDeviceWithProperties(const std::string& path,
+                                                const std::map<std::string, CFTypeRef>& properties,
+                                                ParentKind parent = ParentKind::UsbInterface);
 // IONotificationPorts created and not yet destroyed.
 VMAC_API long liveNotificationPortCount();
 // ==== end of matching and hot-plug notices ===================================
