@@ -117,6 +117,11 @@ TEST_F(EnumeratorTest, FiltersTakeAnySubsetAndPickSinglePairs) {
     EXPECT_FALSE(empty.get());
     EXPECT_FALSE(empty.moveToNext() || empty.moveToPrevious());
 
+    vmac::NotificationFaults refused;
+    refused.matchingServicesResult = kIOReturnNoResources;
+    vmac::setNotificationFaults(refused);
+    EXPECT_EQ(MacNativeDeviceEnumerator().count(), 0) << "the platform refused";
+    vmac::setNotificationFaults({});
     vmac::reset();
     EXPECT_EQ(MacNativeDeviceEnumerator().count(), 0) << "an empty registry";
 }

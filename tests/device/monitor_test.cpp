@@ -110,6 +110,26 @@ TEST_F(MonitorTest, ReportsPresentDevicesThenArrivalsAndRemovalsInOrder) {
     monitor.stop();  // again: nothing to do
 }
 
+TEST_F(MonitorTest, StartFailsCleanlyWhereThePlatformRefuses) {
+    plugHid("IOService:/A", 1, 1, {});
+    vmac::NotificationFaults noPort, noRemovals, noArrivals;
+    noPort.portCreateReturnsNull = true;
+    noRemovals.failingNotification = kIOTerminatedNotification;
+    noRemovals.notificationResult = kIOReturnNoResources;
+    noArrivals.failingNotification = kIOFirstMatchNotification;
+    noArrivals.notificationResult = kIOReturnError;
+    for (const auto& faults : {noPort, noRemovals, noArrivals}) {
+        vmac::setNotificationFaults(faults);
+        MacDeviceMonitor monitor(logging());
+        EXPECT_FALSE(monitor.start());
+        EXPECT_FALSE(monitor.isRunning());
+        EXPECT_EQ(0, vmac::liveNotificationPortCount());
+        monitor.stop();
+    }
+    EXPECT_TRUE(log.lines().empty());
+    // The fixture's live counts show that every step was undone.
+}
+
 TEST_F(MonitorTest, PresentDevicesCanBeLeftUnreportedButTheirRemovalIsNot) {
     auto a = plugHid("IOService:/A", 1, 1, {});
     MacDeviceMonitor monitor(logging(), HidDeviceMatch(), false);

@@ -28,6 +28,7 @@ inline std::string where(const HidDeviceEntry& entry) {
 class RegistryTest : public DeviceTest {
 protected:
     void TearDown() override {
+        vmac::setNotificationFaults({});
         DeviceTest::TearDown();
         EXPECT_EQ(0, vmac::liveNotificationPortCount()) << "notification port left";
     }

@@ -42,6 +42,11 @@ bool releaseIterator(io_object_t port) {
     return true;
 }
 
+vmac::NotificationFaults& notificationFaultsLocked() {
+    static auto* faults = new vmac::NotificationFaults;  // never destroyed, like the table
+    return *faults;
+}
+
 long iteratorReferencesLocked() {
     long total = 0;
     for (const auto& entry : iteratorsLocked())
@@ -50,6 +55,16 @@ long iteratorReferencesLocked() {
 }
 
 }  // namespace vmac::detail
+
+namespace vmac {
+
+void setNotificationFaults(const NotificationFaults& faults) {
+    NoCancel noCancel;
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    detail::notificationFaultsLocked() = faults;
+}
+
+}  // namespace vmac
 
 extern "C" {
 

@@ -147,10 +147,13 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t mainPort, CFDictionaryRef
     checked<__CFDictionary>(matching, vmac::detail::kDictionaryType,
                             "IOServiceGetMatchingServices");
     kern_return_t result = kIOReturnSuccess;
+    std::unique_lock<std::mutex> lock(platform().mutex);
+    const IOReturn fault = vmac::detail::notificationFaultsLocked().matchingServicesResult;
     if (existing == nullptr || mainPort != MACH_PORT_NULL) {
         result = kIOReturnBadArgument;
+    } else if (fault != kIOReturnSuccess) {
+        result = fault;
     } else {
-        std::lock_guard<std::mutex> lock(platform().mutex);
         auto iterator = std::make_shared<vmac::detail::IteratorState>();
         for (const auto& entry : platform().plugged)
             if (entry.second->attached && vmac::detail::matchesLocked(*entry.second, matching))
@@ -166,6 +169,7 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t mainPort, CFDictionaryRef
         }
         platform().changed.notify_all();
     }
+    lock.unlock();
     CFRelease(matching);
     return result;
 }

@@ -84,4 +84,7 @@ bool releaseIterator(io_object_t port);
 // References clients hold on iterators. Caller holds Platform::mutex.
 long iteratorReferencesLocked();
 
+// The faults a test has set. Caller holds Platform::mutex.
+vmac::NotificationFaults& notificationFaultsLocked();
+
 }  // namespace vmac::detail

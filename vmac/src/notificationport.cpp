@@ -184,6 +184,11 @@ IONotificationPortRef IONotificationPortCreate(mach_port_t mainPort) {
     NoCancel noCancel;
     if (mainPort != MACH_PORT_NULL)
         return nullptr;
+    {
+        std::lock_guard<std::mutex> lock(platform().mutex);
+        if (vmac::detail::notificationFaultsLocked().portCreateReturnsNull)
+            return nullptr;
+    }
     auto state = std::make_shared<NotificationPortState>();
     CFRunLoopSourceContext context{};
     context.info = new PortBox(state);
@@ -253,7 +258,14 @@ kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
         return kIOReturnBadArgument;
     }
     IONotificationPort* port = portOf(notifyPort, "IOServiceAddMatchingNotification");
-    std::lock_guard<std::mutex> lock(platform().mutex);
+    std::unique_lock<std::mutex> lock(platform().mutex);
+    const auto& faults = vmac::detail::notificationFaultsLocked();
+    if (faults.failingNotification == notificationType) {
+        const IOReturn result = faults.notificationResult;
+        lock.unlock();
+        CFRelease(matching);
+        return result;
+    }
     auto iterator = std::make_shared<IteratorState>();
     iterator->port = platform().nextPort++;
     iterator->isNotification = true;

@@ -268,6 +268,16 @@ VMAC_API VirtualDevice plugDeviceWithProperties(const std::string& path,
                                                 ParentKind parent = ParentKind::UsbInterface);
 // IONotificationPorts created and not yet destroyed.
 VMAC_API long liveNotificationPortCount();
+
+// Faults of the matching and notification calls; they stay until changed. A
+// failing call still consumes the matching dictionary it was given.
+struct NotificationFaults {
+    bool portCreateReturnsNull = false;                  // IONotificationPortCreate
+    IOReturn matchingServicesResult = kIOReturnSuccess;  // IOServiceGetMatchingServices
+    std::string failingNotification;  // IOServiceAddMatchingNotification of this kind ...
+    IOReturn notificationResult = kIOReturnSuccess;  // ... answers this
+};
+VMAC_API void setNotificationFaults(const NotificationFaults& faults);
 // ==== end of matching and hot-plug notices ===================================
 
 }  // namespace vmac
