@@ -4,7 +4,8 @@
 // reads the input report that answers it, writes and reads back a feature report,
 // shows report filtering, and finally unplugs the device to show what an
 // application then sees. Off Apple hosts the device is a simulated gadget on the
-// virtual platform; on macOS pass a registry path and a usage-pair index.
+// virtual platform; on macOS pass a registry path and a usage-pair index, or nothing
+// to take a device from the enumerator.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@
 #include <quenor/abstracthiddevice.h>
 #include <quenor/hiddevicedescriptor.h>
 #include <quenor/mac/macdevicedescriptorhandle.h>
+#include <quenor/mac/macnativedeviceenumerator.h>
 
 #include "demotarget.h"
 
@@ -145,11 +147,44 @@ void showFiltering(AbstractHidDevice& device, DemoTarget& target) {
     }
 }
 
+// No path given: list the HID devices and take the first vendor-defined usage pair
+// (usage page 0xFF00 and up), else the first pair of all.
+HidDeviceDescriptor findDevice() {
+    MacNativeDeviceEnumerator devices;
+    const auto& entries = devices.entries();
+    const HidDeviceEntry* chosen = entries.empty() ? nullptr : &entries.front();
+    for (const HidDeviceEntry& entry : entries) {
+        if (entry.identity.usagePage >= 0xFF00) {
+            chosen = &entry;
+            break;
+        }
+    }
+    char found[96];
+    std::snprintf(found, sizeof found, "%d usage pair%s of HID devices in the registry",
+                  devices.count(), devices.count() == 1 ? "" : "s");
+    line("[find]", found);
+    if (chosen == nullptr) {
+        return HidDeviceDescriptor();
+    }
+    char pair[64];
+    std::snprintf(pair, sizeof pair,
+                  "taking %04x:%04x, usage page 0x%04X: ", chosen->identity.vendorId,
+                  chosen->identity.productId, chosen->identity.usagePage);
+    line("", pair + chosen->identity.product);
+    return chosen->descriptor();
+}
+
 int runSession(DemoTarget& target) {
     std::printf("quenor demo: one session with %s\n\n", target.describe().c_str());
 
-    HidDeviceDescriptor descriptor(
-        new MacDeviceDescriptorHandle(target.path(), target.usagePairIndex()));
+    HidDeviceDescriptor descriptor = target.path().empty()
+                                         ? findDevice()
+                                         : HidDeviceDescriptor(new MacDeviceDescriptorHandle(
+                                               target.path(), target.usagePairIndex()));
+    if (!descriptor) {
+        line("[open]", "no HID device to talk to");
+        return 1;
+    }
     std::unique_ptr<AbstractHidDevice> device(AbstractHidDevice::create(descriptor));
     const bool opened = device->open(0, 1);
     line("[open]", utf8(descriptor.toString()) + " (shared): " + (opened ? "ok" : "FAILED"));

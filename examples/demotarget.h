@@ -12,7 +12,8 @@ class DemoTarget {
 public:
     virtual ~DemoTarget() = default;
 
-    // Where the device is: registry path and usage-pair index.
+    // Where the device is: registry path and usage-pair index. An empty path means
+    // none was given: the session takes a device from the enumerator.
     virtual std::wstring path() const = 0;
     virtual int usagePairIndex() const = 0;
     // One line saying what the target is.

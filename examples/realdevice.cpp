@@ -1,5 +1,6 @@
 // The demo's device on macOS: a real HID device named by its I/O Registry path and
-// the index of the usage pair to open (see `ioreg -l` for paths).
+// the index of the usage pair to open (`quenor-list` prints both), or, with no
+// arguments, the first vendor-defined one the enumerator finds.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,8 +36,11 @@ private:
 }  // namespace
 
 std::unique_ptr<DemoTarget> makeDemoTarget(int argc, char** argv) {
+    if (argc == 1) {
+        return std::make_unique<RealDevice>(std::wstring(), 0);
+    }
     if (argc != 3) {
-        std::fprintf(stderr, "usage: %s <registry path> <usage-pair index>\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [<registry path> <usage-pair index>]\n", argv[0]);
         return nullptr;
     }
     const std::string path = argv[1];

@@ -23,7 +23,7 @@ std::u16string u16(const char* ascii) {
 
 class VirtualGadget : public DemoTarget {
 public:
-    VirtualGadget() : m_device(vmac::plugDevice(kPath)) {
+    VirtualGadget() : m_device(publish()) {
         m_device.setNumberProperty("PrimaryUsagePage", 0x000C);
         m_device.setNumberProperty("PrimaryUsage", 0x0001);
         // Pair 0 is the vendor interface the demo opens; pair 1 the consumer controls.
@@ -49,9 +49,8 @@ public:
         d.setReportResponder([this](const vmac::ReportCall& call) { return firmware(call); });
     }
 
-    std::wstring path() const override {
-        return std::wstring(kPath, kPath + std::char_traits<char>::length(kPath));
-    }
+    // No path given: the demo finds the gadget through the enumerator.
+    std::wstring path() const override { return std::wstring(); }
     int usagePairIndex() const override { return 0; }
     std::string describe() const override {
         return "a simulated vendor-defined HID gadget (usage page 0xFF00) on the virtual macOS "
@@ -70,6 +69,17 @@ public:
     void unplug() override { m_device.unplug().wait(); }
 
 private:
+    // Published with its identity, as a real device shows itself to the registry.
+    static vmac::VirtualDevice publish() {
+        CFNumberRef vendor = vmac::makeNumber(0x1209);
+        CFNumberRef product = vmac::makeNumber(0xE1E1);
+        vmac::VirtualDevice device =
+            vmac::plugDeviceWithProperties(kPath, {{"VendorID", vendor}, {"ProductID", product}});
+        CFRelease(vendor);
+        CFRelease(product);
+        return device;
+    }
+
     // Runs on the thread that made the platform call.
     vmac::ReportAnswer firmware(const vmac::ReportCall& call) {
         vmac::ReportAnswer answer;

@@ -6,7 +6,7 @@
 // Move assignment takes the source's object and leaves the source without one. Copy assignment
 // from a facade without implementation leaves the target as it was.
 //
-// Without implementation (the macOS build, constructed from a device class) the facade is an
+// Without implementation (constructed from a null pointer, or moved from) the facade is an
 // empty cursor: count() is 0, atEnd() and atBegin() are true, get() is an empty descriptor and
 // the moves do nothing and answer false.
 //
@@ -19,7 +19,8 @@
 
 class QUENOR_EXPORT DeviceEnumerator {
 public:
-    // Takes the implementation from nativeDeviceEnumeratorCreateHelper(deviceClass).
+    // Takes the implementation from nativeDeviceEnumeratorCreateHelper(deviceClass): on macOS a
+    // snapshot of every HID device (MacNativeDeviceEnumerator).
     explicit DeviceEnumerator(QuenorDeviceClass deviceClass);
     // Adopts `impl`, which may be null.
     explicit DeviceEnumerator(NativeDeviceEnumerator* impl);

@@ -1,16 +1,16 @@
 // The platform side of device enumeration: a cursor over the devices of one class.
 //
 // DeviceEnumerator owns exactly one implementation object and forwards every cursor operation to
-// it; copies of the facade clone the implementation, so each cursor has its own position. The
-// macOS build supplies no implementation: nativeDeviceEnumeratorCreateHelper() returns null and
-// applications name devices by building descriptors themselves. An implementation need not be
-// thread-safe: one cursor is used by one thread at a time.
+// it; copies of the facade clone the implementation, so each cursor has its own position. On
+// macOS nativeDeviceEnumeratorCreateHelper(QuenorDeviceClass::Hid) returns a
+// MacNativeDeviceEnumerator: a snapshot of the HID devices in the I/O Registry. An implementation
+// need not be thread-safe: one cursor is used by one thread at a time.
 #pragma once
 
 #include <quenor/export.h>
 #include <quenor/hiddevicedescriptor.h>
 
-// A class of devices to enumerate. The macOS build ignores the value.
+// A class of devices to enumerate.
 enum class QuenorDeviceClass { Hid };
 
 class QUENOR_EXPORT NativeDeviceEnumerator {

@@ -7,6 +7,8 @@ bool isNumber(CFTypeRef value) {
     return value && CFGetTypeID(value) == CFNumberGetTypeID();
 }
 
+}  // namespace
+
 int32_t numberValue(CFTypeRef value) {
     SInt32 result = 0;
     if (isNumber(value)) {
@@ -16,14 +18,23 @@ int32_t numberValue(CFTypeRef value) {
     return result;
 }
 
-}  // namespace
+int64_t number64Value(CFTypeRef value) {
+    int64_t result = 0;
+    if (isNumber(value)) {
+        CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt64Type, &result);
+    }
+    return result;
+}
 
 int32_t numberProperty(IOHIDDeviceRef device, CFStringRef key) {
     return numberValue(IOHIDDeviceGetProperty(device, key));
 }
 
 std::string getStringProperty(IOHIDDeviceRef device, CFStringRef key) {
-    CFTypeRef value = IOHIDDeviceGetProperty(device, key);
+    return stringValue(IOHIDDeviceGetProperty(device, key));
+}
+
+std::string stringValue(CFTypeRef value) {
     if (!value || CFGetTypeID(value) != CFStringGetTypeID()) {
         return {};
     }
@@ -38,8 +49,11 @@ std::string getStringProperty(IOHIDDeviceRef device, CFStringRef key) {
 }
 
 UsagePair usagePairAt(IOHIDDeviceRef device, int index) {
+    return usagePairIn(IOHIDDeviceGetProperty(device, CFSTR("DeviceUsagePairs")), index);
+}
+
+UsagePair usagePairIn(CFTypeRef pairs, int index) {
     UsagePair pair;
-    CFTypeRef pairs = IOHIDDeviceGetProperty(device, CFSTR("DeviceUsagePairs"));
     if (!pairs || CFGetTypeID(pairs) != CFArrayGetTypeID() || index < 0 ||
         index >= CFArrayGetCount(static_cast<CFArrayRef>(pairs))) {
         return pair;

@@ -25,4 +25,12 @@ struct UsagePair {
 };
 UsagePair usagePairAt(IOHIDDeviceRef device, int index);
 
+// The same readings on a value already in hand (from a device object or a
+// registry entry), so that every reader applies one rule.
+int32_t numberValue(CFTypeRef value);
+// A CFNumber as a 64-bit number (for unsigned 32-bit properties); 0 otherwise.
+int64_t number64Value(CFTypeRef value);
+std::string stringValue(CFTypeRef value);
+UsagePair usagePairIn(CFTypeRef pairs, int index);
+
 }  // namespace quenor::mac

@@ -101,6 +101,41 @@
 //   CFRunLoopStop(loop): acts only on a running loop (its innermost run
 //     returns 2); a stop of an idle loop is not remembered.
 //
+// Finding devices (enumerator, identity, monitor). MACH_PORT_NULL is the
+// default main port on every macOS version:
+//   IOServiceMatching(kIOHIDDeviceKey) -> owned CFMutableDictionaryRef, NULL on
+//     failure; further keys are added with CFDictionarySetValue.
+//   IOServiceGetMatchingServices(MACH_PORT_NULL, matching, &iterator) ->
+//     kern_return_t. Consumes one reference of `matching` on every path (the
+//     caller hands it over: ScopedCFRef::release() at the call). On success
+//     `iterator` is owned (IOObjectRelease), and IO_OBJECT_NULL when nothing
+//     matched. Services come in no promised order.
+//   IOIteratorNext(iterator) -> io_object_t, owned (IOObjectRelease); 0 at the
+//     end. Reading a notification's iterator until 0 arms the notification.
+//   IORegistryEntryGetPath(entry, kIOServicePlane, path) -> kern_return_t; the
+//     path (at most 511 bytes and a zero) that IORegistryEntryFromPath takes.
+//     Fails for an entry that has left the registry.
+//   IORegistryEntryGetRegistryEntryID(entry, &id) -> kern_return_t; the
+//     entry's unique 64-bit ID, also after it has left the registry.
+//   IORegistryEntryCreateCFProperty(entry, key, kCFAllocatorDefault, 0) ->
+//     CFTypeRef or NULL; owned: CFRelease. Any CF type: check CFGetTypeID.
+//   CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &value) -> owned.
+//   CFNumberGetValue(number, kCFNumberSInt64Type, &int64) for 32-bit unsigned
+//     properties (LocationID).
+//   IONotificationPortCreate(MACH_PORT_NULL) -> owned IONotificationPortRef,
+//     NULL on failure: IONotificationPortDestroy, which also drops messages not
+//     yet delivered and disposes of the port's run-loop source.
+//   IONotificationPortGetRunLoopSource(port) -> CFRunLoopSourceRef, borrowed
+//     from the port; the thread whose loop it is added to runs the callbacks.
+//   IOServiceAddMatchingNotification(port, kIOFirstMatchNotification or
+//     kIOTerminatedNotification, matching, callback, refCon, &iterator) ->
+//     kern_return_t. Consumes `matching` on every path. On success `iterator`
+//     is owned (IOObjectRelease ends the notification); it holds the services
+//     that match now (first match) or none (terminated), and the notification
+//     is not armed until the iterator has been read to its end. A message
+//     already queued still reaches `callback(refCon, iterator)` after the
+//     iterator is released, so `refCon` must live until the port is destroyed.
+//
 // RAII owners (namespace quenor::mac): ScopedCFRef<T> for CF objects,
 // ScopedIOObject for registry references, ScopedCOMInterface<T> for plug-in and
 // USB interface objects; each makes the adopt/retain choice explicit.
@@ -109,8 +144,10 @@
 #if defined(__APPLE__) && !defined(QUENOR_VIRTUAL_PLATFORM)
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOCFPlugIn.h>
+#include <IOKit/IOKitKeys.h>
 #include <IOKit/IOKitLib.h>
 #include <IOKit/hid/IOHIDDevice.h>
+#include <IOKit/hid/IOHIDKeys.h>
 #include <IOKit/hid/IOHIDLib.h>
 #include <IOKit/usb/IOUSBLib.h>
 #else

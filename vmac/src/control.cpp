@@ -5,6 +5,7 @@
 #include "hiddevice.h"
 #include "hidelement.h"
 #include "nocancel.h"
+#include "notices.h"
 #include "platformstate.h"
 #include "runloop.h"
 #include "ticketstate.h"
@@ -50,6 +51,7 @@ std::shared_ptr<detail::TicketState> unplugLocked(DeviceState& state, IOReturn d
     state.attached = false;
     state.detachedResult = detachedResult;
     platform().plugged.erase(state.path);
+    detail::raiseTerminatedLocked(state);
     // A woken call leaves the list now, so that it no longer counts as blocked.
     for (detail::BlockedCall* call : state.blocked) {
         call->unplugged = true;
@@ -90,6 +92,12 @@ Outcome Ticket::wait(std::chrono::milliseconds timeout) const {
 // ---- Plugging ----------------------------------------------------------------
 
 VirtualDevice plugDevice(const std::string& path, ParentKind parent) {
+    return plugDeviceWithProperties(path, {}, parent);
+}
+
+VirtualDevice plugDeviceWithProperties(const std::string& path,
+                                       const std::map<std::string, CFTypeRef>& properties,
+                                       ParentKind parent) {
     NoCancel noCancel;
     auto state = std::make_shared<DeviceState>();
     state->path = path;
@@ -99,11 +107,15 @@ VirtualDevice plugDevice(const std::string& path, ParentKind parent) {
     Lock lock(platform().mutex);
     if (platform().plugged.count(path) != 0)
         throw std::invalid_argument("vmac: a device is already plugged at " + path);
+    for (const auto& property : properties)
+        if (property.second != nullptr)  // a retain never finalizes: safe under the lock
+            state->properties[property.first] = CFRetain(property.second);
     state->hidPort = platform().nextPort++;
     state->parentPort = platform().nextPort++;
     platform().plugged[path] = state;
     platform().ports[state->hidPort] = {state, false};
     platform().ports[state->parentPort] = {state, true};
+    detail::raiseFirstMatchLocked(state);
     return VirtualDevice(state);
 }
 
@@ -404,7 +416,7 @@ long liveIOObjectReferences() {
         for (const auto& port : platform().ports)
             if (!port.second.isParent)
                 total += port.second.device->hidRefs + port.second.device->parentRefs;
-        return total;
+        return total + detail::iteratorReferencesLocked();
     });
 }
 

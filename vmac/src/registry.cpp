@@ -1,6 +1,7 @@
 // The I/O Registry: entries by path, parents in the service plane, and the
 // reference counts of the io_object_t ports handed to clients.
 #include "nocancel.h"
+#include "notices.h"
 #include "object.h"
 #include "platformstate.h"
 
@@ -52,6 +53,8 @@ kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const io_
 
 kern_return_t IOObjectRelease(io_object_t object) {
     NoCancel noCancel;
+    if (vmac::detail::releaseIterator(object))
+        return kIOReturnSuccess;
     std::lock_guard<std::mutex> lock(platform().mutex);
     const auto* found = vmac::detail::findPort(object);
     if (found == nullptr)

@@ -96,6 +96,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -284,5 +285,31 @@ VMAC_API CFArrayRef makeArray(const std::vector<CFTypeRef>& values);  // retains
 VMAC_API CFDictionaryRef makeUsagePair(long long usagePage, long long usage);
 // An array of such pairs, each given as (usagePage, usage).
 VMAC_API CFArrayRef makeUsagePairs(const std::vector<std::pair<long long, long long>>& pairs);
+
+// ==== Matching and hot-plug notices =========================================
+// plugDevice() publishes a device without properties, and matching runs only
+// when a device is published (as on macOS, a property set later does not make
+// a device match again). plugDeviceWithProperties() puts the properties in
+// place first, so that matching notifications and IOServiceGetMatchingServices
+// see the device as a real one would show itself. Values are retained; NULL
+// values are left out. Publishing raises first-match notices; unplug() and
+// reset() raise terminated notices while the device still has its properties.
+// liveIOObjectReferences() counts references to iterators too.
+VMAC_API VirtualDevice plugDeviceWithProperties(const std::string& path,
+                                                const std::map<std::string, CFTypeRef>& properties,
+                                                ParentKind parent = ParentKind::UsbInterface);
+// IONotificationPorts created and not yet destroyed.
+VMAC_API long liveNotificationPortCount();
+
+// Faults of the matching and notification calls; they stay until changed. A
+// failing call still consumes the matching dictionary it was given.
+struct NotificationFaults {
+    bool portCreateReturnsNull = false;                  // IONotificationPortCreate
+    IOReturn matchingServicesResult = kIOReturnSuccess;  // IOServiceGetMatchingServices
+    std::string failingNotification;  // IOServiceAddMatchingNotification of this kind ...
+    IOReturn notificationResult = kIOReturnSuccess;  // ... answers this
+};
+VMAC_API void setNotificationFaults(const NotificationFaults& faults);
+// ==== end of matching and hot-plug notices ===================================
 
 }  // namespace vmac

@@ -312,3 +312,68 @@ VMAC_API IOReturn IOHIDDeviceGetReport(IOHIDDeviceRef device, IOHIDReportType re
 VMAC_API uint32_t IOHIDElementGetReportID(IOHIDElementRef element);
 
 }  // extern "C"
+
+// ==== I/O Registry matching, iteration and notifications ===================
+// Finding HID devices without opening them, and hearing when they come and go.
+// Matching dictionaries are consumed by IOServiceGetMatchingServices and
+// IOServiceAddMatchingNotification (one reference, on every path). An
+// io_iterator_t is an io_object_t: IOObjectRelease drops it. A notification
+// fires only while armed; it is armed by reading its iterator until
+// IOIteratorNext returns 0, and it is not armed when created.
+
+// The default main port on every macOS version.
+#define MACH_PORT_NULL 0
+
+#define kIOProviderClassKey "IOProviderClass"
+#define kIOPublishNotification "IOServicePublish"
+#define kIOFirstPublishNotification "IOServiceFirstPublish"
+#define kIOMatchedNotification "IOServiceMatched"
+#define kIOFirstMatchNotification "IOServiceFirstMatch"
+#define kIOTerminatedNotification "IOServiceTerminate"
+
+#define kIOHIDDeviceKey "IOHIDDevice"
+#define kIOHIDTransportKey "Transport"
+#define kIOHIDVendorIDKey "VendorID"
+#define kIOHIDProductIDKey "ProductID"
+#define kIOHIDVersionNumberKey "VersionNumber"
+#define kIOHIDManufacturerKey "Manufacturer"
+#define kIOHIDProductKey "Product"
+#define kIOHIDSerialNumberKey "SerialNumber"
+#define kIOHIDLocationIDKey "LocationID"
+#define kIOHIDDeviceUsageKey "DeviceUsage"
+#define kIOHIDDeviceUsagePageKey "DeviceUsagePage"
+#define kIOHIDDeviceUsagePairsKey "DeviceUsagePairs"
+#define kIOHIDPrimaryUsageKey "PrimaryUsage"
+#define kIOHIDPrimaryUsagePageKey "PrimaryUsagePage"
+#define kIOHIDMaxInputReportSizeKey "MaxInputReportSize"
+#define kIOHIDMaxOutputReportSizeKey "MaxOutputReportSize"
+#define kIOHIDMaxFeatureReportSizeKey "MaxFeatureReportSize"
+
+extern "C" {
+
+typedef struct IONotificationPort* IONotificationPortRef;
+typedef void (*IOServiceMatchingCallback)(void* refcon, io_iterator_t iterator);
+
+VMAC_API CFMutableDictionaryRef IOServiceMatching(const char* name);
+VMAC_API kern_return_t IOServiceGetMatchingServices(mach_port_t mainPort, CFDictionaryRef matching,
+                                                    io_iterator_t* existing);
+VMAC_API io_object_t IOIteratorNext(io_iterator_t iterator);
+
+VMAC_API kern_return_t IORegistryEntryGetPath(io_registry_entry_t entry, const io_name_t plane,
+                                              io_string_t path);
+VMAC_API kern_return_t IORegistryEntryGetRegistryEntryID(io_registry_entry_t entry,
+                                                         uint64_t* entryID);
+VMAC_API CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key,
+                                                   CFAllocatorRef allocator, IOOptionBits options);
+
+VMAC_API IONotificationPortRef IONotificationPortCreate(mach_port_t mainPort);
+VMAC_API void IONotificationPortDestroy(IONotificationPortRef notify);
+VMAC_API CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify);
+VMAC_API kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
+                                                        const io_name_t notificationType,
+                                                        CFDictionaryRef matching,
+                                                        IOServiceMatchingCallback callback,
+                                                        void* refCon, io_iterator_t* notification);
+
+}  // extern "C"
+// ==== end of matching, iteration and notifications ==========================

@@ -1,0 +1,216 @@
+// The macOS enumerator over the virtual registry: the snapshot (one entry per usage
+// pair, oldest device first), filters, identity read without opening (missing and
+// mistyped properties included), readHidDeviceIdentity for descriptors an
+// application built, and the DeviceEnumerator facade over the real enumerator.
+#include <quenor/deviceenumerator.h>
+#include <quenor/mac/hiddeviceidentity.h>
+#include <quenor/mac/macdevicedescriptorhandle.h>
+#include <quenor/mac/macnativedeviceenumerator.h>
+
+#include "registryfixture.h"
+
+namespace devicetest {
+namespace {
+
+using Wheres = std::vector<std::string>;
+
+Wheres wheresOf(const MacNativeDeviceEnumerator& enumerator) {
+    Wheres out;
+    for (const HidDeviceEntry& entry : enumerator.entries())
+        out.push_back(where(entry));
+    return out;
+}
+
+Wheres wheresOf(const HidDeviceMatch& match) {
+    return wheresOf(MacNativeDeviceEnumerator(match));
+}
+
+std::string text(const HidDeviceDescriptor& descriptor) {
+    const std::wstring wide = descriptor.toString();
+    return std::string(wide.begin(), wide.end());
+}
+
+class EnumeratorTest : public RegistryTest {
+protected:
+    void SetUp() override {
+        RegistryTest::SetUp();
+        // Plugged in this order; the paths sort the other way round.
+        keyboard = plugHid("IOService:/z/Keyboard", 0x05AC, 0x0250, {{1, 6}, {0x0C, 1}});
+        gadget = plugHid(kGadgetPath, 0x1209, 0x0001, {{0xFF00, 1}});
+        plain = plugHid("IOService:/a/Plain", 0x1209, 0x0002, {});
+    }
+
+    vmac::VirtualDevice keyboard, gadget, plain;
+};
+
+TEST_F(EnumeratorTest, SnapshotListsEveryUsagePairOldestDeviceFirstAndStaysAsTaken) {
+    MacNativeDeviceEnumerator enumerator;
+    EXPECT_EQ(wheresOf(enumerator),
+              (Wheres{"IOService:/z/Keyboard/0", "IOService:/z/Keyboard/1",
+                      std::string(kGadgetPath) + "/0", "IOService:/a/Plain/0"}));
+    const auto& entries = enumerator.entries();
+    EXPECT_LT(entries[1].registryEntryId, entries[2].registryEntryId);
+    EXPECT_EQ(entries[0].registryEntryId, entries[1].registryEntryId);
+
+    HidDeviceIdentity expected;
+    expected.vendorId = 0x05AC;
+    expected.productId = 0x0250;
+    expected.releaseNumber = 0x0100;
+    expected.manufacturer = "Maker 1452";
+    expected.product = "Product 592";
+    expected.serialNumber = "SN-Keyboard";
+    expected.usagePage = 0x0C;
+    expected.usage = 1;
+    expected.primaryUsagePage = 1;
+    expected.primaryUsage = 6;
+    expected.maxInputReportSize = 64;
+    expected.maxOutputReportSize = 64;
+    expected.maxFeatureReportSize = 8;
+    expected.transport = "USB";
+    EXPECT_EQ(entries[1].identity, expected);
+    EXPECT_EQ(entries[0].identity.usagePage, 1);
+    EXPECT_EQ(entries[3].identity.usagePage, 1) << "no pairs: the primary pair";
+
+    // Later arrivals and removals leave the snapshot alone.
+    plugHid("IOService:/b/Late", 1, 2, {});
+    keyboard.unplug();
+    EXPECT_EQ(enumerator.count(), 4);
+    EXPECT_EQ(MacNativeDeviceEnumerator().count(), 3);
+
+    // Each get() hands out a descriptor of its own, ready to open.
+    ASSERT_TRUE(enumerator.moveTo(2));
+    HidDeviceDescriptor first = enumerator.get();
+    std::dynamic_pointer_cast<MacDeviceDescriptorHandle>(first.handle())->setUsagePairIndex(5);
+    EXPECT_EQ(text(enumerator.get()), std::string(kGadgetPath) + "/0");
+    AbstractHidDevice* device = makeDeviceFor(enumerator.get());
+    ASSERT_TRUE(device->open(0, 1));
+    EXPECT_EQ(device->usagePage(), 0xFF00);
+    EXPECT_EQ(enumerator.entry().identity.serialNumber, "SN-HIDDevice");
+}
+
+TEST_F(EnumeratorTest, FiltersTakeAnySubsetAndPickSinglePairs) {
+    HidDeviceMatch vendor;
+    vendor.vendorId = 0x1209;
+    EXPECT_EQ(wheresOf(vendor), (Wheres{std::string(kGadgetPath) + "/0", "IOService:/a/Plain/0"}));
+    vendor.productId = 2;
+    EXPECT_EQ(wheresOf(vendor), (Wheres{"IOService:/a/Plain/0"}));
+
+    // The platform lets a device without pairs through a page match; the pair
+    // filter then keeps only the pairs that match.
+    HidDeviceMatch consumer;
+    consumer.usagePage = 0x0C;
+    EXPECT_EQ(wheresOf(consumer), (Wheres{"IOService:/z/Keyboard/1"}));
+    consumer.usage = 2;
+    EXPECT_TRUE(wheresOf(consumer).empty());
+
+    HidDeviceMatch usageOnly;  // usage 1 on any page
+    usageOnly.usage = 1;
+    EXPECT_EQ(wheresOf(usageOnly),
+              (Wheres{"IOService:/z/Keyboard/1", std::string(kGadgetPath) + "/0",
+                      "IOService:/a/Plain/0"}));
+
+    HidDeviceMatch nothing;
+    nothing.vendorId = 0x05AC;
+    nothing.usagePage = 0xFF00;
+    MacNativeDeviceEnumerator empty(nothing);
+    EXPECT_TRUE(empty.count() == 0 && empty.atEnd() && empty.atBegin());
+    EXPECT_FALSE(empty.get());
+    EXPECT_FALSE(empty.moveToNext() || empty.moveToPrevious());
+
+    vmac::NotificationFaults refused;
+    refused.matchingServicesResult = kIOReturnNoResources;
+    vmac::setNotificationFaults(refused);
+    EXPECT_EQ(MacNativeDeviceEnumerator().count(), 0) << "the platform refused";
+    vmac::setNotificationFaults({});
+    vmac::reset();
+    EXPECT_EQ(MacNativeDeviceEnumerator().count(), 0) << "an empty registry";
+}
+
+TEST_F(EnumeratorTest, MissingAndMistypedPropertiesReadAsZeroOrEmpty) {
+    vmac::reset();
+    PropertyList odd;
+    CFTypeRef pairs[] = {vmac::makeUsagePair(0xFF00, 1), vmac::makeNumber(5),
+                         vmac::makeUsagePair(1, 2)};
+    odd.adopt("DeviceUsagePairs", vmac::makeArray({pairs[0], pairs[1], pairs[2]}));
+    for (CFTypeRef value : pairs)
+        CFRelease(value);
+    odd.text("VendorID", "0x1234")
+        .number("ProductID", 0x12345)
+        .number("Manufacturer", 7)
+        .text("Product", "Odd")
+        .number("PrimaryUsagePage", 0xFF)
+        .number("PrimaryUsage", 3)
+        .text("LocationID", "somewhere")
+        .number("Transport", 1);
+    odd.plug("IOService:/Odd");
+    PropertyList located;
+    located.number("LocationID", 0xFA120000).number("DeviceUsagePairs", 4);
+    located.plug("IOService:/Located");
+    vmac::plugDevice("IOService:/Bare");  // no properties at all
+
+    MacNativeDeviceEnumerator enumerator;
+    ASSERT_EQ(wheresOf(enumerator),
+              (Wheres{"IOService:/Odd/0", "IOService:/Odd/1", "IOService:/Odd/2",
+                      "IOService:/Located/0", "IOService:/Bare/0"}));
+    const auto& entries = enumerator.entries();
+    const HidDeviceIdentity& odd0 = entries[0].identity;
+    EXPECT_EQ(odd0.vendorId, 0) << "a string is no number";
+    EXPECT_EQ(odd0.productId, 0x2345) << "cut to the low 16 bits";
+    EXPECT_EQ(odd0.manufacturer, "");
+    EXPECT_EQ(odd0.product, "Odd");
+    EXPECT_EQ(odd0.transport, "");
+    EXPECT_EQ(odd0.locationId, 0u);
+    EXPECT_EQ(entries[1].identity.usagePage, 0xFF) << "a pair that is no dictionary: primary";
+    EXPECT_EQ(entries[1].identity.usage, 3);
+    EXPECT_EQ(entries[2].identity.usagePage, 1);
+    EXPECT_EQ(entries[2].identity.usage, 2);
+    EXPECT_EQ(entries[3].identity.locationId, 0xFA120000u);
+    EXPECT_EQ(entries[4].identity, HidDeviceIdentity()) << "nothing to read";
+
+    // Any descriptor, also one built by hand; an index out of range reads the
+    // primary pair, as opening does.
+    auto identity = readHidDeviceIdentity(
+        HidDeviceDescriptor(new MacDeviceDescriptorHandle(L"IOService:/Odd", 2)));
+    ASSERT_TRUE(identity.has_value());
+    EXPECT_EQ(*identity, entries[2].identity);
+    identity = readHidDeviceIdentity(
+        HidDeviceDescriptor(new MacDeviceDescriptorHandle(L"IOService:/Odd", 9)));
+    ASSERT_TRUE(identity.has_value());
+    EXPECT_EQ(identity->usagePage, 0xFF);
+    EXPECT_FALSE(readHidDeviceIdentity(
+        HidDeviceDescriptor(new MacDeviceDescriptorHandle(L"IOService:/Gone", 0))));
+    EXPECT_FALSE(readHidDeviceIdentity(HidDeviceDescriptor()));
+    EXPECT_FALSE(readHidDeviceIdentity(HidDeviceDescriptor(new HidDescriptorHandleBase)));
+}
+
+TEST_F(EnumeratorTest, FacadeOverTheRealEnumeratorCopiesMovesAndPostIncrements) {
+    DeviceEnumerator devices(QuenorDeviceClass::Hid);
+    ASSERT_EQ(devices.count(), 4);
+    Wheres seen;
+    for (DeviceEnumerator cursor(devices); !cursor.atEnd(); ++cursor)
+        seen.push_back(text(cursor.get()));
+    EXPECT_EQ(seen, (Wheres{"IOService:/z/Keyboard/0", "IOService:/z/Keyboard/1",
+                            std::string(kGadgetPath) + "/0", "IOService:/a/Plain/0"}));
+    EXPECT_TRUE(devices.atBegin()) << "the copy moved on its own";
+
+    DeviceEnumerator before = devices++;
+    EXPECT_EQ(text(before.get()), "IOService:/z/Keyboard/0");
+    EXPECT_EQ(text(devices.get()), "IOService:/z/Keyboard/1");
+    DeviceEnumerator moved(std::move(devices));  // clones: the source keeps its place
+    EXPECT_EQ(text(moved.get()) + text(devices.get()),
+              "IOService:/z/Keyboard/1IOService:/z/Keyboard/1");
+    before = moved--;
+    EXPECT_EQ(text(before.get()), "IOService:/z/Keyboard/1");
+    EXPECT_TRUE(moved.atBegin());
+    EXPECT_FALSE(moved.moveToPrevious());
+    EXPECT_TRUE(moved.moveTo(4) && moved.atEnd() && !moved.get());
+    EXPECT_FALSE(moved.moveTo(5) || moved.moveToNext());
+
+    DeviceEnumerator target(static_cast<NativeDeviceEnumerator*>(nullptr));
+    target = std::move(moved);
+    EXPECT_EQ(moved.count(), 0) << "move assignment leaves the source empty";
+    EXPECT_TRUE(target.atEnd());
+}
+
+}  // namespace
+}  // namespace devicetest

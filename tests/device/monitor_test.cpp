@@ -1,0 +1,261 @@
+// The device monitor over the virtual registry: present devices first, then
+// arrivals and removals in order, the present-devices flag, filters, a burst of a
+// hundred arrivals, callbacks that open and unplug devices, stop and destruction
+// from inside a callback, stop while notices are pending, and nothing leaked.
+#include <quenor/mac/macdevicemonitor.h>
+
+#include "registryfixture.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace devicetest {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// What the callbacks saw, as "+path/index" (arrival) or "-path/index" (removal),
+// and on which threads. Thread-safe.
+class NoticeLog {
+public:
+    void add(const HidDeviceNotice& notice) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const char sign = notice.kind == HidDeviceNotice::Kind::Arrival ? '+' : '-';
+        lines_.push_back(sign + where(notice.entry));
+        entries_.push_back(notice.entry);
+        threads_.push_back(std::this_thread::get_id());
+        changed_.notify_all();
+    }
+    bool waitFor(size_t count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, kPatience, [&] { return lines_.size() >= count; });
+    }
+    Lines lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    std::vector<HidDeviceEntry> entries() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return entries_;
+    }
+    std::vector<std::thread::id> threads() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return threads_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    Lines lines_;                           // guarded by mutex_
+    std::vector<HidDeviceEntry> entries_;   // guarded by mutex_
+    std::vector<std::thread::id> threads_;  // guarded by mutex_
+};
+
+class MonitorTest : public RegistryTest {
+protected:
+    MacDeviceMonitor::Callback logging() {
+        return [this](const HidDeviceNotice& notice) { log.add(notice); };
+    }
+
+    // Waits (with the suite's patience) until the monitor thread has let go of its
+    // port, for monitors that end on their own.
+    static bool portsGone() {
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        while (vmac::liveNotificationPortCount() != 0) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
+    NoticeLog log;
+};
+
+TEST_F(MonitorTest, ReportsPresentDevicesThenArrivalsAndRemovalsInOrder) {
+    plugHid("IOService:/A", 1, 1, {{1, 6}, {0x0C, 1}});
+    auto b = plugHid("IOService:/B", 1, 2, {});
+    MacDeviceMonitor monitor(logging());
+    EXPECT_FALSE(monitor.isRunning());
+    ASSERT_TRUE(monitor.start());
+    EXPECT_TRUE(monitor.isRunning());
+    EXPECT_FALSE(monitor.start()) << "a monitor runs once";
+    ASSERT_TRUE(log.waitFor(3));
+
+    auto c = plugHid("IOService:/C", 1, 3, {});
+    ASSERT_TRUE(log.waitFor(4));
+    vmac::reset();  // A, B and C go: A and B first (registry order)
+    ASSERT_TRUE(log.waitFor(8));
+    plugHid("IOService:/D", 1, 4, {});
+    ASSERT_TRUE(log.waitFor(9));
+    EXPECT_EQ(log.lines(), (Lines{"+IOService:/A/0", "+IOService:/A/1", "+IOService:/B/0",
+                                  "+IOService:/C/0", "-IOService:/A/0", "-IOService:/A/1",
+                                  "-IOService:/B/0", "-IOService:/C/0", "+IOService:/D/0"}));
+    const auto entries = log.entries();
+    EXPECT_EQ(entries[5].identity, entries[1].identity) << "a removal carries the arrival's entry";
+    EXPECT_EQ(entries[5].identity.product, "Product 1");
+    for (std::thread::id thread : log.threads()) {
+        EXPECT_NE(thread, std::this_thread::get_id());
+        EXPECT_EQ(thread, log.threads().front()) << "one monitor thread";
+    }
+
+    monitor.stop();
+    EXPECT_FALSE(monitor.isRunning());
+    EXPECT_EQ(0, vmac::liveNotificationPortCount()) << "stop returns after the thread let go";
+    plugHid("IOService:/E", 1, 5, {});
+    EXPECT_EQ(log.lines().size(), 9u) << "nothing after stop";
+    monitor.stop();  // again: nothing to do
+}
+
+TEST_F(MonitorTest, StartFailsCleanlyWhereThePlatformRefuses) {
+    plugHid("IOService:/A", 1, 1, {});
+    vmac::NotificationFaults noPort, noRemovals, noArrivals;
+    noPort.portCreateReturnsNull = true;
+    noRemovals.failingNotification = kIOTerminatedNotification;
+    noRemovals.notificationResult = kIOReturnNoResources;
+    noArrivals.failingNotification = kIOFirstMatchNotification;
+    noArrivals.notificationResult = kIOReturnError;
+    for (const auto& faults : {noPort, noRemovals, noArrivals}) {
+        vmac::setNotificationFaults(faults);
+        MacDeviceMonitor monitor(logging());
+        EXPECT_FALSE(monitor.start());
+        EXPECT_FALSE(monitor.isRunning());
+        EXPECT_EQ(0, vmac::liveNotificationPortCount());
+        monitor.stop();
+    }
+    EXPECT_TRUE(log.lines().empty());
+    // The fixture's live counts show that every step was undone.
+}
+
+TEST_F(MonitorTest, PresentDevicesCanBeLeftUnreportedButTheirRemovalIsNot) {
+    auto a = plugHid("IOService:/A", 1, 1, {});
+    MacDeviceMonitor monitor(logging(), HidDeviceMatch(), false);
+    ASSERT_TRUE(monitor.start());
+    plugHid("IOService:/B", 1, 2, {});
+    ASSERT_TRUE(log.waitFor(1));
+    a.unplug();
+    ASSERT_TRUE(log.waitFor(2));
+    EXPECT_EQ(log.lines(), (Lines{"+IOService:/B/0", "-IOService:/A/0"}));
+}
+
+TEST_F(MonitorTest, FilterReportsOnlyTheWantedPairs) {
+    HidDeviceMatch consumer;
+    consumer.usagePage = 0x0C;
+    MacDeviceMonitor monitor(logging(), consumer);
+    ASSERT_TRUE(monitor.start());
+    plugHid("IOService:/Vendor", 1, 2, {{0xFF00, 1}});
+    plugHid("IOService:/Plain", 1, 3, {});
+    plugHid("IOService:/Keyboard", 1, 1, {{1, 6}, {0x0C, 1}});
+    // Arrivals come oldest first: had the others been wanted, they would be first.
+    ASSERT_TRUE(log.waitFor(1));
+    vmac::reset();
+    ASSERT_TRUE(log.waitFor(2));
+    monitor.stop();
+    EXPECT_EQ(log.lines(), (Lines{"+IOService:/Keyboard/1", "-IOService:/Keyboard/1"}));
+}
+
+TEST_F(MonitorTest, ABurstOfAHundredArrivalsComesInPlugOrder) {
+    MacDeviceMonitor monitor(logging());
+    ASSERT_TRUE(monitor.start());
+    Lines expected;
+    for (int i = 0; i < 100; ++i) {
+        char path[32];
+        std::snprintf(path, sizeof path, "IOService:/burst/%03d", i);
+        plugHid(path, 1, i, {});
+        expected.push_back(std::string("+") + path + "/0");
+    }
+    ASSERT_TRUE(log.waitFor(100));
+    EXPECT_EQ(log.lines(), expected);
+    vmac::reset();  // unplugs in path order, which is plug order here
+    ASSERT_TRUE(log.waitFor(200));
+    const Lines lines = log.lines();
+    for (size_t i = 0; i < 100; ++i)
+        EXPECT_EQ(lines[100 + i], "-" + expected[i].substr(1));
+}
+
+TEST_F(MonitorTest, CallbacksMayOpenTheDeviceAndUnplugIt) {
+    auto gadget = plugGadget();  // published without properties: still an HID device
+    std::unique_ptr<AbstractHidDevice> opened;
+    bool wasOpen = false;
+    vmac::Ticket removal;
+    MacDeviceMonitor monitor([&](const HidDeviceNotice& notice) {
+        if (notice.kind == HidDeviceNotice::Kind::Arrival) {
+            opened.reset(AbstractHidDevice::create(notice.entry.descriptor()));
+            wasOpen = opened->open(0, 1);
+            removal = gadget.unplug();  // from the monitor thread, during the callback
+        }
+        log.add(notice);
+    });
+    ASSERT_TRUE(monitor.start());
+    ASSERT_TRUE(log.waitFor(2));
+    monitor.stop();
+    EXPECT_TRUE(wasOpen);
+    EXPECT_EQ(removal.wait(), vmac::Outcome::Delivered);
+    EXPECT_FALSE(opened->isOpened()) << "the open device saw its removal too";
+    EXPECT_EQ(log.lines(), (Lines{"+" + std::string(kGadgetPath) + "/0",
+                                  "-" + std::string(kGadgetPath) + "/0"}));
+    opened.reset();
+}
+
+TEST_F(MonitorTest, StopOrDestructionFromInsideACallbackEndsTheMonitor) {
+    for (const char* path : {"IOService:/A", "IOService:/B", "IOService:/C"})
+        plugHid(path, 1, 1, {});
+    MacDeviceMonitor* self = nullptr;
+    MacDeviceMonitor monitor([&](const HidDeviceNotice& notice) {
+        log.add(notice);
+        self->stop();  // returns at once; no further callback
+    });
+    self = &monitor;
+    ASSERT_TRUE(monitor.start());
+    ASSERT_TRUE(log.waitFor(1));
+    monitor.stop();  // joins the thread, which ends by itself
+    EXPECT_EQ(log.lines(), (Lines{"+IOService:/A/0"}));
+
+    std::unique_ptr<MacDeviceMonitor> owned;
+    std::promise<void> started;
+    std::shared_future<void> running = started.get_future().share();
+    owned = std::make_unique<MacDeviceMonitor>([&](const HidDeviceNotice& notice) {
+        running.wait();  // start() has returned
+        log.add(notice);
+        owned.reset();  // destroys the monitor from its own thread
+    });
+    ASSERT_TRUE(owned->start());
+    started.set_value();
+    ASSERT_TRUE(log.waitFor(2));
+    EXPECT_TRUE(portsGone()) << "the detached thread released its port";
+    EXPECT_EQ(log.lines().size(), 2u);
+}
+
+TEST_F(MonitorTest, StopWhileNoticesArePendingDropsThemAndWaitsForTheRunningCallback) {
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    MacDeviceMonitor monitor([&](const HidDeviceNotice& notice) {
+        log.add(notice);
+        if (log.lines().size() == 1) {
+            entered.set_value();
+            released.wait();
+        }
+    });
+    ASSERT_TRUE(monitor.start());
+    plugHid("IOService:/first", 1, 1, {});
+    entered.get_future().wait();
+    for (int i = 0; i < 20; ++i)
+        plugHid("IOService:/pending" + std::to_string(i), 1, 1, {});
+    auto stopped = std::async(std::launch::async, [&] { monitor.stop(); });
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (monitor.isRunning() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout)
+        << "stop waits while a callback runs";
+    release.set_value();
+    stopped.get();
+    EXPECT_EQ(log.lines(), (Lines{"+IOService:/first/0"})) << "pending notices dropped";
+    EXPECT_EQ(0, vmac::liveNotificationPortCount());
+}
+
+}  // namespace
+}  // namespace devicetest

@@ -1,0 +1,273 @@
+// Registry matching, entry reading and matching notifications of the virtual
+// platform: consumed dictionaries, IOKit's matching rules for HID devices,
+// references needed to read an entry, arming by draining, newest-first
+// notification queues, and what destroying a port or releasing a notification
+// does to messages already queued.
+#include "propertylist.h"
+#include "vmacfixture.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+using vmactest::PropertyList;
+using vmactest::ScopedCFRef;
+using vmactest::ScopedIOObject;
+
+using Dictionary = ScopedCFRef<CFMutableDictionaryRef>;
+
+Dictionary hidMatching() {
+    return Dictionary::adopt(IOServiceMatching(kIOHIDDeviceKey));
+}
+
+void setNumber(const Dictionary& matching, const char* key, long long value) {
+    auto number = ScopedCFRef<CFNumberRef>::adopt(vmac::makeNumber(value));
+    auto name = ScopedCFRef<CFStringRef>::adopt(vmac::makeString(key));
+    CFDictionarySetValue(matching.get(), name.get(), number.get());
+}
+
+std::string pathOf(io_registry_entry_t entry) {
+    io_string_t path = {};
+    return IORegistryEntryGetPath(entry, kIOServicePlane, path) == kIOReturnSuccess
+               ? std::string(path)
+               : std::string("(no path)");
+}
+
+// Reads an iterator to its end, releasing each entry; the paths in the order given.
+std::vector<std::string> drainPaths(io_iterator_t iterator) {
+    std::vector<std::string> paths;
+    while (auto entry = ScopedIOObject::adopt(IOIteratorNext(iterator)))
+        paths.push_back(pathOf(entry.get()));
+    return paths;
+}
+
+// The paths of the matching services, sorted; the dictionary is handed over.
+std::vector<std::string> matchingPaths(Dictionary matching) {
+    ScopedIOObject iterator;
+    EXPECT_EQ(kIOReturnSuccess, IOServiceGetMatchingServices(MACH_PORT_NULL, matching.release(),
+                                                             iterator.initializeInto()));
+    std::vector<std::string> paths = drainPaths(iterator.get());
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+using Paths = std::vector<std::string>;
+
+class MatchingTest : public vmactest::VmacTest {
+protected:
+    void SetUp() override {
+        VmacTest::SetUp();
+        PropertyList a, b, c;
+        a.number("VendorID", 0x1234).number("ProductID", 1).pairs({{0xFF00, 1}, {0x0C, 1}});
+        b.number("VendorID", 0x1234).number("ProductID", 2).number("PrimaryUsagePage", 1);
+        c.number("VendorID", 0x5678).pairs({{1, 6}}).text("Product", "Keys");
+        a.plug("IOService:/A");
+        b.plug("IOService:/B");
+        c.plug("IOService:/C");
+        vmac::plugDevice("IOService:/D");  // published without properties
+    }
+};
+
+TEST_F(MatchingTest, HidDevicesMatchByClassIdentityAndUsagePairsAsIOKitMatchesThem) {
+    EXPECT_EQ(matchingPaths(hidMatching()),
+              (Paths{"IOService:/A", "IOService:/B", "IOService:/C", "IOService:/D"}));
+    Dictionary vendor = hidMatching();
+    setNumber(vendor, "VendorID", 0x1234);
+    EXPECT_EQ(matchingPaths(std::move(vendor)), (Paths{"IOService:/A", "IOService:/B"}));
+    Dictionary product = hidMatching();
+    setNumber(product, "VendorID", 0x1234);
+    setNumber(product, "ProductID", 2);
+    EXPECT_EQ(matchingPaths(std::move(product)), (Paths{"IOService:/B"}));
+    Dictionary text = hidMatching();
+    CFDictionarySetValue(text.get(), CFSTR("Product"), CFSTR("Keys"));
+    EXPECT_EQ(matchingPaths(std::move(text)), (Paths{"IOService:/C"}));
+
+    // Usage keys look through the pairs; a device without a pairs array passes.
+    Dictionary page = hidMatching();
+    setNumber(page, "DeviceUsagePage", 0x0C);
+    setNumber(page, "DeviceUsage", 1);
+    EXPECT_EQ(matchingPaths(std::move(page)),
+              (Paths{"IOService:/A", "IOService:/B", "IOService:/D"}));
+    // A usage without a page never matches a device that has pairs.
+    Dictionary usageOnly = hidMatching();
+    setNumber(usageOnly, "DeviceUsage", 6);
+    EXPECT_EQ(matchingPaths(std::move(usageOnly)), (Paths{"IOService:/B", "IOService:/D"}));
+    Dictionary pairs = hidMatching();
+    auto wanted = ScopedCFRef<CFArrayRef>::adopt(vmac::makeUsagePairs({{7, 7}, {1, 6}}));
+    CFDictionarySetValue(pairs.get(), CFSTR("DeviceUsagePairs"), wanted.get());
+    EXPECT_EQ(matchingPaths(std::move(pairs)),
+              (Paths{"IOService:/B", "IOService:/C", "IOService:/D"}));
+
+    // Keys no HID driver looks at are ignored; another class matches no HID device.
+    Dictionary ignored = hidMatching();
+    setNumber(ignored, "NoSuchKey", 1);
+    EXPECT_EQ(matchingPaths(std::move(ignored)).size(), 4u);
+    ScopedIOObject none;
+    EXPECT_EQ(kIOReturnSuccess,
+              IOServiceGetMatchingServices(MACH_PORT_NULL, IOServiceMatching("IOUSBHostInterface"),
+                                           none.initializeInto()));
+    EXPECT_FALSE(none) << "no match is success with a null iterator";
+}
+
+TEST_F(MatchingTest, EveryPathConsumesTheDictionaryOnce) {
+    // The fixture's live count catches a dictionary that is not consumed; one that
+    // is consumed twice aborts.
+    EXPECT_EQ(
+        kIOReturnBadArgument,
+        IOServiceGetMatchingServices(MACH_PORT_NULL, IOServiceMatching(kIOHIDDeviceKey), nullptr));
+    io_iterator_t iterator = IO_OBJECT_NULL;
+    EXPECT_EQ(kIOReturnBadArgument,
+              IOServiceGetMatchingServices(7, IOServiceMatching(kIOHIDDeviceKey), &iterator));
+    EXPECT_EQ(kIOReturnBadArgument,
+              IOServiceGetMatchingServices(MACH_PORT_NULL, nullptr, &iterator));
+    IONotificationPortRef port = IONotificationPortCreate(MACH_PORT_NULL);
+    EXPECT_EQ(kIOReturnBadArgument,
+              IOServiceAddMatchingNotification(
+                  port, "NoSuchNotification", IOServiceMatching(kIOHIDDeviceKey),
+                  [](void*, io_iterator_t) {}, nullptr, &iterator));
+    IONotificationPortDestroy(port);
+    EXPECT_EQ(0, vmac::liveNotificationPortCount());
+}
+
+TEST_F(MatchingTest, AnEntryReadsOnlyWhileReferencedAndKeepsOnlyItsIdOnceUnplugged) {
+    auto a = ScopedIOObject::adopt(IORegistryEntryFromPath(MACH_PORT_NULL, "IOService:/A"));
+    auto c = ScopedIOObject::adopt(IORegistryEntryFromPath(MACH_PORT_NULL, "IOService:/C"));
+    ASSERT_TRUE(a && c);
+    EXPECT_EQ(pathOf(a.get()), "IOService:/A");
+    io_string_t path = {};
+    EXPECT_EQ(kIOReturnBadArgument, IORegistryEntryGetPath(a.get(), "IODeviceTree", path));
+    uint64_t idA = 0, idC = 0;
+    ASSERT_EQ(kIOReturnSuccess, IORegistryEntryGetRegistryEntryID(a.get(), &idA));
+    ASSERT_EQ(kIOReturnSuccess, IORegistryEntryGetRegistryEntryID(c.get(), &idC));
+    EXPECT_LT(idA, idC) << "entry IDs grow with age";
+
+    auto vendor = ScopedCFRef<CFTypeRef>::adopt(
+        IORegistryEntryCreateCFProperty(a.get(), CFSTR("VendorID"), kCFAllocatorDefault, 0));
+    EXPECT_EQ(vmactest::int32Of(vendor.get()), 0x1234);
+    EXPECT_EQ(nullptr,
+              IORegistryEntryCreateCFProperty(a.get(), CFSTR("Product"), kCFAllocatorDefault, 0));
+
+    // Without a reference the name is dead.
+    const io_registry_entry_t stale = a.get();
+    a.reset();
+    EXPECT_EQ("(no path)", pathOf(stale));
+    EXPECT_EQ(kIOReturnBadArgument, IORegistryEntryGetRegistryEntryID(stale, &idA));
+
+    // Unplugged while referenced: the ID stays, path and properties go.
+    vmac::reset();
+    uint64_t after = 0;
+    EXPECT_EQ(kIOReturnSuccess, IORegistryEntryGetRegistryEntryID(c.get(), &after));
+    EXPECT_EQ(after, idC);
+    EXPECT_EQ("(no path)", pathOf(c.get()));
+    EXPECT_EQ(nullptr,
+              IORegistryEntryCreateCFProperty(c.get(), CFSTR("VendorID"), kCFAllocatorDefault, 0));
+}
+
+// A notification port on the test thread's run loop, in a mode of its own:
+// deliver() runs the loop once, so every message queued so far is delivered.
+class NotificationTest : public MatchingTest {
+protected:
+    void SetUp() override {
+        MatchingTest::SetUp();
+        port_ = IONotificationPortCreate(MACH_PORT_NULL);
+        ASSERT_NE(port_, nullptr);
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port_),
+                           mode());
+    }
+    void TearDown() override {
+        if (port_ != nullptr)
+            IONotificationPortDestroy(port_);
+        EXPECT_EQ(0, vmac::liveNotificationPortCount());
+        MatchingTest::TearDown();
+    }
+
+    static CFStringRef mode() { return CFSTR("vmac.test.notices"); }
+    static void deliver() { CFRunLoopRunInMode(mode(), 0, false); }
+
+    static void record(void* refCon, io_iterator_t iterator) {
+        static_cast<std::vector<io_iterator_t>*>(refCon)->push_back(iterator);
+    }
+
+    ScopedIOObject add(const char* type, Dictionary matching) {
+        ScopedIOObject notification;
+        EXPECT_EQ(kIOReturnSuccess,
+                  IOServiceAddMatchingNotification(port_, type, matching.release(), record, &calls_,
+                                                   notification.initializeInto()));
+        return notification;
+    }
+
+    IONotificationPortRef port_ = nullptr;
+    std::vector<io_iterator_t> calls_;
+};
+
+TEST_F(NotificationTest, FirstMatchFiresOnlyWhenArmedAndHandsOutTheNewestFirst) {
+    ScopedIOObject arrivals = add(kIOFirstMatchNotification, hidMatching());
+    vmac::plugDevice("IOService:/E");
+    deliver();
+    EXPECT_TRUE(calls_.empty()) << "not armed before the iterator was read to its end";
+    EXPECT_EQ(drainPaths(arrivals.get()), (Paths{"IOService:/E", "IOService:/D", "IOService:/C",
+                                                 "IOService:/B", "IOService:/A"}));
+
+    vmac::plugDevice("IOService:/F");
+    vmac::plugDevice("IOService:/G");
+    EXPECT_TRUE(calls_.empty()) << "delivered only by the port's run loop";
+    deliver();
+    EXPECT_EQ(calls_, std::vector<io_iterator_t>{arrivals.get()}) << "one message per arming";
+    EXPECT_EQ(drainPaths(arrivals.get()), (Paths{"IOService:/G", "IOService:/F"}));
+
+    // A filtered notification sees the properties a device is published with.
+    Dictionary vendor = hidMatching();
+    setNumber(vendor, "VendorID", 0x1234);
+    ScopedIOObject wanted = add(kIOFirstMatchNotification, std::move(vendor));
+    EXPECT_EQ(drainPaths(wanted.get()), (Paths{"IOService:/B", "IOService:/A"}));
+    PropertyList props;
+    props.number("VendorID", 0x1234).plug("IOService:/H");
+    vmac::plugDevice("IOService:/I");
+    deliver();
+    EXPECT_EQ(calls_, (std::vector<io_iterator_t>{arrivals.get(), arrivals.get(), wanted.get()}));
+    EXPECT_EQ(drainPaths(wanted.get()), (Paths{"IOService:/H"}));
+}
+
+TEST_F(NotificationTest, TerminationsComeWithTheEntryThatLeft) {
+    Dictionary vendor = hidMatching();
+    setNumber(vendor, "VendorID", 0x5678);
+    ScopedIOObject removals = add(kIOTerminatedNotification, std::move(vendor));
+    EXPECT_TRUE(drainPaths(removals.get()).empty()) << "nothing has left yet";
+    auto keepC = ScopedIOObject::adopt(IORegistryEntryFromPath(MACH_PORT_NULL, "IOService:/C"));
+    uint64_t idC = 0;
+    IORegistryEntryGetRegistryEntryID(keepC.get(), &idC);
+    vmac::reset();  // unplugs all; only C matched, on the properties it had
+    deliver();
+    ASSERT_EQ(calls_, std::vector<io_iterator_t>{removals.get()});
+    auto gone = ScopedIOObject::adopt(IOIteratorNext(removals.get()));
+    uint64_t id = 0;
+    EXPECT_EQ(kIOReturnSuccess, IORegistryEntryGetRegistryEntryID(gone.get(), &id));
+    EXPECT_EQ(id, idC);
+    EXPECT_EQ("(no path)", pathOf(gone.get()));
+    EXPECT_EQ(IO_OBJECT_NULL, IOIteratorNext(removals.get()));
+}
+
+TEST_F(NotificationTest, DestroyingThePortDropsQueuedMessagesButAReleasedNotificationStillCalls) {
+    ScopedIOObject arrivals = add(kIOFirstMatchNotification, hidMatching());
+    drainPaths(arrivals.get());
+    vmac::plugDevice("IOService:/E");
+    // Released with a message queued: the message still arrives, on a dead iterator.
+    const io_iterator_t dead = arrivals.get();
+    arrivals.reset();
+    deliver();
+    EXPECT_EQ(calls_, std::vector<io_iterator_t>{dead});
+    EXPECT_EQ(IO_OBJECT_NULL, IOIteratorNext(dead));
+
+    ScopedIOObject again = add(kIOFirstMatchNotification, hidMatching());
+    drainPaths(again.get());
+    vmac::plugDevice("IOService:/F");
+    IONotificationPortDestroy(std::exchange(port_, nullptr));
+    deliver();
+    EXPECT_EQ(calls_.size(), 1u) << "the destroyed port's message was dropped";
+    EXPECT_EQ(CFRunLoopRunInMode(mode(), 0, false), kCFRunLoopRunFinished)
+        << "destroying the port took its source out of the loop";
+}
+
+}  // namespace
