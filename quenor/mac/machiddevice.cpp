@@ -119,6 +119,10 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
         throw;
     }
 
+    // Read before the new object goes into service: if no memory can be had for
+    // the record, `opened` shuts down and the previous open stays as it was.
+    std::unique_ptr<DeviceInfo> fresh = readInfo(opened->handle());
+
     std::unique_ptr<MacHidDevicePrivate> previous;
     {
         std::lock_guard<std::mutex> lock(privMutex);
@@ -129,7 +133,12 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
     if (previous) {
         retire(std::move(previous));
     }
-    updateInfo();
+    if (fresh) {
+        info = std::move(fresh);
+        if (reportFilteringEnabled) {
+            priv->collectEnabledReportIds(info->usage, info->usagePage);
+        }
+    }
     return true;
 }
 
@@ -165,17 +174,15 @@ SharedUsbInterface MacHidDevice::retainInterface() const {
     return use ? use->interface() : nullptr;
 }
 
-void MacHidDevice::updateInfo() {
-    // Only open() calls this, so priv cannot change underneath.
-    IOHIDDeviceRef device = priv ? priv->handle() : nullptr;
+std::unique_ptr<MacHidDevice::DeviceInfo> MacHidDevice::readInfo(IOHIDDeviceRef device) const {
     if (!device) {
-        return;
+        return nullptr;
     }
     auto macHandle = std::dynamic_pointer_cast<MacDeviceDescriptorHandle>(descriptor().handle());
     if (!macHandle) {
-        return;
+        return nullptr;
     }
-    info = std::make_unique<DeviceInfo>();
+    auto record = std::make_unique<DeviceInfo>();
 
     const quenor::mac::UsagePair pair =
         quenor::mac::usagePairAt(device, macHandle->getUsagePairIndex());
@@ -185,21 +192,18 @@ void MacHidDevice::updateInfo() {
         usage = quenor::mac::numberProperty(device, CFSTR("PrimaryUsage"));
         page = quenor::mac::numberProperty(device, CFSTR("PrimaryUsagePage"));
     }
-    info->usage = static_cast<uint16_t>(usage);
-    info->usagePage = static_cast<uint16_t>(page);
-    info->maxInputReportSize =
+    record->usage = static_cast<uint16_t>(usage);
+    record->usagePage = static_cast<uint16_t>(page);
+    record->maxInputReportSize =
         static_cast<uint16_t>(quenor::mac::numberProperty(device, CFSTR("MaxInputReportSize")));
-    info->maxOutputReportSize =
+    record->maxOutputReportSize =
         static_cast<uint16_t>(quenor::mac::numberProperty(device, CFSTR("MaxOutputReportSize")));
-    info->maxFeatureReportSize =
+    record->maxFeatureReportSize =
         static_cast<uint16_t>(quenor::mac::numberProperty(device, CFSTR("MaxFeatureReportSize")));
-    info->manufacturer = quenor::mac::getStringProperty(device, CFSTR("Manufacturer"));
-    info->product = quenor::mac::getStringProperty(device, CFSTR("Product"));
-    info->serialNumber = quenor::mac::getStringProperty(device, CFSTR("SerialNumber"));
-
-    if (reportFilteringEnabled) {
-        priv->collectEnabledReportIds(info->usage, info->usagePage);
-    }
+    record->manufacturer = quenor::mac::getStringProperty(device, CFSTR("Manufacturer"));
+    record->product = quenor::mac::getStringProperty(device, CFSTR("Product"));
+    record->serialNumber = quenor::mac::getStringProperty(device, CFSTR("SerialNumber"));
+    return record;
 }
 
 bool MacHidDevice::isOpened() const {

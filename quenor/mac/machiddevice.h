@@ -122,7 +122,9 @@ protected:
 private:
     class PlatformUse;
 
-    void updateInfo();
+    // The properties of a just opened platform device (null when `device` is null
+    // or the descriptor is not a macOS one). May throw std::bad_alloc.
+    std::unique_ptr<DeviceInfo> readInfo(IOHIDDeviceRef device) const;
     // setReport and setFeature: checks the call, then queues the timed set transfer.
     hidutil::async_request<AsyncOpResult> setTransfer(IOHIDReportType type, unsigned char reportId,
                                                       const ReportBuffer& report, long timeout);

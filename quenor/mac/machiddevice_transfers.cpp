@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "quenor/mac/answer.h"
 #include "quenor/mac/deadline.h"
 #include "quenor/mac/iostatus.h"
 #include "quenor/mac/machiddevice.h"
@@ -22,13 +23,27 @@ using SharedPromise = std::shared_ptr<hidutil::promise<Result>>;
 
 namespace {
 
-// Queues `work` with a freshly made promise; returns the promise's request.
+Result noMemory(const ReportBuffer& report, unsigned char reportId) {
+    return {false, -1, report, reportId, widenStatus(kIOReturnNoMemory)};
+}
+
+// Queues `work` with a freshly made promise; returns the promise's request. The
+// caller's thread makes every allocation of queueing (std::bad_alloc reaches the
+// caller); `work` that runs out of memory before answering is answered for with
+// the no-memory record of `report` and `reportId`.
 template <typename Work>
-hidutil::async_request<Result> queueTransfer(hidutil::OperationsQueue& queue, Work&& work) {
+hidutil::async_request<Result> queueTransfer(hidutil::OperationsQueue& queue,
+                                             const ReportBuffer& report, unsigned char reportId,
+                                             Work&& work) {
     auto promise = std::make_shared<hidutil::promise<Result>>();
     auto request = promise->get_request();
-    queue.pushNewOperation(new hidutil::DeviceOperation<SharedPromise>(
-        std::move(promise), std::function<void(SharedPromise&)>(std::forward<Work>(work))));
+    std::function<void(SharedPromise&)> guarded =
+        [fallback = noMemory(report, reportId),
+         work = std::forward<Work>(work)](SharedPromise& held) {
+            quenor::mac::runAnswering(*held, fallback, [&] { work(held); });
+        };
+    queue.pushNewOperation(
+        new hidutil::DeviceOperation<SharedPromise>(std::move(promise), std::move(guarded)));
     return request;
 }
 
@@ -64,9 +79,9 @@ struct SendState {
     bool started = false;  // guarded by mutex
     bool done = false;     // guarded by mutex
 
-    void answer(const Result& result) {
+    void answer(const Result& result) noexcept {
         if (!answered.exchange(true)) {
-            promise->set_value(result);
+            quenor::mac::answer(*promise, result, noMemory(buffer, reportId));
         }
     }
 
@@ -174,7 +189,7 @@ hidutil::async_request<Result> queueSetTransfer(hidutil::OperationsQueue& queue,
     auto transfer = std::make_shared<const SetTransfer>(
         SetTransfer{std::move(device), type, reportId, report, timeout});
     const MacHidDevice* self = &owner;
-    return queueTransfer(queue, [self, transfer](SharedPromise& promise) {
+    return queueTransfer(queue, report, reportId, [self, transfer](SharedPromise& promise) {
         runSetTransfer(*self, *transfer, promise);
     });
 }
@@ -219,7 +234,8 @@ hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,
     if (!report) {
         return hidutil::make_ready_request<Result>(badArgument(reportId));
     }
-    return queueTransfer(requestQueue, [this, reportId, report](SharedPromise& promise) {
+    return queueTransfer(requestQueue, report, reportId,
+                         [this, reportId, report](SharedPromise& promise) {
         // Our own reference: a close during the call cannot release the device under it.
         auto device = retainDevice();
         if (!device) {
@@ -239,7 +255,7 @@ hidutil::async_request<Result> MacHidDevice::getReport(const ReportBuffer& repor
     if (!report) {
         return hidutil::make_ready_request<Result>(badArgument(0));
     }
-    return queueTransfer(inputQueue, [this, report, timeout](SharedPromise& promise) {
+    return queueTransfer(inputQueue, report, 0, [this, report, timeout](SharedPromise& promise) {
         ReportBuffer received;
         {
             PlatformUse use(*this);

@@ -65,12 +65,19 @@ MacHidDevice::MacHidDevicePrivate::MacHidDevicePrivate(ScopedCFRef<IOHIDDeviceRe
             unregisterCallbacks();
             throw;
         }
+        startBarrier.pass();
+        if (!signalSource) {
+            // The worker found no memory for its stop source and ended without
+            // scheduling the device, so this thread may unregister.
+            worker.join();
+            unregisterCallbacks();
+            throw std::bad_alloc();
+        }
     } catch (...) {
         // The device came to us open; it leaves closed. The members release the rest.
         IOHIDDeviceClose(device.get(), openOptions);
         throw;
     }
-    startBarrier.pass();
 }
 
 MacHidDevice::MacHidDevicePrivate::~MacHidDevicePrivate() {
@@ -111,13 +118,19 @@ void MacHidDevice::MacHidDevicePrivate::operate() {
     quenor::mac::nameCurrentThread("quenor-hid-rl");
 
     CFRunLoopRef current = CFRunLoopGetCurrent();
-    IOHIDDeviceScheduleWithRunLoop(device.get(), current, runLoopMode.get());
     CFRunLoopSourceContext context = {};
     context.version = 0;
     context.info = this;
     context.perform = &performSignalCallback;
     signalSource = ScopedCFRef<CFRunLoopSourceRef>::adopt(
         CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context));
+    if (!signalSource) {
+        // Without its stop source the loop could never be left: the constructor
+        // sees the null source after the barrier and undoes the opening.
+        startBarrier.pass();
+        return;
+    }
+    IOHIDDeviceScheduleWithRunLoop(device.get(), current, runLoopMode.get());
     CFRunLoopAddSource(current, signalSource.get(), runLoopMode.get());
     runLoop = ScopedCFRef<CFRunLoopRef>::retain(current);
     startBarrier.pass();
@@ -301,14 +314,18 @@ void MacHidDevice::MacHidDevicePrivate::collectEnabledReportIds(int usage, int u
         return;
     }
     std::vector<uint32_t> ids;
-    const CFIndex count = CFArrayGetCount(elements.get());
-    for (CFIndex i = 0; i < count; ++i) {
-        auto element = static_cast<IOHIDElementRef>(
-            const_cast<void*>(CFArrayGetValueAtIndex(elements.get(), i)));
-        const uint32_t id = IOHIDElementGetReportID(element);
-        if (std::find(ids.begin(), ids.end(), id) == ids.end()) {
-            ids.push_back(id);
+    try {
+        const CFIndex count = CFArrayGetCount(elements.get());
+        for (CFIndex i = 0; i < count; ++i) {
+            auto element = static_cast<IOHIDElementRef>(
+                const_cast<void*>(CFArrayGetValueAtIndex(elements.get(), i)));
+            const uint32_t id = IOHIDElementGetReportID(element);
+            if (std::find(ids.begin(), ids.end(), id) == ids.end()) {
+                ids.push_back(id);
+            }
         }
+    } catch (const std::bad_alloc&) {
+        return;  // like every other failure here: the list stays empty
     }
     std::lock_guard<std::mutex> lock(queueMutex);
     enabledReportIds = std::move(ids);

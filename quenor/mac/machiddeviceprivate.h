@@ -35,9 +35,10 @@
 class MacHidDevice::MacHidDevicePrivate {
 public:
     // Takes over the opened device and the interface object. If construction throws
-    // (negative "MaxInputReportSize", no memory, no thread), both callbacks are
-    // unregistered, the device is closed with `openOptions` and both are released
-    // before the exception leaves.
+    // (negative "MaxInputReportSize": std::length_error; no memory, including a
+    // platform object that could not be created: std::bad_alloc; no thread:
+    // std::system_error), both callbacks are unregistered, the device is closed with
+    // `openOptions` and both are released before the exception leaves.
     // `droppedReports` (owned by the device, which outlives this object) counts the
     // input reports lost to a full queue or to a failed allocation.
     MacHidDevicePrivate(quenor::mac::ScopedCFRef<IOHIDDeviceRef> device, unsigned int openOptions,
@@ -59,7 +60,8 @@ public:
     }
 
     // Rebuilds enabledReportIds from the report IDs of the device's elements on
-    // usagePage. Any failure leaves the list empty, which accepts every report.
+    // usagePage. Any failure (no memory included) leaves the list empty, which
+    // accepts every report. Throws nothing.
     void collectEnabledReportIds(int usage, int usagePage);
     void clearEnabledReportIds();
 
