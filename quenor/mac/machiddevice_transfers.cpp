@@ -234,21 +234,21 @@ hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,
     if (!report) {
         return hidutil::make_ready_request<Result>(badArgument(reportId));
     }
-    return queueTransfer(requestQueue, report, reportId,
-                         [this, reportId, report](SharedPromise& promise) {
-        // Our own reference: a close during the call cannot release the device under it.
-        auto device = retainDevice();
-        if (!device) {
-            promise->set_value(notOpenWhenRun());
-            return;
-        }
-        CFIndex length = static_cast<CFIndex>(report->size());
-        const IOReturn result = IOHIDDeviceGetReport(device.get(), kIOHIDReportTypeFeature,
-                                                     reportId, report->data(), &length);
-        const bool ok = result == kIOReturnSuccess;
-        promise->set_value({ok, ok ? static_cast<int32_t>(report->size()) : -1, report, reportId,
-                            widenStatus(result)});
-    });
+    return queueTransfer(
+        requestQueue, report, reportId, [this, reportId, report](SharedPromise& promise) {
+            // Our own reference: a close during the call cannot release the device under it.
+            auto device = retainDevice();
+            if (!device) {
+                promise->set_value(notOpenWhenRun());
+                return;
+            }
+            CFIndex length = static_cast<CFIndex>(report->size());
+            const IOReturn result = IOHIDDeviceGetReport(device.get(), kIOHIDReportTypeFeature,
+                                                         reportId, report->data(), &length);
+            const bool ok = result == kIOReturnSuccess;
+            promise->set_value({ok, ok ? static_cast<int32_t>(report->size()) : -1, report,
+                                reportId, widenStatus(result)});
+        });
 }
 
 hidutil::async_request<Result> MacHidDevice::getReport(const ReportBuffer& report, long timeout) {

@@ -71,8 +71,8 @@ PthreadCreate realPthreadCreate() {
 
 }  // namespace
 
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr,
-                              void* (*start)(void*), void* arg) {
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg) {
     const int target = g_threadTarget.load(std::memory_order_acquire);
     if (target > 0 && g_threadCount.fetch_add(1) + 1 == target) {
         g_threadHit.store(true);

@@ -250,8 +250,7 @@ protected:
 
     // Starts a transfer, noting a std::bad_alloc instead; waits for it in scope.
     template <typename Start>
-    static void attemptTransfer(Start start, bool& threw,
-                                hidutil::async_request<Result>& request) {
+    static void attemptTransfer(Start start, bool& threw, hidutil::async_request<Result>& request) {
         threw = false;
         try {
             request = start();
@@ -287,7 +286,9 @@ TEST_F(AllocationFaultsTest, SetTransfersThrowOrAnswerEveryTime) {
     auto request = hidutil::make_ready_request(Result{});
     const long setAllocations = walk(
         AllocationScope::AnyThread,
-        [&] { attemptTransfer([&] { return device->setReport(5, report, 5000); }, threw, request); },
+        [&] {
+            attemptTransfer([&] { return device->setReport(5, report, 5000); }, threw, request);
+        },
         [&](bool) {
             if (!threw) {
                 expectTransfer(request, {true, 64, report, 5, 0}, true);

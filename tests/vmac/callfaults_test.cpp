@@ -142,8 +142,8 @@ TEST_F(VmacTest, CreationCallsAnswerNullProcessWide) {
     EXPECT_EQ(1, vmac::pendingCallFaults(vmac::Call::NumberCreate));
     vmac::reset();  // clears them
     EXPECT_EQ(0, vmac::pendingCallFaults(vmac::Call::NumberCreate));
-    auto number =
-        ScopedCFRef<CFNumberRef>::adopt(CFNumberCreate(kCFAllocatorDefault, kCFNumberIntType, &value));
+    auto number = ScopedCFRef<CFNumberRef>::adopt(
+        CFNumberCreate(kCFAllocatorDefault, kCFNumberIntType, &value));
     EXPECT_TRUE(number);
     auto source = ScopedCFRef<CFRunLoopSourceRef>::adopt(
         CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context));
