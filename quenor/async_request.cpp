@@ -1,11 +1,13 @@
 // The compiled half of the one-shot result channel: the signal object that handles wait on.
 #include <quenor/async_request>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 
 namespace hidutil {
@@ -67,25 +69,44 @@ void notification_object::notify_all() {
     waiting->condition.notify_all();
 }
 
-notification_object::block* notification_object::block_to_wait_on() const {
-    std::uintptr_t current = m_word.load(std::memory_order_acquire);
-    if (current == kIdle) {
-        auto fresh = std::make_unique<block>();
-        const auto mine = reinterpret_cast<std::uintptr_t>(fresh.get());
-        if (m_word.compare_exchange_strong(current, mine, std::memory_order_acq_rel,
-                                           std::memory_order_acquire)) {
-            return fresh.release();  // owned by this object from here on
+notification_object::block* notification_object::block_to_wait_on(
+    const std::chrono::steady_clock::time_point* deadline) const {
+    // Without memory for a block the waiter polls the word instead, so that waiting never throws:
+    // slower, and only ever until the flag is set, another waiter's block appears or the deadline
+    // passes.
+    auto pause = std::chrono::microseconds(50);
+    for (;;) {
+        std::uintptr_t current = m_word.load(std::memory_order_acquire);
+        if (current == kIdle) {
+            std::unique_ptr<block> fresh(new (std::nothrow) block());
+            if (fresh) {
+                const auto mine = reinterpret_cast<std::uintptr_t>(fresh.get());
+                if (m_word.compare_exchange_strong(current, mine, std::memory_order_acq_rel,
+                                                   std::memory_order_acquire)) {
+                    return fresh.release();  // owned by this object from here on
+                }
+                // Lost to the notifier (then `current` is kSignalled) or to another waiter.
+            }
         }
-        // Lost to the notifier (then `current` is kSignalled) or to another waiter's block.
+        if (current == kSignalled) {
+            return nullptr;
+        }
+        if (current != kIdle) {
+            return reinterpret_cast<block*>(current);
+        }
+        if (deadline != nullptr && std::chrono::steady_clock::now() >= *deadline) {
+            return nullptr;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(10000));
     }
-    return current == kSignalled ? nullptr : reinterpret_cast<block*>(current);
 }
 
 void notification_object::wait() const {
     if (signalledAfterYielding(m_word)) {
         return;
     }
-    block* waiting = block_to_wait_on();
+    block* waiting = block_to_wait_on(nullptr);
     if (waiting == nullptr) {
         return;
     }
@@ -104,7 +125,7 @@ void notification_object::wait_for_impl(unsigned long ms, const std::function<bo
     if (signalledAfterYielding(m_word)) {
         return;
     }
-    block* waiting = block_to_wait_on();
+    block* waiting = block_to_wait_on(&deadline);
     if (waiting == nullptr) {
         return;
     }

@@ -4,7 +4,7 @@ namespace hidutil {
 
 DeviceOperationBase::~DeviceOperationBase() = default;
 
-OperationsQueue::OperationsQueue() {
+OperationsQueue::OperationsQueue() : m_pending(kInitialRoom) {
     m_thread = std::thread(&OperationsQueue::ThreadFunction, this);
 }
 
@@ -26,8 +26,7 @@ void OperationsQueue::pushNewOperation(DeviceOperationBase* operation) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_count == m_pending.size()) {
             // Full: unroll into a vector twice the size, oldest first.
-            std::vector<std::unique_ptr<DeviceOperationBase>> grown(
-                m_pending.empty() ? 8 : 2 * m_pending.size());
+            std::vector<std::unique_ptr<DeviceOperationBase>> grown(2 * m_pending.size());
             for (size_t i = 0; i < m_count; ++i) {
                 grown[i] = std::move(m_pending[(m_head + i) % m_pending.size()]);
             }

@@ -76,8 +76,13 @@ public:
     OperationsQueue(const OperationsQueue&) = delete;
     OperationsQueue& operator=(const OperationsQueue&) = delete;
 
+    // Room for this many pending operations is made at construction: pushing while fewer are
+    // pending allocates nothing and cannot throw.
+    static constexpr size_t kInitialRoom = 8;
+
     // Takes ownership of a heap-allocated operation and queues it behind all pending ones. A null
-    // pointer is accepted; the worker drops it and goes on with what follows.
+    // pointer is accepted; the worker drops it and goes on with what follows. Throws
+    // std::bad_alloc only when the queue must grow (the operation is then destroyed unrun).
     void pushNewOperation(DeviceOperationBase* operation);
 
     // Queues makeOperation(holder, fn): one allocation for the operation and its callable.

@@ -121,6 +121,11 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
         throw;
     }
 
+    // Read, and the watcher made, before the new object goes into service: if no
+    // memory can be had for them, `opened` shuts down and the previous open stays.
+    std::unique_ptr<DeviceInfo> fresh = readInfo(opened->handle());
+    std::unique_ptr<hidutil::DeviceOperationBase> watcher = makeDeadlineWatcher();
+
     std::unique_ptr<MacHidDevicePrivate> previous;
     {
         std::lock_guard<std::mutex> lock(privMutex);
@@ -131,13 +136,15 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
     if (previous) {
         retire(std::move(previous));
     }
-    try {
-        startDeadlineWatcher();
-    } catch (...) {
-        close_impl();
-        throw;
+    // inputQueue holds nothing but watchers, far fewer than the room it was made
+    // with, so this push allocates nothing and cannot fail.
+    inputQueue.pushNewOperation(watcher.release());
+    if (fresh) {
+        info = std::move(fresh);
+        if (reportFilteringEnabled) {
+            priv->collectEnabledReportIds(info->usage, info->usagePage);
+        }
     }
-    updateInfo();
     return true;
 }
 
@@ -164,10 +171,10 @@ void MacHidDevice::retire(std::unique_ptr<MacHidDevicePrivate> old) {
 }
 
 // The open device's deadline watcher runs on inputQueue, which has nothing else
-// to do, from now until the device stops (close, reopen or destruction wake it).
-// It serves whichever private object is current when it starts.
-void MacHidDevice::startDeadlineWatcher() {
-    inputQueue.pushOperation(0, [this](int) {
+// to do, from the open until the device stops (close, reopen or destruction wake
+// it). It serves whichever private object is current when it starts.
+std::unique_ptr<hidutil::DeviceOperationBase> MacHidDevice::makeDeadlineWatcher() {
+    return hidutil::makeOperation(0, [this](int) {
         PlatformUse use(*this, PlatformUse::EvenIfRemoved);
         if (use) {
             use->serveDeadlines();
@@ -185,17 +192,15 @@ SharedUsbInterface MacHidDevice::retainInterface() const {
     return use ? use->interface() : nullptr;
 }
 
-void MacHidDevice::updateInfo() {
-    // Only open() calls this, so priv cannot change underneath.
-    IOHIDDeviceRef device = priv ? priv->handle() : nullptr;
+std::unique_ptr<MacHidDevice::DeviceInfo> MacHidDevice::readInfo(IOHIDDeviceRef device) const {
     if (!device) {
-        return;
+        return nullptr;
     }
     auto macHandle = std::dynamic_pointer_cast<MacDeviceDescriptorHandle>(descriptor().handle());
     if (!macHandle) {
-        return;
+        return nullptr;
     }
-    info = std::make_unique<DeviceInfo>();
+    auto record = std::make_unique<DeviceInfo>();
 
     const quenor::mac::UsagePair pair =
         quenor::mac::usagePairAt(device, macHandle->getUsagePairIndex());
@@ -205,21 +210,18 @@ void MacHidDevice::updateInfo() {
         usage = quenor::mac::numberProperty(device, CFSTR("PrimaryUsage"));
         page = quenor::mac::numberProperty(device, CFSTR("PrimaryUsagePage"));
     }
-    info->usage = static_cast<uint16_t>(usage);
-    info->usagePage = static_cast<uint16_t>(page);
-    info->maxInputReportSize =
+    record->usage = static_cast<uint16_t>(usage);
+    record->usagePage = static_cast<uint16_t>(page);
+    record->maxInputReportSize =
         static_cast<uint16_t>(quenor::mac::numberProperty(device, CFSTR("MaxInputReportSize")));
-    info->maxOutputReportSize =
+    record->maxOutputReportSize =
         static_cast<uint16_t>(quenor::mac::numberProperty(device, CFSTR("MaxOutputReportSize")));
-    info->maxFeatureReportSize =
+    record->maxFeatureReportSize =
         static_cast<uint16_t>(quenor::mac::numberProperty(device, CFSTR("MaxFeatureReportSize")));
-    info->manufacturer = quenor::mac::getStringProperty(device, CFSTR("Manufacturer"));
-    info->product = quenor::mac::getStringProperty(device, CFSTR("Product"));
-    info->serialNumber = quenor::mac::getStringProperty(device, CFSTR("SerialNumber"));
-
-    if (reportFilteringEnabled) {
-        priv->collectEnabledReportIds(info->usage, info->usagePage);
-    }
+    record->manufacturer = quenor::mac::getStringProperty(device, CFSTR("Manufacturer"));
+    record->product = quenor::mac::getStringProperty(device, CFSTR("Product"));
+    record->serialNumber = quenor::mac::getStringProperty(device, CFSTR("SerialNumber"));
+    return record;
 }
 
 bool MacHidDevice::isOpened() const {

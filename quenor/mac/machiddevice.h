@@ -22,6 +22,26 @@
 //   platform call and nothing uses a platform object after close() released it.
 // - Request handles stay valid after close() and after the device is deleted;
 //   operations that had not run when the device was deleted leave theirs pending.
+//
+// Running out of memory or threads
+// - These may throw std::bad_alloc to the caller, with nothing queued, changed or
+//   leaked: open, setReport, setFeature, getReport, getFeature, usbString and the
+//   cached strings (manufacturerName, productName, serialNumber). close, queries,
+//   cancelAll, usbDeviceVersion and setReportFilteringEnabled do not throw.
+// - open also throws std::bad_alloc when the platform cannot create an object it
+//   needs (its run-loop mode name or stop source), std::system_error when no worker
+//   thread can be started and std::length_error for a negative
+//   "MaxInputReportSize". Whatever it throws, the platform device is closed and
+//   released again and a previous open stays as it was.
+// - Creating the device throws std::system_error when its queue threads cannot be
+//   started.
+// - Work that runs out of memory once queued answers with { false, -1, buffer,
+//   reportId, kIOReturnNoMemory } (a string request: { false, empty,
+//   kIOReturnNoMemory }); a set transfer may have reached the device before that,
+//   and an input report taken by such a read is lost. A set transfer that gets no
+//   sender thread answers kIOReturnNoResources. Should even the failure record find
+//   no memory, the request stays pending: wait with a time-out where memory may be
+//   exhausted. No exception ever reaches a queue, worker or sender thread.
 #pragma once
 
 #include <atomic>
@@ -136,8 +156,10 @@ protected:
 private:
     class PlatformUse;
 
-    void updateInfo();
-    void startDeadlineWatcher();
+    // The properties of a just opened platform device (null when `device` is null
+    // or the descriptor is not a macOS one). May throw std::bad_alloc.
+    std::unique_ptr<DeviceInfo> readInfo(IOHIDDeviceRef device) const;
+    std::unique_ptr<hidutil::DeviceOperationBase> makeDeadlineWatcher();
     // setReport and setFeature: checks the call, then queues the timed set transfer.
     // `type` is Output or Feature, numbered as the platform's IOHIDReportType.
     hidutil::async_request<AsyncOpResult> setTransfer(ReportType type, unsigned char reportId,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "quenor/mac/answer.h"
 #include "quenor/mac/iostatus.h"
 #include "quenor/mac/machiddevice.h"
 #include "quenor/mac/machiddeviceprivate.h"
@@ -88,7 +89,10 @@ hidutil::async_request<StrResult> MacHidDevice::usbString(int index) const {
     auto request = promise.get_request();
     requestQueue.pushOperation(std::move(promise), [usbInterface = std::move(usbInterface),
                                                     index](hidutil::promise<StrResult>& fulfil) {
-        fulfil.set_value(fetchUsbString(usbInterface->get(), index));
+        const StrResult noMemory{false, {}, quenor::mac::widenStatus(kIOReturnNoMemory)};
+        quenor::mac::runAnswering(fulfil, noMemory, [&] {
+            fulfil.set_value(fetchUsbString(usbInterface->get(), index));
+        });
     });
     return request;
 }

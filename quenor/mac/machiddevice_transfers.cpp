@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "quenor/mac/answer.h"
 #include "quenor/mac/deadline.h"
 #include "quenor/mac/iostatus.h"
 #include "quenor/mac/machiddevice.h"
@@ -20,6 +21,10 @@ using quenor::mac::widenStatus;
 using Result = AbstractHidDevice::AsyncOpResult;
 
 namespace {
+
+Result noMemory(const ReportBuffer& report, unsigned char reportId) {
+    return {false, -1, report, reportId, widenStatus(kIOReturnNoMemory)};
+}
 
 // How long the queue thread waits for a sender after asking it to cancel. On a
 // Mac the platform call is not a cancellation point, so a device that stops
@@ -54,9 +59,9 @@ struct SendState {
     bool started = false;  // guarded by mutex
     bool done = false;     // guarded by mutex
 
-    void answer(const Result& result) {
+    void answer(const Result& result) noexcept {
         if (!answered.exchange(true)) {
-            promise.set_value(result);
+            quenor::mac::answer(promise, result, noMemory(buffer, reportId));
         }
     }
 
@@ -196,18 +201,21 @@ hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,
     auto request = promise.get_request();
     requestQueue.pushOperation(
         std::move(promise), [this, reportId, report](hidutil::promise<Result>& answer) {
-            // Our own reference: a close during the call cannot release the device under it.
-            auto device = retainDevice();
-            if (!device) {
-                answer.set_value(notOpenWhenRun());
-                return;
-            }
-            CFIndex length = static_cast<CFIndex>(report->size());
-            const IOReturn result = IOHIDDeviceGetReport(device.get(), kIOHIDReportTypeFeature,
-                                                         reportId, report->data(), &length);
-            const bool ok = result == kIOReturnSuccess;
-            answer.set_value({ok, ok ? static_cast<int32_t>(report->size()) : -1, report, reportId,
-                              widenStatus(result)});
+            quenor::mac::runAnswering(answer, noMemory(report, reportId), [&] {
+                // Our own reference: a close during the call cannot release the device
+                // under it.
+                auto device = retainDevice();
+                if (!device) {
+                    answer.set_value(notOpenWhenRun());
+                    return;
+                }
+                CFIndex length = static_cast<CFIndex>(report->size());
+                const IOReturn result = IOHIDDeviceGetReport(device.get(), kIOHIDReportTypeFeature,
+                                                             reportId, report->data(), &length);
+                const bool ok = result == kIOReturnSuccess;
+                answer.set_value({ok, ok ? static_cast<int32_t>(report->size()) : -1, report,
+                                  reportId, widenStatus(result)});
+            });
         });
     return request;
 }

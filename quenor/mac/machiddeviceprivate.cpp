@@ -65,12 +65,19 @@ MacHidDevice::MacHidDevicePrivate::MacHidDevicePrivate(ScopedCFRef<IOHIDDeviceRe
             unregisterCallbacks();
             throw;
         }
+        startBarrier.pass();
+        if (!signalSource) {
+            // The worker found no memory for its stop source and ended without
+            // scheduling the device, so this thread may unregister.
+            worker.join();
+            unregisterCallbacks();
+            throw std::bad_alloc();
+        }
     } catch (...) {
         // The device came to us open; it leaves closed. The members release the rest.
         IOHIDDeviceClose(device.get(), openOptions);
         throw;
     }
-    startBarrier.pass();
 }
 
 MacHidDevice::MacHidDevicePrivate::~MacHidDevicePrivate() {
@@ -116,13 +123,19 @@ void MacHidDevice::MacHidDevicePrivate::operate() {
     quenor::mac::nameCurrentThread("quenor-hid-rl");
 
     CFRunLoopRef current = CFRunLoopGetCurrent();
-    IOHIDDeviceScheduleWithRunLoop(device.get(), current, runLoopMode.get());
     CFRunLoopSourceContext context = {};
     context.version = 0;
     context.info = this;
     context.perform = &performSignalCallback;
     signalSource = ScopedCFRef<CFRunLoopSourceRef>::adopt(
         CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context));
+    if (!signalSource) {
+        // Without its stop source the loop could never be left: the constructor
+        // sees the null source after the barrier and undoes the opening.
+        startBarrier.pass();
+        return;
+    }
+    IOHIDDeviceScheduleWithRunLoop(device.get(), current, runLoopMode.get());
     CFRunLoopAddSource(current, signalSource.get(), runLoopMode.get());
     runLoop = ScopedCFRef<CFRunLoopRef>::retain(current);
     startBarrier.pass();
@@ -191,7 +204,7 @@ void MacHidDevice::MacHidDevicePrivate::queueReport(uint32_t reportID, const uin
             // The oldest read is waiting: it takes the report straight from the
             // platform's buffer, with no copy queued and no other thread woken.
             direct.kind = Answer::Report;
-            direct.read = std::move(pendingReads.front());
+            direct.read.emplace(std::move(pendingReads.front()));
             pendingReads.pop_front();
             answerDirectly = true;
         } else {
@@ -275,7 +288,7 @@ bool MacHidDevice::MacHidDevicePrivate::takeAnswerLocked(Answer& answer) {
             return false;  // it waits
         }
     }
-    answer.read = std::move(oldest);
+    answer.read.emplace(std::move(oldest));
     pendingReads.pop_front();
     return true;
 }
@@ -330,7 +343,7 @@ void MacHidDevice::MacHidDevicePrivate::serveDeadlines() {
 
 void MacHidDevice::MacHidDevicePrivate::answer(Answer& answer, const uint8_t* bytes,
                                                size_t length) {
-    PendingRead& read = answer.read;
+    PendingRead& read = *answer.read;
     switch (answer.kind) {
         case Answer::Report: {
             // A caller's buffer shorter than the report receives what fits.
@@ -349,20 +362,24 @@ void MacHidDevice::MacHidDevicePrivate::answer(Answer& answer, const uint8_t* by
     }
 }
 
+// Takes the reads out one at a time rather than swapping the list: an empty
+// deque allocates, and this runs where nothing may throw (the worker, close).
 void MacHidDevice::MacHidDevicePrivate::answerAllReads(bool abandonWaiting) {
-    std::deque<PendingRead> reads;
-    {
-        std::lock_guard<std::mutex> lock(queueMutex);
-        reads.swap(pendingReads);
-    }
     queueCondition.notify_all();
-    for (PendingRead& read : reads) {
+    for (;;) {
         Answer last;
-        last.kind = read.started ? Answer::NoReport : Answer::NotOpen;
-        if (!read.started && abandonWaiting) {
-            continue;  // its promise goes unfulfilled with `reads`
+        {
+            std::lock_guard<std::mutex> lock(queueMutex);
+            if (pendingReads.empty()) {
+                return;
+            }
+            last.read.emplace(std::move(pendingReads.front()));
+            pendingReads.pop_front();
         }
-        last.read = std::move(read);
+        if (!last.read->started && abandonWaiting) {
+            continue;  // its promise goes unfulfilled: the handle stays pending
+        }
+        last.kind = last.read->started ? Answer::NoReport : Answer::NotOpen;
         answer(last, nullptr, 0);
     }
 }
@@ -405,14 +422,18 @@ void MacHidDevice::MacHidDevicePrivate::collectEnabledReportIds(int usage, int u
         return;
     }
     std::vector<uint32_t> ids;
-    const CFIndex count = CFArrayGetCount(elements.get());
-    for (CFIndex i = 0; i < count; ++i) {
-        auto element = static_cast<IOHIDElementRef>(
-            const_cast<void*>(CFArrayGetValueAtIndex(elements.get(), i)));
-        const uint32_t id = IOHIDElementGetReportID(element);
-        if (std::find(ids.begin(), ids.end(), id) == ids.end()) {
-            ids.push_back(id);
+    try {
+        const CFIndex count = CFArrayGetCount(elements.get());
+        for (CFIndex i = 0; i < count; ++i) {
+            auto element = static_cast<IOHIDElementRef>(
+                const_cast<void*>(CFArrayGetValueAtIndex(elements.get(), i)));
+            const uint32_t id = IOHIDElementGetReportID(element);
+            if (std::find(ids.begin(), ids.end(), id) == ids.end()) {
+                ids.push_back(id);
+            }
         }
+    } catch (const std::bad_alloc&) {
+        return;  // like every other failure here: the list stays empty
     }
     std::lock_guard<std::mutex> lock(queueMutex);
     enabledReportIds = std::move(ids);

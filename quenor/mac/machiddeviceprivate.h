@@ -37,6 +37,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -47,9 +48,10 @@
 class MacHidDevice::MacHidDevicePrivate {
 public:
     // Takes over the opened device and the interface object. If construction throws
-    // (negative "MaxInputReportSize", no memory, no thread), both callbacks are
-    // unregistered, the device is closed with `openOptions` and both are released
-    // before the exception leaves.
+    // (negative "MaxInputReportSize": std::length_error; no memory, including a
+    // platform object that could not be created: std::bad_alloc; no thread:
+    // std::system_error), both callbacks are unregistered, the device is closed with
+    // `openOptions` and both are released before the exception leaves.
     // `droppedReports` (owned by the device, which outlives this object) counts the
     // input reports lost to a full queue or to a failed allocation.
     MacHidDevicePrivate(quenor::mac::ScopedCFRef<IOHIDDeviceRef> device, unsigned int openOptions,
@@ -78,7 +80,8 @@ public:
     }
 
     // Rebuilds enabledReportIds from the report IDs of the device's elements on
-    // usagePage. Any failure leaves the list empty, which accepts every report.
+    // usagePage. Any failure (no memory included) leaves the list empty, which
+    // accepts every report. Throws nothing.
     void collectEnabledReportIds(int usage, int usagePage);
     void clearEnabledReportIds();
 
@@ -112,10 +115,11 @@ private:
         bool started = false;                            // the oldest: its time-out runs
         std::chrono::steady_clock::time_point deadline;  // once started, unless timeoutMs is -1
     };
-    // A read taken out of pendingReads to be answered outside the lock.
+    // A read taken out of pendingReads to be answered outside the lock. Optional,
+    // so that an empty Answer makes no promise (a promise allocates its state).
     struct Answer {
         enum Kind { Report, NoReport, NotOpen } kind = NoReport;
-        PendingRead read;
+        std::optional<PendingRead> read;
         ReportBuffer report;  // for Report
     };
     // Takes the oldest pending read if it can be answered now (starting it if it

@@ -73,6 +73,9 @@ static_assert(kSame<IOHIDReportCallback,
               "IOHIDReportCallback");
 static_assert(kIOHIDReportTypeOutput == 1 && kIOHIDReportTypeFeature == 2, "report types");
 static_assert(kIOHIDOptionsTypeNone == 0 && kIOHIDOptionsTypeSeizeDevice == 1, "open options");
+static_assert(kIOReturnNoMemory == static_cast<IOReturn>(0xE00002BD) &&
+                  kIOReturnNoResources == static_cast<IOReturn>(0xE00002BE),
+              "result codes the device answers with");
 
 // CoreFoundation.
 QUENOR_SIGNATURE(CFRetain, CFTypeRef (*)(CFTypeRef));

@@ -1,6 +1,7 @@
 // CF value builders of the control API.
 #include <vmac/control.h>
 
+#include "callfaults.h"
 #include "cfarray.h"
 #include "nocancel.h"
 
@@ -10,6 +11,7 @@
 namespace vmac {
 
 CFNumberRef makeNumber(long long value) {
+    detail::BuilderScope builder;
     if (value >= std::numeric_limits<int32_t>::min() &&
         value <= std::numeric_limits<int32_t>::max()) {
         const auto narrow = static_cast<int32_t>(value);
@@ -20,6 +22,7 @@ CFNumberRef makeNumber(long long value) {
 }
 
 CFStringRef makeString(const std::string& utf8) {
+    detail::BuilderScope builder;
     return CFStringCreateWithCString(kCFAllocatorDefault, utf8.c_str(), kCFStringEncodingUTF8);
 }
 
@@ -29,6 +32,7 @@ CFArrayRef makeArray(const std::vector<CFTypeRef>& values) {
 }
 
 CFDictionaryRef makeUsagePair(long long usagePage, long long usage) {
+    detail::BuilderScope builder;
     CFMutableDictionaryRef pair = CFDictionaryCreateMutable(
         kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
     CFNumberRef page = makeNumber(usagePage);

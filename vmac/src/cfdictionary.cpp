@@ -1,5 +1,6 @@
 #include "cfdictionary.h"
 
+#include "callfaults.h"
 #include "nocancel.h"
 
 using vmac::detail::checked;
@@ -108,6 +109,8 @@ CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef, CFIndex,
                                                  const CFDictionaryKeyCallBacks* keyCallBacks,
                                                  const CFDictionaryValueCallBacks* valueCallBacks) {
     NoCancel noCancel;
+    if (vmac::detail::processCallFails(vmac::Call::DictionaryCreateMutable))
+        return nullptr;
     return new __CFDictionary(keyCallBacks, valueCallBacks);
 }
 

@@ -1,5 +1,6 @@
 #include "cfnumber.h"
 
+#include "callfaults.h"
 #include "nocancel.h"
 
 #include <cmath>
@@ -88,7 +89,7 @@ CFTypeID CFNumberGetTypeID(void) {
 
 CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType theType, const void* valuePtr) {
     NoCancel noCancel;
-    if (valuePtr == nullptr)
+    if (valuePtr == nullptr || vmac::detail::processCallFails(vmac::Call::NumberCreate))
         return nullptr;
     switch (kindOf(theType)) {
         case Kind::Int8: {

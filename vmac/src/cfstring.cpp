@@ -1,5 +1,6 @@
 #include "cfstring.h"
 
+#include "callfaults.h"
 #include "nocancel.h"
 
 #include <cstring>
@@ -94,7 +95,7 @@ CFTypeID CFStringGetTypeID(void) {
 // become the characters U+0080 to U+00FF.
 CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char* cStr, CFStringEncoding encoding) {
     NoCancel noCancel;
-    if (cStr == nullptr)
+    if (cStr == nullptr || vmac::detail::processCallFails(vmac::Call::StringCreateWithCString))
         return nullptr;
     std::string text(cStr);
     if (encoding == kCFStringEncodingUTF8) {

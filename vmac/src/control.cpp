@@ -71,6 +71,9 @@ std::shared_ptr<detail::TicketState> unplugLocked(DeviceState& state, IOReturn d
     for (__IOHIDElement* element : state.elements)
         values.push_back(element);
     state.elements.clear();
+    values.insert(values.end(), state.faultAnswers.begin(), state.faultAnswers.end());
+    state.faultAnswers.clear();
+    state.callFaults.clear(values);
     platform().changed.notify_all();
     return ticket;
 }
@@ -128,6 +131,7 @@ void reset() {
         auto plugged = platform().plugged;
         for (auto& entry : plugged)
             unplugLocked(*entry.second, kIOReturnNotAttached, values, kick);
+        platform().callFaults.clear(values);
     }
     for (CFTypeRef value : values)
         CFRelease(value);
@@ -333,6 +337,46 @@ std::vector<PipeCall> VirtualDevice::pipeCalls() const {
 
 void VirtualDevice::setOpenFaults(const OpenFaults& faults) {
     locked([&] { state_->faults = faults; });
+}
+
+// ---- Call faults -------------------------------------------------------------
+
+void VirtualDevice::failCalls(const CallFault& fault) {
+    if (detail::isProcessWide(fault.call))
+        throw std::invalid_argument("vmac: a process-wide call fault armed on a device");
+    locked([&] { state_->callFaults.arm(fault); });
+}
+
+int VirtualDevice::pendingCallFaults(Call call) const {
+    return locked([&] { return state_->callFaults.pending(call); });
+}
+
+void VirtualDevice::clearCallFaults() {
+    std::vector<CFTypeRef> released;
+    locked([&] { state_->callFaults.clear(released); });
+    for (CFTypeRef value : released)
+        CFRelease(value);
+}
+
+void failCalls(const CallFault& fault) {
+    if (!detail::isProcessWide(fault.call))
+        throw std::invalid_argument("vmac: a per-device call fault armed process-wide");
+    locked([&] { platform().callFaults.arm(fault); });
+}
+
+int pendingCallFaults(Call call) {
+    return locked([&] { return platform().callFaults.pending(call); });
+}
+
+void clearCallFaults() {
+    std::vector<CFTypeRef> released;
+    locked([&] { platform().callFaults.clear(released); });
+    for (CFTypeRef value : released)
+        CFRelease(value);
+}
+
+bool insidePlatformCall() {
+    return detail::t_platformDepth > 0;
 }
 
 // ---- Observation -------------------------------------------------------------

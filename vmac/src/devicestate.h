@@ -9,6 +9,8 @@
 
 #include <vmac/control.h>
 
+#include "callfaults.h"
+
 #include <deque>
 #include <map>
 #include <string>
@@ -38,6 +40,9 @@ struct DeviceState {
     std::map<std::string, CFTypeRef> properties;  // retained; released at unplug
     std::vector<__IOHIDElement*> elements;        // retained; released at unplug
     OpenFaults faults;
+    CallFaults callFaults;
+    // Values answered by GetProperty faults, one reference each; released at unplug.
+    std::vector<CFTypeRef> faultAnswers;
     std::vector<__IOHIDDevice*> deviceObjects;  // not retained; each removes itself
     __IOHIDDevice* seizedBy = nullptr;
 

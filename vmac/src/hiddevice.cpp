@@ -243,9 +243,12 @@ IOReturn IOHIDDeviceClose(IOHIDDeviceRef device, IOOptionBits options) {
     NoCancel noCancel;
     __IOHIDDevice* d = vmac::detail::deviceOf(device, "IOHIDDeviceClose");
     std::lock_guard<std::mutex> lock(platform().mutex);
-    const DeviceState& state = *d->device;
+    DeviceState& state = *d->device;
     if (!d->open)
         return state.attached ? kIOReturnNotOpen : state.detachedResult;
+    vmac::CallFault fault;
+    if (state.attached && state.callFaults.take(vmac::Call::DeviceClose, std::string(), fault))
+        return fault.result;  // still open: releasing the object closes it
     d->device->closeCalls.push_back(options);
     d->closeLocked();
     return state.attached ? kIOReturnSuccess : state.detachedResult;
@@ -259,9 +262,15 @@ CFTypeRef IOHIDDeviceGetProperty(IOHIDDeviceRef device, CFStringRef key) {
     __IOHIDDevice* d = vmac::detail::deviceOf(device, "IOHIDDeviceGetProperty");
     const std::string& name = vmac::detail::stringText(key, "IOHIDDeviceGetProperty");
     std::lock_guard<std::mutex> lock(platform().mutex);
-    const DeviceState& state = *d->device;
+    DeviceState& state = *d->device;
     if (!state.attached)
         return nullptr;
+    vmac::CallFault fault;
+    if (state.callFaults.take(vmac::Call::GetProperty, name, fault)) {
+        if (fault.value != nullptr)
+            state.faultAnswers.push_back(fault.value);  // the answer's reference
+        return fault.value;
+    }
     auto cached = d->propertyCache.find(name);
     if (cached != d->propertyCache.end())
         return cached->second;
@@ -285,7 +294,9 @@ CFArrayRef IOHIDDeviceCopyMatchingElements(IOHIDDeviceRef device, CFDictionaryRe
     std::vector<CFTypeRef> found;
     {
         std::lock_guard<std::mutex> lock(platform().mutex);
-        if (!d->device->attached)
+        vmac::CallFault fault;
+        if (!d->device->attached ||
+            d->device->callFaults.take(vmac::Call::CopyMatchingElements, std::string(), fault))
             return nullptr;
         for (__IOHIDElement* element : d->device->elements) {
             if (matches(*element, filter)) {

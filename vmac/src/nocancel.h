@@ -10,10 +10,20 @@
 
 namespace vmac::detail {
 
+// How many platform (or control-API) frames the calling thread is inside; read
+// by vmac::insidePlatformCall().
+inline thread_local int t_platformDepth = 0;
+
 class NoCancel {
 public:
-    NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous_); }
-    ~NoCancel() { pthread_setcancelstate(previous_, nullptr); }
+    NoCancel() {
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous_);
+        ++t_platformDepth;
+    }
+    ~NoCancel() {
+        --t_platformDepth;
+        pthread_setcancelstate(previous_, nullptr);
+    }
     NoCancel(const NoCancel&) = delete;
     NoCancel& operator=(const NoCancel&) = delete;
 

@@ -7,6 +7,7 @@
 // `changed` is notified on every change a control-API wait may look for.
 #pragma once
 
+#include "callfaults.h"
 #include "devicestate.h"
 
 #include <atomic>
@@ -30,6 +31,7 @@ struct Platform {
     std::map<io_object_t, PortEntry> ports;
     io_object_t nextPort = 0x1003;  // guarded by mutex
     std::atomic<long> comReferences{0};
+    CallFaults callFaults;  // the process-wide ones; guarded by mutex
 };
 
 Platform& platform();

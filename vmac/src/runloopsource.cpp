@@ -1,5 +1,6 @@
 #include "runloopsource.h"
 
+#include "callfaults.h"
 #include "nocancel.h"
 #include "runloop.h"
 
@@ -43,7 +44,8 @@ extern "C" {
 // are performed in the order they were added to the mode.
 CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef, CFIndex, CFRunLoopSourceContext* context) {
     NoCancel noCancel;
-    if (context == nullptr || context->version != 0)
+    if (context == nullptr || context->version != 0 ||
+        vmac::detail::processCallFails(vmac::Call::RunLoopSourceCreate))
         return nullptr;
     return new __CFRunLoopSource(*context);
 }

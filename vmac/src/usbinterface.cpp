@@ -97,6 +97,13 @@ DeviceState* interfaceDevice(void* self, const char* function) {
     return device;
 }
 
+// What an attached device's interface call answers first: an armed fault's
+// result, else success (go on). Caller holds the platform mutex.
+IOReturn injected(DeviceState* device, vmac::Call call) {
+    vmac::CallFault fault;
+    return device->callFaults.take(call, std::string(), fault) ? fault.result : kIOReturnSuccess;
+}
+
 IOReturn getDeviceReleaseNumber(void* self, UInt16* devRelNum) {
     NoCancel noCancel;
     std::lock_guard<std::mutex> lock(platform().mutex);
@@ -105,6 +112,8 @@ IOReturn getDeviceReleaseNumber(void* self, UInt16* devRelNum) {
         return device->detachedResult;
     if (devRelNum == nullptr)
         return kIOReturnBadArgument;
+    if (IOReturn fault = injected(device, vmac::Call::GetDeviceReleaseNumber))
+        return fault;
     if (device->releaseNumberResult != kIOReturnSuccess)
         return device->releaseNumberResult;
     *devRelNum = device->releaseNumber;
@@ -119,18 +128,23 @@ IOReturn getNumEndpoints(void* self, UInt8* intfNumEndpoints) {
         return device->detachedResult;
     if (intfNumEndpoints == nullptr)
         return kIOReturnBadArgument;
+    if (IOReturn fault = injected(device, vmac::Call::GetNumEndpoints))
+        return fault;
     if (device->numEndpointsResult != kIOReturnSuccess)
         return device->numEndpointsResult;
     *intfNumEndpoints = device->numEndpoints;
     return kIOReturnSuccess;
 }
 
-IOReturn pipeCall(void* self, UInt8 pipeRef, PipeCallKind kind, const char* function) {
+IOReturn pipeCall(void* self, UInt8 pipeRef, PipeCallKind kind, vmac::Call call,
+                  const char* function) {
     NoCancel noCancel;
     std::lock_guard<std::mutex> lock(platform().mutex);
     DeviceState* device = interfaceDevice(self, function);
     if (!device->attached)
         return device->detachedResult;
+    if (IOReturn fault = injected(device, call))
+        return fault;
     device->pipeCalls.push_back(PipeCall{kind, pipeRef});
     platform().changed.notify_all();
     // These need the interface opened (USBInterfaceOpen), and the HID driver
@@ -139,11 +153,12 @@ IOReturn pipeCall(void* self, UInt8 pipeRef, PipeCallKind kind, const char* func
 }
 
 IOReturn abortPipe(void* self, UInt8 pipeRef) {
-    return pipeCall(self, pipeRef, PipeCallKind::AbortPipe, "AbortPipe");
+    return pipeCall(self, pipeRef, PipeCallKind::AbortPipe, vmac::Call::AbortPipe, "AbortPipe");
 }
 
 IOReturn clearPipeStallBothEnds(void* self, UInt8 pipeRef) {
-    return pipeCall(self, pipeRef, PipeCallKind::ClearPipeStallBothEnds, "ClearPipeStallBothEnds");
+    return pipeCall(self, pipeRef, PipeCallKind::ClearPipeStallBothEnds,
+                    vmac::Call::ClearPipeStallBothEnds, "ClearPipeStallBothEnds");
 }
 
 // Answers GET_DESCRIPTOR for string descriptors, whatever the language ID;
@@ -156,6 +171,10 @@ IOReturn controlRequest(void* self, UInt8 pipeRef, IOUSBDevRequest* req) {
         return device->detachedResult;
     if (req == nullptr)
         return kIOReturnBadArgument;
+    if (IOReturn fault = injected(device, vmac::Call::ControlRequest)) {
+        req->wLenDone = 0;
+        return fault;
+    }
     device->pipeCalls.push_back(PipeCall{PipeCallKind::ControlRequest, pipeRef, req->bmRequestType,
                                          req->bRequest, req->wValue, req->wIndex, req->wLength});
     platform().changed.notify_all();

@@ -79,6 +79,33 @@
 // result, or S_OK with a NULL interface), IOHIDDeviceOpen (any IOReturn).
 // Faults stay until changed.
 //
+// Fail calls. Every other platform call the device code makes that can fail
+// on a Mac can be made to fail on demand, by one mechanism: a CallFault names
+// the call (Call), how many of its next calls fail (`count`; negative: every
+// call until cleared) and what they give instead. Calls on one device are
+// armed on it (VirtualDevice::failCalls): IOHIDDeviceGetProperty (NULL, or
+// `value`, a CF object of any type the test chooses, for reads of `key` or of
+// any key), IOHIDDeviceCopyMatchingElements (NULL), IOHIDDeviceClose (`result`;
+// the object stays open until released, which closes it, as on a Mac), and the
+// USB interface's GetDeviceReleaseNumber, GetNumEndpoints, ControlRequest,
+// AbortPipe and ClearPipeStallBothEnds (`result`, nothing written). Creation
+// calls belong to no device and are armed process-wide (vmac::failCalls):
+// CFRunLoopSourceCreate, CFStringCreateWithCString, CFDictionaryCreateMutable
+// and CFNumberCreate answer NULL, as they do on a Mac when no memory can be
+// had; they fail on whichever thread calls next, except inside the control
+// API's own builders. A failed call has no other effect (it is not logged as
+// a pipe or report call). Faults of one call are consumed in the order they
+// were armed; pendingCallFaults tells how many armed failures are left, so a
+// test sees that its fault was reached. IOHIDDeviceSetReport/GetReport fail
+// through their ReportAnswers and the steps of opening through OpenFaults.
+// reset() clears every fault.
+//
+// Allocator hooks. insidePlatformCall() is true while the calling thread runs
+// inside a platform function or a control-API call, callbacks into the client
+// included: a test's failing operator new uses it to fail only the client's
+// own allocations, since a platform function never throws (vmac's allocations
+// stand for the platform's, whose failures the NULL faults above model).
+//
 // Observe and count. Open count and options, close calls, callback
 // registration, scheduling and the threads of the run loops scheduled on.
 // liveObjectCount() counts mortal CF objects (run loops apart),
@@ -187,6 +214,33 @@ struct OpenFaults {
     IOReturn openResult = kIOReturnSuccess;          // IOHIDDeviceOpen
 };
 
+// The platform calls a CallFault can fail. Per device: GetProperty to
+// ClearPipeStallBothEnds; process-wide: RunLoopSourceCreate to NumberCreate.
+enum class Call {
+    GetProperty,           // IOHIDDeviceGetProperty: NULL or CallFault::value
+    CopyMatchingElements,  // IOHIDDeviceCopyMatchingElements: NULL
+    DeviceClose,           // IOHIDDeviceClose: CallFault::result, the object stays open
+    GetDeviceReleaseNumber,
+    GetNumEndpoints,
+    ControlRequest,
+    AbortPipe,
+    ClearPipeStallBothEnds,  // the USB interface calls: CallFault::result
+    RunLoopSourceCreate,     // CFRunLoopSourceCreate: NULL
+    StringCreateWithCString,
+    DictionaryCreateMutable,
+    NumberCreate,
+};
+
+struct CallFault {
+    Call call = Call::GetProperty;
+    int count = 1;                     // the next `count` calls fail; negative: every call
+    IOReturn result = kIOReturnError;  // what a call that returns an IOReturn answers
+    std::string key;                   // GetProperty: fail reads of this key only; empty: any
+    // GetProperty: answered instead of NULL (a wrong type, say). Retained while armed;
+    // each answer is kept alive, like a real property, until the device is unplugged.
+    CFTypeRef value = nullptr;
+};
+
 struct Element {
     uint32_t usagePage;
     uint32_t usage;
@@ -244,6 +298,12 @@ public:
     std::vector<PipeCall> pipeCalls() const;
 
     void setOpenFaults(const OpenFaults& faults);
+    // Arms a fault of a per-device call; throws std::invalid_argument for a
+    // process-wide one.
+    void failCalls(const CallFault& fault);
+    // Armed failures of `call` on this device not yet consumed (-1: unlimited).
+    int pendingCallFaults(Call call) const;
+    void clearCallFaults();
 
     // Observation.
     int deviceObjectCount() const;                  // live IOHIDDevice objects for this device
@@ -268,6 +328,13 @@ VMAC_API VirtualDevice plugDevice(const std::string& path,
                                   ParentKind parent = ParentKind::UsbInterface);
 // Unplugs every device (tickets are not reported).
 VMAC_API void reset();
+
+// Arms a fault of a process-wide call; throws std::invalid_argument for a
+// per-device one.
+VMAC_API void failCalls(const CallFault& fault);
+VMAC_API int pendingCallFaults(Call call);  // -1: unlimited
+VMAC_API void clearCallFaults();
+VMAC_API bool insidePlatformCall();
 
 VMAC_API long liveObjectCount();
 VMAC_API long liveRunLoopCount();

@@ -110,6 +110,7 @@ typedef uint32_t IOHIDOptionsType;
 
 #define kIOReturnSuccess ((IOReturn)0)
 #define kIOReturnError ((IOReturn)0xE00002BC)
+#define kIOReturnNoMemory ((IOReturn)0xE00002BD)
 #define kIOReturnNoResources ((IOReturn)0xE00002BE)
 #define kIOReturnNoDevice ((IOReturn)0xE00002C0)
 #define kIOReturnNotPrivileged ((IOReturn)0xE00002C1)

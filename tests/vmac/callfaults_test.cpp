@@ -1,0 +1,171 @@
+// Call faults: every platform call the device makes can be failed on demand,
+// per device or process-wide, for a chosen number of calls, and the allocator
+// hook tells platform frames from the client's.
+#include "vmacfixture.h"
+
+#include <stdexcept>
+
+namespace vmactest {
+namespace {
+
+using CallFaultTest = OpenDeviceTest;
+
+vmac::CallFault fault(vmac::Call call, int count, IOReturn result = kIOReturnError) {
+    vmac::CallFault f;
+    f.call = call;
+    f.count = count;
+    f.result = result;
+    return f;
+}
+
+TEST_F(CallFaultTest, PropertyReadsFailForTheChosenKeyThenAnswerAgain) {
+    device_.setNumberProperty("MaxInputReportSize", 64);
+    device_.setNumberProperty("PrimaryUsage", 1);
+    vmac::CallFault missing = fault(vmac::Call::GetProperty, 2);
+    missing.key = "MaxInputReportSize";
+    device_.failCalls(missing);
+    EXPECT_EQ(2, device_.pendingCallFaults(vmac::Call::GetProperty));
+    EXPECT_EQ(1, int32Of(IOHIDDeviceGetProperty(hid_.get(), CFSTR("PrimaryUsage"))));
+    EXPECT_EQ(nullptr, IOHIDDeviceGetProperty(hid_.get(), CFSTR("MaxInputReportSize")));
+    EXPECT_EQ(1, device_.pendingCallFaults(vmac::Call::GetProperty));
+    EXPECT_EQ(nullptr, IOHIDDeviceGetProperty(hid_.get(), CFSTR("MaxInputReportSize")));
+    EXPECT_EQ(0, device_.pendingCallFaults(vmac::Call::GetProperty));
+    EXPECT_EQ(64, int32Of(IOHIDDeviceGetProperty(hid_.get(), CFSTR("MaxInputReportSize"))));
+}
+
+// A wrong-typed answer lives like a property value: until the device goes.
+TEST_F(CallFaultTest, PropertyReadsCanAnswerAValueOfAnotherTypeKeptUntilUnplug) {
+    const long before = vmac::liveObjectCount();
+    vmac::CallFault wrongType = fault(vmac::Call::GetProperty, -1);
+    auto text = ScopedCFRef<CFStringRef>::adopt(vmac::makeString("sixty-four"));
+    wrongType.value = text.get();
+    device_.failCalls(wrongType);
+    text.reset();
+    EXPECT_EQ(-1, device_.pendingCallFaults(vmac::Call::GetProperty));
+    for (CFStringRef key : {CFSTR("MaxInputReportSize"), CFSTR("Product"), CFSTR("Product")}) {
+        CFTypeRef value = IOHIDDeviceGetProperty(hid_.get(), key);
+        ASSERT_NE(nullptr, value);
+        EXPECT_EQ(CFStringGetTypeID(), CFGetTypeID(value));
+    }
+    EXPECT_EQ(before + 1, vmac::liveObjectCount());  // one string, however often answered
+    device_.clearCallFaults();
+    EXPECT_EQ(nullptr, IOHIDDeviceGetProperty(hid_.get(), CFSTR("Product")));
+    device_.unplug();
+    EXPECT_EQ(before, vmac::liveObjectCount());
+}
+
+TEST_F(CallFaultTest, ElementMatchingAnswersNullOnce) {
+    device_.addElement({0xFF00, 1, 3});
+    device_.failCalls(fault(vmac::Call::CopyMatchingElements, 1));
+    EXPECT_EQ(nullptr, IOHIDDeviceCopyMatchingElements(hid_.get(), nullptr, 0));
+    auto elements = ScopedCFRef<CFArrayRef>::adopt(
+        IOHIDDeviceCopyMatchingElements(hid_.get(), nullptr, kIOHIDOptionsTypeNone));
+    ASSERT_TRUE(elements);
+    EXPECT_EQ(1, CFArrayGetCount(elements.get()));
+}
+
+// A failed close leaves the object open; releasing it closes it, as on a Mac.
+TEST_F(CallFaultTest, AFailedCloseLeavesTheObjectOpenUntilReleased) {
+    device_.failCalls(fault(vmac::Call::DeviceClose, 1, kIOReturnNotPermitted));
+    EXPECT_EQ(kIOReturnNotPermitted, IOHIDDeviceClose(hid_.get(), kIOHIDOptionsTypeNone));
+    EXPECT_EQ(1, device_.openCount());
+    EXPECT_TRUE(device_.closeCalls().empty());
+    hid_.reset();
+    EXPECT_EQ(0, device_.openCount());
+    EXPECT_EQ(0, device_.deviceObjectCount());
+}
+
+TEST_F(CallFaultTest, UsbInterfaceCallsFailWithTheChosenCodeAndAreNotLogged) {
+    auto intf = usbInterfaceOf(device_.parentEntry());
+    ASSERT_TRUE(intf);
+    IOUSBInterfaceStruct190** i = intf.get();
+    device_.setStringDescriptorText(1, u"Hi");
+    const vmac::Call calls[] = {vmac::Call::GetDeviceReleaseNumber, vmac::Call::GetNumEndpoints,
+                                vmac::Call::ControlRequest, vmac::Call::AbortPipe,
+                                vmac::Call::ClearPipeStallBothEnds};
+    for (vmac::Call call : calls)
+        device_.failCalls(fault(call, 1, kIOReturnNoDevice));
+
+    UInt16 release = 7;
+    UInt8 endpoints = 7;
+    uint8_t data[16] = {};
+    IOUSBDevRequest request = {0x80, 6, 0x0301, 0x0409, sizeof data, data, 99};
+    EXPECT_EQ(kIOReturnNoDevice, (*i)->GetDeviceReleaseNumber(i, &release));
+    EXPECT_EQ(kIOReturnNoDevice, (*i)->GetNumEndpoints(i, &endpoints));
+    EXPECT_EQ(kIOReturnNoDevice, (*i)->ControlRequest(i, 0, &request));
+    EXPECT_EQ(kIOReturnNoDevice, (*i)->AbortPipe(i, 1));
+    EXPECT_EQ(kIOReturnNoDevice, (*i)->ClearPipeStallBothEnds(i, 1));
+    EXPECT_EQ(7, release);
+    EXPECT_EQ(7, endpoints);
+    EXPECT_EQ(0u, request.wLenDone);
+    EXPECT_TRUE(device_.pipeCalls().empty());
+    for (vmac::Call call : calls)
+        EXPECT_EQ(0, device_.pendingCallFaults(call));
+
+    // Spent: the calls answer as scripted again.
+    EXPECT_EQ(kIOReturnSuccess, (*i)->GetDeviceReleaseNumber(i, &release));
+    EXPECT_EQ(0x0100, release);
+    EXPECT_EQ(kIOReturnSuccess, (*i)->ControlRequest(i, 0, &request));
+    EXPECT_EQ(6u, request.wLenDone);
+    EXPECT_EQ(kIOReturnNotOpen, (*i)->AbortPipe(i, 1));
+}
+
+TEST_F(CallFaultTest, FaultsAreArmedOnlyWhereTheyBelong) {
+    EXPECT_THROW(device_.failCalls(fault(vmac::Call::RunLoopSourceCreate, 1)),
+                 std::invalid_argument);
+    EXPECT_THROW(vmac::failCalls(fault(vmac::Call::GetProperty, 1)), std::invalid_argument);
+    device_.failCalls(fault(vmac::Call::GetProperty, 0));  // nothing to fail
+    EXPECT_EQ(0, device_.pendingCallFaults(vmac::Call::GetProperty));
+}
+
+// Creation calls fail on whoever calls next, except the control API's builders.
+TEST_F(VmacTest, CreationCallsAnswerNullProcessWide) {
+    vmac::failCalls(fault(vmac::Call::RunLoopSourceCreate, 1));
+    vmac::failCalls(fault(vmac::Call::StringCreateWithCString, 1));
+    vmac::failCalls(fault(vmac::Call::DictionaryCreateMutable, 1));
+    vmac::failCalls(fault(vmac::Call::NumberCreate, 2));
+    EXPECT_EQ(2, vmac::pendingCallFaults(vmac::Call::NumberCreate));
+
+    auto built = ScopedCFRef<CFArrayRef>::adopt(vmac::makeUsagePairs({{1, 2}}));
+    EXPECT_TRUE(built);
+    EXPECT_EQ(1, vmac::pendingCallFaults(vmac::Call::StringCreateWithCString));
+
+    CFRunLoopSourceContext context = {};
+    EXPECT_EQ(nullptr, CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context));
+    EXPECT_EQ(nullptr,
+              CFStringCreateWithCString(kCFAllocatorDefault, "mode", kCFStringEncodingASCII));
+    EXPECT_EQ(nullptr,
+              CFDictionaryCreateMutable(kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks,
+                                        &kCFTypeDictionaryValueCallBacks));
+    int value = 5;
+    EXPECT_EQ(nullptr, CFNumberCreate(kCFAllocatorDefault, kCFNumberIntType, &value));
+    EXPECT_EQ(1, vmac::pendingCallFaults(vmac::Call::NumberCreate));
+    vmac::reset();  // clears them
+    EXPECT_EQ(0, vmac::pendingCallFaults(vmac::Call::NumberCreate));
+    auto number = ScopedCFRef<CFNumberRef>::adopt(
+        CFNumberCreate(kCFAllocatorDefault, kCFNumberIntType, &value));
+    EXPECT_TRUE(number);
+    auto source = ScopedCFRef<CFRunLoopSourceRef>::adopt(
+        CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context));
+    EXPECT_TRUE(source);
+}
+
+TEST_F(VmacTest, InsidePlatformCallHoldsInPlatformFramesAndClientCallbacks) {
+    EXPECT_FALSE(vmac::insidePlatformCall());
+    static bool seenInside = false;
+    seenInside = false;
+    CFRunLoopSourceContext context = {};
+    context.perform = [](void*) { seenInside = vmac::insidePlatformCall(); };
+    auto source = ScopedCFRef<CFRunLoopSourceRef>::adopt(
+        CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context));
+    CFRunLoopRef loop = CFRunLoopGetCurrent();
+    CFRunLoopAddSource(loop, source.get(), CFSTR("vmac.inside"));
+    CFRunLoopSourceSignal(source.get());
+    EXPECT_EQ(kCFRunLoopRunHandledSource, CFRunLoopRunInMode(CFSTR("vmac.inside"), 1.0, true));
+    CFRunLoopRemoveSource(loop, source.get(), CFSTR("vmac.inside"));
+    EXPECT_TRUE(seenInside);
+    EXPECT_FALSE(vmac::insidePlatformCall());
+}
+
+}  // namespace
+}  // namespace vmactest
