@@ -11,7 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
-#include <shared_mutex>
+#include <shared_mutex>  // std::shared_lock
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -191,6 +191,9 @@ public:
     void drain(int64_t deadlineNs) {
         activity_.enter("draining its handles");
         for (Pending& p : pending_) {
+            if (p.slot->liveGeneration.load() != p.generation) {
+                continue;  // its device object is gone: nothing more can come
+            }
             const int64_t left = std::max<int64_t>(0, deadlineNs - steadyNowNs());
             p.waitFor(static_cast<long>(left / 1000000));
         }
