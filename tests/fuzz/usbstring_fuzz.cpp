@@ -16,28 +16,17 @@ namespace {
 
 constexpr const char* kPath = "IOService:/vmac/Fuzz@1/Interface@0/HIDDevice";
 
-// The platform logs every call a gadget gets; a fresh gadget now and then keeps
-// that log, and the fuzzer's memory, small. No answer depends on it.
-constexpr int kInputsPerGadget = 20000;
-
 struct Gadget {
-    vmac::VirtualDevice gadget;
+    vmac::VirtualDevice gadget = vmac::plugDevice(kPath);
     std::unique_ptr<AbstractHidDevice> device = fuzz::makeDevice(kPath);
     ReportBuffer feature = std::make_shared<std::vector<uint8_t>>(4);
     fuzz::LiveCounts open{};
-    int inputs = 0;
 
-    Gadget() { replug(); }
-
-    void replug() {
-        device->close();
-        vmac::reset();
-        gadget = vmac::plugDevice(kPath);
+    Gadget() {
         if (!device->open(0, 1)) {
             fuzz::fail("the gadget does not open");
         }
         open = fuzz::LiveCounts::now();
-        inputs = 0;
     }
 };
 
@@ -60,9 +49,6 @@ std::wstring expectedText(const std::vector<uint8_t>& raw) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Gadget* g = new Gadget();  // lives for the whole run
-    if (++g->inputs > kInputsPerGadget) {
-        g->replug();
-    }
     fuzz::Input input(data, size);
     const int index = static_cast<int16_t>(input.number(2));
     const std::vector<uint8_t> raw = input.rest();
