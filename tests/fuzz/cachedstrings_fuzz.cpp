@@ -1,0 +1,91 @@
+// Fuzzes UTF-8 property bytes through the cached strings: each input becomes
+// the "Manufacturer", "Product" and "SerialNumber" of a fresh gadget, which is
+// opened, asked for the three strings, closed and unplugged. Text the platform
+// accepts as UTF-8 must come back as its code points, one wide character each;
+// text it refuses (no string object) or cannot hand over in 1,023 bytes reads
+// as empty.
+//
+// Input: two length bytes split the rest into the three texts (each cut at its
+// first zero byte, as a C string is).
+#include "fuzzsupport.h"
+
+namespace {
+
+constexpr const char* kPath = "IOService:/vmac/Fuzz@2/Interface@0/HIDDevice";
+
+// Code points of text already known to be valid UTF-8.
+std::wstring codePoints(const std::string& text) {
+    std::wstring out;
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+        char32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k) {
+            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        }
+        out.push_back(static_cast<wchar_t>(code));
+        i += 1 + extra;
+    }
+    return out;
+}
+
+struct Text {
+    std::string utf8;
+    bool accepted;  // the platform made a string object of it
+};
+
+Text setText(vmac::VirtualDevice& gadget, const char* key, const std::vector<uint8_t>& bytes) {
+    const std::string text(bytes.begin(), bytes.end());
+    const std::string cString(text.c_str());  // up to the first zero byte
+    CFStringRef value =
+        CFStringCreateWithCString(kCFAllocatorDefault, cString.c_str(), kCFStringEncodingUTF8);
+    gadget.setProperty(key, value);  // NULL leaves the property out
+    if (value) {
+        CFRelease(value);
+    }
+    return {cString, value != nullptr};
+}
+
+void expectText(const hidutil::async_request<AbstractHidDevice::AsyncStrReqResult>& request,
+                const Text& text, const char* key) {
+    const auto& result = fuzz::await(request);
+    if (!result.success || result.status != 0) {
+        fuzz::fail("%s: the cached string failed", key);
+    }
+    const std::wstring expected =
+        text.accepted && text.utf8.size() <= 1023 ? codePoints(text.utf8) : std::wstring();
+    if (result.value != expected) {
+        fuzz::fail("%s: %zu characters read, %zu expected", key, result.value.size(),
+                   expected.size());
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const fuzz::LiveCounts baseline = [] {
+        vmac::reset();
+        return fuzz::LiveCounts::now();
+    }();
+    fuzz::Input input(data, size);
+    const size_t first = input.byte();
+    const size_t second = input.byte() * 4;
+    vmac::VirtualDevice gadget = vmac::plugDevice(kPath);
+    gadget.setNumberProperty("MaxInputReportSize", 8);
+    const Text manufacturer = setText(gadget, "Manufacturer", input.bytes(first));
+    const Text product = setText(gadget, "Product", input.bytes(second));
+    const Text serial = setText(gadget, "SerialNumber", input.rest());
+    {
+        auto device = fuzz::makeDevice(kPath);
+        if (!device->open(0, 1)) {
+            fuzz::fail("the gadget does not open");
+        }
+        expectText(device->manufacturerName(), manufacturer, "Manufacturer");
+        expectText(device->productName(), product, "Product");
+        expectText(device->serialNumber(), serial, "SerialNumber");
+        device->close();
+    }
+    vmac::reset();
+    fuzz::expectCounts(baseline, "after a device was opened, closed and unplugged");
+    return 0;
+}
