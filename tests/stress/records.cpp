@@ -75,7 +75,9 @@ std::string checkFeatureReadRecord(const Result& r, const ReportBuffer& buffer, 
     const bool platformFailure =
         r.bytesTransferred == -1 &&
         (r.status == widened(kIOReturnError) || r.status == widened(kIOReturnAborted) ||
-         r.status == widened(kIOReturnNoDevice) || r.status == widened(kIOReturnNotOpen));
+         r.status == widened(kIOReturnNotAttached) || r.status == widened(kIOReturnNotOpen) ||
+         // pre-empted: a reopen (or another device object) seized the device meanwhile
+         r.status == widened(kIOReturnExclusiveAccess));
     return platformFailure ? std::string() : notAllowed("feature read", describe(r));
 }
 
@@ -136,7 +138,7 @@ std::string checkUsbString(const StrResult& r, const std::wstring* expected,
     if (!r.value.empty()) {
         return notAllowed("USB string", describe(r));
     }
-    const bool allowed = r.status == 0 || r.status == widened(kIOReturnNoDevice) ||
+    const bool allowed = r.status == 0 || r.status == widened(kIOReturnNotAttached) ||
                          (!expected && r.status == widened(vmac::kPipeStalled));
     return allowed ? std::string() : notAllowed("USB string", describe(r));
 }
