@@ -18,6 +18,7 @@ namespace {
 
 // Reports beyond this many unread ones push out the oldest.
 constexpr size_t kMaxQueuedReports = 30;
+constexpr CFIndex kMaxInputBufferBytes = 0xFFFF;
 constexpr CFTimeInterval kRunLoopSliceSeconds = 1000.0;
 constexpr auto kWorkerFinalWait = std::chrono::milliseconds(100);
 
@@ -52,10 +53,14 @@ MacHidDevice::MacHidDevicePrivate::MacHidDevicePrivate(ScopedCFRef<IOHIDDeviceRe
         if (inputSize < 0) {
             throw std::length_error("negative MaxInputReportSize");
         }
-        // The platform takes a non-null buffer even for reports of no bytes.
-        inputBufferSize = inputSize;
+        // A device that claims more than 64 KiB (no HID report is that long; the
+        // cached size keeps 16 bits) gets a 64 KiB buffer rather than a buffer of
+        // up to 2 GiB per open; longer reports are truncated to it, as the platform
+        // truncates to any buffer. The platform takes a non-null buffer even for
+        // reports of no bytes.
+        inputBufferSize = std::min<CFIndex>(inputSize, kMaxInputBufferBytes);
         inputBuffer = std::make_shared<std::vector<uint8_t>>(
-            std::max<size_t>(static_cast<size_t>(inputSize), 1));
+            std::max<size_t>(static_cast<size_t>(inputBufferSize), 1));
         runLoopMode = makeRunLoopMode(device.get());
         // Not scheduled yet, so registering here races with no dispatch.
         registerCallbacks();

@@ -68,15 +68,6 @@ CFNumberRef number(fuzz::Input& input, int kind, int32_t* asInt32) {
 
 CFTypeRef value(fuzz::Input& input, int depth, int32_t* asInt32);
 
-// A number property as the device reads it: a 32-bit read of a CFNumber, else 0.
-int32_t readInt32(CFTypeRef v) {
-    int32_t out = 0;
-    if (CFGetTypeID(v) == CFNumberGetTypeID()) {
-        CFNumberGetValue(static_cast<CFNumberRef>(v), kCFNumberSInt32Type, &out);
-    }
-    return out;
-}
-
 // A usage pair as the input has it: each key present or not, of any kind.
 CFTypeRef pair(fuzz::Input& input, int depth) {
     CFMutableDictionaryRef dictionary = CFDictionaryCreateMutable(
@@ -148,7 +139,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vmac::VirtualDevice gadget = vmac::plugDevice(kPath);
     // What a 32-bit read of each key yields, when the input set it to a narrow number.
     std::map<std::string, int32_t> narrow;
-    int32_t maxInput = 0;  // "MaxInputReportSize" as the device reads it
     for (int assignments = 0; !input.empty() && assignments < 24; ++assignments) {
         const std::string key = kKeys[input.byte() % kKeys.size()];
         int32_t asInt32 = 0;
@@ -157,9 +147,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             int32_t probe = INT32_MIN;
             CFTypeRef v = value(input, 0, &probe);
             gadget.setProperty(key, v);
-            if (key == "MaxInputReportSize") {
-                maxInput = v ? readInt32(v) : 0;
-            }
             if (v) {
                 CFRelease(v);
                 isNarrow = probe != INT32_MIN;
@@ -173,14 +160,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    // TODO(lead): open() allocates the input buffer at the full 32-bit
-    // "MaxInputReportSize" (the cached size keeps 16 bits), so a device that
-    // claims 2^31 - 1 costs a 2 GiB allocation per open. Such inputs are skipped
-    // until the device bounds that size; drop this once it does.
-    if (maxInput > (1 << 20)) {
-        vmac::reset();
-        return 0;
-    }
     {
         auto device = fuzz::makeDevice(kPath, usagePair);
         bool opened = false;
