@@ -309,5 +309,15 @@ TEST_F(GadgetTest, NoInputBytesStillRegistersARealBuffer) {
         << "a report of no bytes reads as no report";
 }
 
+// A device that claims a huge input size costs no huge buffer: the platform gets
+// 64 KiB, and a longer report arrives truncated to it.
+TEST_F(GadgetTest, HugeInputSizeClaimsGetA64KiBBuffer) {
+    gadget.setNumberProperty("MaxInputReportSize", 0x7FFFFFFF);
+    AbstractHidDevice* device = openDevice();
+    inject(gadget, 1, Bytes(70000, 7));
+    ReportBuffer buffer = bytes(Bytes(80000));
+    EXPECT_EQ(record({true, 0xFFFF, buffer, 0, 0}), record(await(device->getReport(buffer, 0))));
+}
+
 }  // namespace
 }  // namespace devicetest
