@@ -338,47 +338,74 @@ BENCHMARK(InputPeakThroughput)->Iterations(kRounds)->UseRealTime();
 
 // 8000 reports/s for 10 s, paced, with a reader that reads one report after the
 // other. Not run by default (see main.cpp): --benchmark_filter=Soak.
+// Injects one report every 125 µs for 10 s into `gadget` while `reader` reads;
+// returns how many it injected, with the time that took in `elapsed`.
+long paceReports(vmac::VirtualDevice& gadget, const KeepingUpReader& reader,
+                 Clock::duration& elapsed) {
+    constexpr auto kPeriod = std::chrono::microseconds(125);
+    constexpr auto kLength = std::chrono::seconds(10);
+    const std::vector<uint8_t> report(kReportSize, 0x5A);
+    long injected = 0;
+    const auto start = Clock::now();
+    auto next = start;
+    while (next - start < kLength) {
+        std::this_thread::sleep_until(next);
+        gadget.injectInputReport(1, report);
+        ++injected;
+        // Like a device polled every 125 µs, a late injector does not catch up in a
+        // burst faster than that: the next report goes out a period after this one.
+        next = std::max(next + kPeriod, Clock::now());
+    }
+    elapsed = Clock::now() - start;
+    drain(reader, injected);
+    return injected;
+}
+
+// The library's input path, then the two-hop floor, each on its own for 10 s.
 void Soak8000PerSecond(benchmark::State& state) {
     Bench bench;
     REQUIRE_OPEN(bench);
-    const std::vector<uint8_t> report(kReportSize, 0x5A);
+    vmac::VirtualDevice baselineGadget = plugGadget(kBaselinePath);
+    bench::TwoHopInput twoHop(kBaselinePath);
+    if (!twoHop.opened()) {
+        state.SkipWithError("the baseline device did not open");
+        return;
+    }
     ReportBuffer buffer = bench.device->allocateReport(AbstractHidDevice::Input);
-    constexpr auto kPeriod = std::chrono::microseconds(125);
-    constexpr auto kLength = std::chrono::seconds(10);
+    std::vector<uint8_t> baselineBuffer(kReportSize);
     for (auto _ : state) {
+        Clock::duration elapsed{};
         long injected = 0;
         long received = 0;
-        Clock::duration elapsed{};
         {
             KeepingUpReader reader([&] {
                 auto request = bench.device->getReport(buffer, 100);
                 request.wait();
                 return request.value().success;
             });
-            const auto start = Clock::now();
-            auto next = start;
-            while (next - start < kLength) {
-                std::this_thread::sleep_until(next);
-                bench.gadget.injectInputReport(1, report);
-                ++injected;
-                // Like a device polled every 125 µs, a late injector does not catch up in a
-                // burst faster than that: the next report goes out a period after this one.
-                next = std::max(next + kPeriod, Clock::now());
-            }
-            elapsed = Clock::now() - start;
-            drain(reader, injected);
+            injected = paceReports(bench.gadget, reader, elapsed);
             received = reader.received();
         }
-        const double seconds = std::chrono::duration<double>(elapsed).count();
         // Below 8000 when the injecting thread itself fell behind (a loaded machine).
-        state.counters["rate_per_s"] = static_cast<double>(injected) / seconds;
+        state.counters["rate_per_s"] =
+            static_cast<double>(injected) / std::chrono::duration<double>(elapsed).count();
         state.counters["injected"] = static_cast<double>(injected);
-        state.counters["received"] = static_cast<double>(received);
-        // Counted from the outside: injected but never read.
+        // Counted from the outside (injected but never read), and by the device itself
+        // (pushed out of its full queue, or no memory).
         state.counters["lost"] = static_cast<double>(injected - received);
-        // Counted by the device itself: pushed out of its full queue, or no memory.
         state.counters["dropped"] = static_cast<double>(
             static_cast<const MacHidDevice&>(*bench.device).droppedInputReports());
+
+        long baselineInjected = 0;
+        long baselineReceived = 0;
+        {
+            KeepingUpReader reader(
+                [&] { return twoHop.pop(baselineBuffer, std::chrono::milliseconds(100)) > 0; });
+            baselineInjected = paceReports(baselineGadget, reader, elapsed);
+            baselineReceived = reader.received();
+        }
+        state.counters["base_lost"] = static_cast<double>(baselineInjected - baselineReceived);
+        state.counters["base_dropped"] = static_cast<double>(twoHop.dropped());
     }
 }
 BENCHMARK(Soak8000PerSecond)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
