@@ -8,6 +8,10 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -62,6 +66,27 @@ protected:
 
     // Waits (with the suite's patience) until the monitor thread has let go of its
     // port, for monitors that end on their own.
+    // Whether the monitor threads have all ended, as the host lists threads: a
+    // detached one releases the rest of what it held just before it ends.
+    static bool monitorThreadsGone() {
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        for (;;) {
+            bool found = false;
+            std::error_code error;
+            for (const auto& task :
+                 std::filesystem::directory_iterator("/proc/self/task", error)) {
+                std::string name;
+                found = found || (std::getline(std::ifstream(task.path() / "comm"), name) &&
+                                  name == "quenor-hid-mon");
+            }
+            if (!found)
+                return true;
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
     static bool portsGone() {
         const auto deadline = std::chrono::steady_clock::now() + kPatience;
         while (vmac::liveNotificationPortCount() != 0) {
@@ -226,6 +251,7 @@ TEST_F(MonitorTest, StopOrDestructionFromInsideACallbackEndsTheMonitor) {
     started.set_value();
     ASSERT_TRUE(log.waitFor(2));
     EXPECT_TRUE(portsGone()) << "the detached thread released its port";
+    EXPECT_TRUE(monitorThreadsGone()) << "the detached thread ended";
     EXPECT_EQ(log.lines().size(), 2u);
 }
 
