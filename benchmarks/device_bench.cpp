@@ -21,6 +21,7 @@
 
 #include "jobthread.h"
 #include "pairedrun.h"
+#include "threadchain.h"
 #include "twohopinput.h"
 
 namespace {
@@ -338,19 +339,18 @@ BENCHMARK(InputPeakThroughput)->Iterations(kRounds)->UseRealTime();
 
 // 8000 reports/s for 10 s, paced, with a reader that reads one report after the
 // other. Not run by default (see main.cpp): --benchmark_filter=Soak.
-// Injects one report every 125 µs for 10 s into `gadget` while `reader` reads;
-// returns how many it injected, with the time that took in `elapsed`.
-long paceReports(vmac::VirtualDevice& gadget, const KeepingUpReader& reader,
-                 Clock::duration& elapsed) {
+// Calls `injectOne` every 125 µs for 10 s while `reader` reads; returns how many
+// reports it injected, with the time that took in `elapsed`.
+template <class InjectOne>
+long paceReports(InjectOne injectOne, const KeepingUpReader& reader, Clock::duration& elapsed) {
     constexpr auto kPeriod = std::chrono::microseconds(125);
     constexpr auto kLength = std::chrono::seconds(10);
-    const std::vector<uint8_t> report(kReportSize, 0x5A);
     long injected = 0;
     const auto start = Clock::now();
     auto next = start;
     while (next - start < kLength) {
         std::this_thread::sleep_until(next);
-        gadget.injectInputReport(1, report);
+        injectOne();
         ++injected;
         // Like a device polled every 125 µs, a late injector does not catch up in a
         // burst faster than that: the next report goes out a period after this one.
@@ -361,7 +361,8 @@ long paceReports(vmac::VirtualDevice& gadget, const KeepingUpReader& reader,
     return injected;
 }
 
-// The library's input path, then the two-hop floor, each on its own for 10 s.
+// The library's input path, then the two-hop floor, then the bare thread chain,
+// each on its own for 10 s.
 void Soak8000PerSecond(benchmark::State& state) {
     Bench bench;
     REQUIRE_OPEN(bench);
@@ -371,41 +372,47 @@ void Soak8000PerSecond(benchmark::State& state) {
         state.SkipWithError("the baseline device did not open");
         return;
     }
+    const std::vector<uint8_t> report(kReportSize, 0x5A);
     ReportBuffer buffer = bench.device->allocateReport(AbstractHidDevice::Input);
     std::vector<uint8_t> baselineBuffer(kReportSize);
-    for (auto _ : state) {
+    // Paces `injectOne` against a reader running `readOne`; returns the reports lost.
+    auto soak = [&state](const char* prefix, auto injectOne, auto readOne) {
         Clock::duration elapsed{};
         long injected = 0;
         long received = 0;
         {
-            KeepingUpReader reader([&] {
+            KeepingUpReader reader(readOne);
+            injected = paceReports(injectOne, reader, elapsed);
+            received = reader.received();
+        }
+        // Below 8000 when the injecting thread itself fell behind (a loaded machine).
+        state.counters[std::string(prefix) + "rate_per_s"] =
+            static_cast<double>(injected) / std::chrono::duration<double>(elapsed).count();
+        state.counters[std::string(prefix) + "injected"] = static_cast<double>(injected);
+        state.counters[std::string(prefix) + "lost"] = static_cast<double>(injected - received);
+    };
+    for (auto _ : state) {
+        soak(
+            "", [&] { bench.gadget.injectInputReport(1, report); },
+            [&] {
                 auto request = bench.device->getReport(buffer, 100);
                 request.wait();
                 return request.value().success;
             });
-            injected = paceReports(bench.gadget, reader, elapsed);
-            received = reader.received();
-        }
-        // Below 8000 when the injecting thread itself fell behind (a loaded machine).
-        state.counters["rate_per_s"] =
-            static_cast<double>(injected) / std::chrono::duration<double>(elapsed).count();
-        state.counters["injected"] = static_cast<double>(injected);
-        // Counted from the outside (injected but never read), and by the device itself
-        // (pushed out of its full queue, or no memory).
-        state.counters["lost"] = static_cast<double>(injected - received);
+        // The device's own count (pushed out of its full queue, or no memory).
         state.counters["dropped"] = static_cast<double>(
             static_cast<const MacHidDevice&>(*bench.device).droppedInputReports());
 
-        long baselineInjected = 0;
-        long baselineReceived = 0;
-        {
-            KeepingUpReader reader(
-                [&] { return twoHop.pop(baselineBuffer, std::chrono::milliseconds(100)) > 0; });
-            baselineInjected = paceReports(baselineGadget, reader, elapsed);
-            baselineReceived = reader.received();
-        }
-        state.counters["base_lost"] = static_cast<double>(baselineInjected - baselineReceived);
+        soak(
+            "base_", [&] { baselineGadget.injectInputReport(1, report); },
+            [&] { return twoHop.pop(baselineBuffer, std::chrono::milliseconds(100)) > 0; });
         state.counters["base_dropped"] = static_cast<double>(twoHop.dropped());
+
+        bench::ThreadChain chain;
+        soak(
+            "chain_", [&] { chain.inject(); },
+            [&] { return chain.pop(std::chrono::milliseconds(100)); });
+        state.counters["chain_dropped"] = static_cast<double>(chain.dropped());
     }
 }
 BENCHMARK(Soak8000PerSecond)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
