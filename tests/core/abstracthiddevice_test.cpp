@@ -101,7 +101,7 @@ TEST(AbstractHidDevice, ConcurrentCallersNeverShareABufferAndThePoolStaysMinimal
     EXPECT_LE(device.allocations, 3) << "each caller holds one buffer at a time";
 }
 
-TEST(AbstractHidDevice, DefaultFeatureCallsReportNotSupportedAndFailAtOnce) {
+TEST(AbstractHidDevice, DefaultFeatureAndStringCallsFailAtOnceAndFilteringStaysOff) {
     TestDevice device;
     ReportBuffer buffer = std::make_shared<Bytes>(4, 0);
     testing::internal::CaptureStderr();
@@ -118,10 +118,7 @@ TEST(AbstractHidDevice, DefaultFeatureCallsReportNotSupportedAndFailAtOnce) {
         EXPECT_EQ(r.reportId, reportId);
         EXPECT_EQ(r.status, 0) << "report " << reportId;
     }
-}
-
-TEST(AbstractHidDevice, DefaultStringRequestsFailAtOnceSilentlyAndFilteringStaysOff) {
-    TestDevice device;
+    // The string requests fail silently.
     testing::internal::CaptureStderr();
     for (const auto& request : {device.manufacturerName(), device.productName(),
                                 device.serialNumber(), device.usbString(0), device.usbString(-7)}) {

@@ -10,21 +10,17 @@ using CFTest = VmacTest;
 // A lossy read is false yet stores a plain C conversion: the low bits, wrapped.
 TEST_F(CFTest, NumberConversionIsFalseWhenLossyButStoresTheWrappedValue) {
     const int64_t big = (int64_t{1} << 32) + 7;
-    auto wide = ScopedCFRef<CFNumberRef>::adopt(
-        CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &big));
-    int32_t out = 0;
-    EXPECT_FALSE(CFNumberGetValue(wide.get(), kCFNumberSInt32Type, &out));
-    EXPECT_EQ(7, out);
-    const int64_t low = -big;
-    auto negative = ScopedCFRef<CFNumberRef>::adopt(
-        CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &low));
-    EXPECT_FALSE(CFNumberGetValue(negative.get(), kCFNumberSInt32Type, &out));
-    EXPECT_EQ(-7, out);
-    auto allOnes = ScopedCFRef<CFNumberRef>::adopt(vmac::makeNumber(0xFFFFFFFFLL));
-    EXPECT_FALSE(CFNumberGetValue(allOnes.get(), kCFNumberSInt32Type, &out));
-    EXPECT_EQ(-1, out);
-    auto exact = ScopedCFRef<CFNumberRef>::adopt(vmac::makeNumber(-65));
-    EXPECT_EQ(-65, int32Of(exact.get()));
+    const struct {
+        int64_t value;
+        bool exact;
+        int32_t stored;
+    } cases[] = {{big, false, 7}, {-big, false, -7}, {0xFFFFFFFF, false, -1}, {-65, true, -65}};
+    for (const auto& c : cases) {
+        auto number = ScopedCFRef<CFNumberRef>::adopt(vmac::makeNumber(c.value));
+        int32_t out = 0;
+        EXPECT_EQ(c.exact, CFNumberGetValue(number.get(), kCFNumberSInt32Type, &out)) << c.value;
+        EXPECT_EQ(c.stored, out) << c.value;
+    }
 }
 
 TEST_F(CFTest, StringsCheckTheirEncodingAndGetCStringNeedsRoomForTheZero) {
@@ -81,7 +77,6 @@ TEST_F(OverReleaseDeathTest, AbortsNamingTheType) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto device = vmac::plugDevice("IOService:/twice");
     CFNumberRef number = vmac::makeNumber(1);
-    EXPECT_DEATH((CFRelease(number), CFRelease(number)), "CFRelease .*released CFNumber");
     EXPECT_DEATH((CFRelease(number), CFRetain(number)), "CFRetain .*released CFNumber");
     CFRelease(number);
     IOHIDDeviceRef hid = IOHIDDeviceCreate(kCFAllocatorDefault, device.entry());

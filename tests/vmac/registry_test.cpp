@@ -69,6 +69,8 @@ IOReturn getString(IOUSBInterfaceStruct190** intf, int index, std::vector<uint8_
     return result;
 }
 
+// The interface answers as scripted and logs its pipe calls; string descriptors are served
+// verbatim, malformed ones too, up to the requested length.
 TEST_F(RegistryTest, UsbInterfaceAnswersAsScriptedAndLogsPipeCalls) {
     auto device = vmac::plugDevice("IOService:/usb/if@0");
     auto owner = usbInterfaceOf(device.parentEntry());
@@ -83,22 +85,7 @@ TEST_F(RegistryTest, UsbInterfaceAnswersAsScriptedAndLogsPipeCalls) {
     // The HID driver holds the interface open, so its pipes are not ours to reset.
     EXPECT_EQ(kIOReturnNotOpen, (*intf)->AbortPipe(intf, 1));
     EXPECT_EQ(kIOReturnNotOpen, (*intf)->ClearPipeStallBothEnds(intf, 3));
-    const auto calls = device.pipeCalls();
-    ASSERT_EQ(2u, calls.size());
-    EXPECT_EQ(std::make_tuple(vmac::PipeCallKind::AbortPipe, 1,
-                              vmac::PipeCallKind::ClearPipeStallBothEnds, 3),
-              std::make_tuple(calls[0].kind, calls[0].pipe, calls[1].kind, calls[1].pipe));
-    device.unplug(kIOReturnExclusiveAccess);  // the test chooses the code
-    std::vector<uint8_t> buffer(130);
-    EXPECT_EQ(kIOReturnExclusiveAccess, (*intf)->GetDeviceReleaseNumber(intf, &release));
-    EXPECT_EQ(kIOReturnExclusiveAccess, (*intf)->AbortPipe(intf, 1));
-    EXPECT_EQ(kIOReturnExclusiveAccess, getString(intf, 0, buffer));
-}
 
-// Descriptors are served verbatim, malformed ones too, up to the requested length.
-TEST_F(RegistryTest, StringDescriptorsAreCopiedUpToTheRequestedLength) {
-    auto device = vmac::plugDevice("IOService:/usb/if@0");
-    auto intf = usbInterfaceOf(device.parentEntry());
     device.setStringDescriptorText(2, u"abc");
     device.setStringDescriptor(5, {200, 3, 'x', 0, 'y'});  // bLength larger than the data
     const struct {
@@ -116,19 +103,29 @@ TEST_F(RegistryTest, StringDescriptorsAreCopiedUpToTheRequestedLength) {
     for (const auto& c : cases) {
         std::vector<uint8_t> buffer(c.bufferSize, 0xEE);
         UInt32 done = 0;
-        EXPECT_EQ(c.result, getString(intf.get(), c.index, buffer, &done)) << c.index;
+        EXPECT_EQ(c.result, getString(intf, c.index, buffer, &done)) << c.index;
         EXPECT_EQ(c.served.size(), done) << c.index;
         std::vector<uint8_t> expected = c.served;
         expected.resize(c.bufferSize, 0xEE);
         EXPECT_EQ(expected, buffer) << c.index;
     }
-    const vmac::PipeCall call = device.pipeCalls().at(0);
-    EXPECT_EQ(std::make_tuple(vmac::PipeCallKind::ControlRequest, 0, 0x80, 6, 0x0302, 0x0409, 130),
-              std::make_tuple(call.kind, call.pipe, call.bmRequestType, call.bRequest, call.wValue,
-                              call.wIndex, call.wLength));
+    const auto calls = device.pipeCalls();
+    ASSERT_EQ(7u, calls.size());
+    EXPECT_EQ(std::make_tuple(vmac::PipeCallKind::AbortPipe, 1,
+                              vmac::PipeCallKind::ClearPipeStallBothEnds, 3),
+              std::make_tuple(calls[0].kind, calls[0].pipe, calls[1].kind, calls[1].pipe));
+    EXPECT_EQ(
+        std::make_tuple(vmac::PipeCallKind::ControlRequest, 0, 0x80, 6, 0x0302, 0x0409, 130),
+        std::make_tuple(calls[2].kind, calls[2].pipe, calls[2].bmRequestType, calls[2].bRequest,
+                        calls[2].wValue, calls[2].wIndex, calls[2].wLength));
     device.setControlRequestResult(kIOReturnNoResources);
     std::vector<uint8_t> buffer(130);
-    EXPECT_EQ(kIOReturnNoResources, getString(intf.get(), 2, buffer));
+    EXPECT_EQ(kIOReturnNoResources, getString(intf, 2, buffer));
+
+    device.unplug(kIOReturnExclusiveAccess);  // the test chooses the code
+    EXPECT_EQ(kIOReturnExclusiveAccess, (*intf)->GetDeviceReleaseNumber(intf, &release));
+    EXPECT_EQ(kIOReturnExclusiveAccess, (*intf)->AbortPipe(intf, 1));
+    EXPECT_EQ(kIOReturnExclusiveAccess, getString(intf, 0, buffer));
 }
 
 }  // namespace

@@ -44,29 +44,14 @@ struct Caller {
     std::thread thread;
 };
 
-TEST_F(ReportsTest, ScriptedAnswersComeInOrderThenTheDefaultAndCallsAreLogged) {
+// Queued answers come first, in order, then the responder, then the default answer.
+TEST_F(ReportsTest, QueuedAnswersThenTheResponderThenTheDefaultAndCallsAreLogged) {
     IOHIDDeviceClose(hid_.get(), kIOHIDOptionsTypeNone);
     EXPECT_EQ(kIOReturnNotOpen, setReport(1, {1})) << "not logged either";
     ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(hid_.get(), kIOHIDOptionsTypeNone));
     device_.queueSetReportAnswer({kIOReturnError, {}, vmac::Block::None});
     device_.queueSetReportAnswer({kIOReturnTimeout, {}, vmac::Block::None});
     device_.setDefaultSetReportAnswer({kIOReturnAborted, {}, vmac::Block::None});
-    std::thread other([&] { EXPECT_EQ(kIOReturnError, setReport(5, {1, 2, 3})); });
-    ASSERT_TRUE(device_.waitForReportCalls(1));
-    other.join();
-    EXPECT_EQ(kIOReturnTimeout, setReport(0, {0}));
-    EXPECT_EQ(kIOReturnAborted, setReport(0, {0}));
-    const auto calls = device_.reportCalls();
-    ASSERT_EQ(3u, calls.size());
-    EXPECT_EQ(std::make_tuple(vmac::ReportCallKind::Set, kIOHIDReportTypeOutput, 5,
-                              std::vector<uint8_t>{1, 2, 3}),
-              std::make_tuple(calls[0].kind, calls[0].type, calls[0].reportId, calls[0].bytes));
-    EXPECT_NE(std::this_thread::get_id(), calls[0].thread);
-    EXPECT_EQ(std::this_thread::get_id(), calls[2].thread);
-}
-
-TEST_F(ReportsTest, ResponderAnswersAfterQueuedAnswersAndMayUseTheControlApi) {
-    device_.queueSetReportAnswer({kIOReturnError, {}, vmac::Block::None});
     std::vector<uint8_t> remembered;
     device_.setReportResponder([&](const vmac::ReportCall& call) {
         vmac::ReportAnswer answer;
@@ -79,19 +64,27 @@ TEST_F(ReportsTest, ResponderAnswersAfterQueuedAnswersAndMayUseTheControlApi) {
         }
         return answer;
     });
-    EXPECT_EQ(kIOReturnError, setReport(0, {9, 9}));  // the queued answer comes first
+    std::thread other([&] { EXPECT_EQ(kIOReturnError, setReport(5, {1, 2, 3})); });
+    ASSERT_TRUE(device_.waitForReportCalls(1));
+    other.join();
+    EXPECT_EQ(kIOReturnTimeout, setReport(0, {0}));
     EXPECT_TRUE(remembered.empty());
     EXPECT_EQ(kIOReturnSuccess, setReport(4, {4, 5, 6}));
     uint8_t out[8] = {};
     CFIndex length = sizeof out;
     ASSERT_EQ(kIOReturnSuccess, getReport(4, out, &length));
-    EXPECT_EQ(3, length);
-    EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{4, 5, 6}));
-
-    device_.setReportResponder({});  // unset: the default answer again
-    length = sizeof out;
+    EXPECT_EQ(std::vector<uint8_t>(out, out + length), (std::vector<uint8_t>{4, 5, 6}));
+    device_.setReportResponder({});  // unset: the default answers again
+    EXPECT_EQ(kIOReturnAborted, setReport(0, {0}));
     ASSERT_EQ(kIOReturnSuccess, getReport(4, out, &length));
     EXPECT_EQ(0, length);
+    const auto calls = device_.reportCalls();
+    ASSERT_EQ(6u, calls.size());
+    EXPECT_EQ(std::make_tuple(vmac::ReportCallKind::Set, kIOHIDReportTypeOutput, 5,
+                              std::vector<uint8_t>{1, 2, 3}),
+              std::make_tuple(calls[0].kind, calls[0].type, calls[0].reportId, calls[0].bytes));
+    EXPECT_NE(std::this_thread::get_id(), calls[0].thread);
+    EXPECT_EQ(std::this_thread::get_id(), calls[1].thread);
 }
 
 TEST_F(ReportsTest, GetReportCopiesUpToTheCallersLengthAndKeepsItOnFailure) {
@@ -111,17 +104,23 @@ TEST_F(ReportsTest, GetReportCopiesUpToTheCallersLengthAndKeepsItOnFailure) {
     EXPECT_EQ(2, length);
 }
 
-TEST_F(ReportsTest, UncancellableBlockIgnoresCancelUntilReleasedOrUnplugged) {
+// An uncancellable call ignores pthread_cancel until released or unplugged; a cancellable one
+// unwinds on it, or answers as scripted when released.
+TEST_F(ReportsTest, BlockedCallsEndByCancelReleaseOrUnplugAsTheirKindAllows) {
     device_.queueGetReportAnswer({kIOReturnTimeout, {}, vmac::Block::NonCancellable});
-    device_.queueGetReportAnswer({kIOReturnSuccess, {}, vmac::Block::Cancellable});
+    device_.queueGetReportAnswer({kIOReturnSuccess, {1}, vmac::Block::Cancellable});
+    device_.queueGetReportAnswer({kIOReturnTimeout, {}, vmac::Block::Cancellable});
     device_.queueGetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
     Caller released(hid_.get());
     ASSERT_TRUE(device_.waitForBlockedCalls(1));
-    Caller control(hid_.get());
+    Caller cancelled(hid_.get());
     ASSERT_TRUE(device_.waitForBlockedCalls(2));
     ASSERT_EQ(0, pthread_cancel(released.thread.native_handle()));
-    ASSERT_EQ(0, pthread_cancel(control.thread.native_handle()));
-    control.thread.join();  // cancelled later and unwound: the first had every chance
+    ASSERT_EQ(0, pthread_cancel(cancelled.thread.native_handle()));
+    cancelled.thread.join();  // cancelled later and unwound: the first had every chance
+    EXPECT_TRUE(cancelled.left) << "the caller's frames were unwound";
+    EXPECT_FALSE(cancelled.returned);
+    EXPECT_EQ(1u, device_.cancelledCallCount());
     EXPECT_EQ(1u, device_.blockedCallCount());
     EXPECT_FALSE(released.left);
     device_.releaseBlockedCalls();
@@ -129,6 +128,12 @@ TEST_F(ReportsTest, UncancellableBlockIgnoresCancelUntilReleasedOrUnplugged) {
     released.thread.join();
     EXPECT_TRUE(released.returned) << "cancellation acts at a later cancellation point, or never";
     EXPECT_EQ(kIOReturnTimeout, released.result) << "the scripted answer";
+
+    Caller answered(hid_.get());  // the cancelled call left no lock held
+    ASSERT_TRUE(device_.waitForBlockedCalls(1));
+    device_.releaseBlockedCalls();
+    answered.thread.join();
+    EXPECT_EQ(kIOReturnTimeout, answered.result);
     EXPECT_EQ(1u, device_.cancelledCallCount());
 
     Caller unplugged(hid_.get());
@@ -147,26 +152,6 @@ TEST_F(ReportsTest, UnplugJustBeforeTheBlockStillEndsTheCall) {
         return vmac::ReportAnswer{kIOReturnSuccess, {}, vmac::Block::NonCancellable};
     });
     EXPECT_EQ(kIOReturnNoDevice, setReport(1, {1})) << "the code the unplug chose";
-}
-
-TEST_F(ReportsTest, CancellableBlockUnwindsOnCancelOrAnswersWhenReleased) {
-    device_.queueGetReportAnswer({kIOReturnSuccess, {1}, vmac::Block::Cancellable});
-    device_.queueGetReportAnswer({kIOReturnTimeout, {}, vmac::Block::Cancellable});
-    Caller cancelled(hid_.get());
-    ASSERT_TRUE(device_.waitForBlockedCalls(1));
-    ASSERT_EQ(0, pthread_cancel(cancelled.thread.native_handle()));
-    cancelled.thread.join();
-    EXPECT_TRUE(cancelled.left) << "the caller's frames were unwound";
-    EXPECT_FALSE(cancelled.returned);
-    EXPECT_EQ(1u, device_.cancelledCallCount());
-    EXPECT_EQ(0u, device_.blockedCallCount());
-
-    Caller released(hid_.get());  // the cancelled call left no lock held
-    ASSERT_TRUE(device_.waitForBlockedCalls(1));
-    device_.releaseBlockedCalls();
-    released.thread.join();
-    EXPECT_EQ(kIOReturnTimeout, released.result);
-    EXPECT_EQ(1u, device_.cancelledCallCount());
 }
 
 }  // namespace

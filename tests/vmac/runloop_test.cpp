@@ -69,22 +69,9 @@ TEST_F(RunLoopTest, ResultCodesStopAndSignal) {
     CFRunLoopRemoveSource(loop, other.source, other.mode);
 }
 
-TEST(RunLoopLifeTest, OneLoopPerThreadReleasedWhenTheThreadEnds) {
-    const long before = vmac::liveRunLoopCount();
-    CFRunLoopRef first = nullptr;
-    CFRunLoopRef second = nullptr;
-    std::thread([&] {
-        first = CFRunLoopGetCurrent();
-        second = CFRunLoopGetCurrent();
-        EXPECT_EQ(before + 1, vmac::liveRunLoopCount());
-    }).join();
-    EXPECT_EQ(first, second);
-    EXPECT_EQ(before, vmac::liveRunLoopCount());
-}
-
-// When a thread ends, its loop's sources are removed (and cancelled), even if
-// someone keeps the loop itself alive.
-TEST_F(RunLoopTest, AThreadsEndRemovesItsLoopsSources) {
+// One loop per thread, released when the thread ends; the loop's sources are removed (and
+// cancelled) then, even if someone keeps the loop itself alive.
+TEST_F(RunLoopTest, AThreadsEndReleasesItsLoopAndRemovesItsSources) {
     CFStringRef mode = CFSTR("vmac.ended");
     static int cancels = 0;
     cancels = 0;
@@ -92,15 +79,21 @@ TEST_F(RunLoopTest, AThreadsEndRemovesItsLoopsSources) {
     context.cancel = [](void*, CFRunLoopRef, CFRunLoopMode) { ++cancels; };
     auto kept = ScopedCFRef<CFRunLoopSourceRef>::adopt(
         CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context));
+    const long before = vmac::liveRunLoopCount();
+    CFRunLoopRef first = nullptr;
     CFRunLoopRef ended = nullptr;
     std::thread([&] {
+        first = CFRunLoopGetCurrent();
         ended = static_cast<CFRunLoopRef>(const_cast<void*>(CFRetain(CFRunLoopGetCurrent())));
+        EXPECT_EQ(before + 1, vmac::liveRunLoopCount());
         CFRunLoopAddSource(ended, kept.get(), mode);
     }).join();
+    EXPECT_EQ(first, ended);
     EXPECT_EQ(1, cancels) << "removed when the thread ended";
     CFRunLoopRemoveSource(ended, kept.get(), mode);  // no longer there: nothing happens
     EXPECT_EQ(1, cancels);
     CFRelease(ended);
+    EXPECT_EQ(before, vmac::liveRunLoopCount()) << "the thread's own reference went with it";
 }
 
 }  // namespace
