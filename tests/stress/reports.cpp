@@ -143,10 +143,4 @@ uint64_t ReportLedger::injected() const {
     return entries_.size();
 }
 
-uint64_t ReportLedger::readOnce() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<uint64_t>(std::count_if(entries_.begin(), entries_.end(),
-                                               [](const Entry& e) { return e.reads > 0; }));
-}
-
 }  // namespace stress

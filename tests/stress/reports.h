@@ -68,7 +68,6 @@ public:
     std::vector<std::string> verdicts(int slot) const;
 
     uint64_t injected() const;
-    uint64_t readOnce() const;
 
 private:
     struct Entry {
