@@ -11,12 +11,6 @@ int64_t widened(IOReturn code) {
     return static_cast<int32_t>(code);
 }
 
-std::string notAllowed(const char* what, const std::string& record) {
-    return std::string(what) + " record not in the documented set: " + record;
-}
-
-}  // namespace
-
 std::string describe(const Result& r) {
     std::ostringstream out;
     out << "{" << r.success << ", " << r.bytesTransferred << ", " << r.buffer.get() << ", "
@@ -29,6 +23,12 @@ std::string describe(const StrResult& r) {
     out << "{" << r.success << ", " << r.value.size() << " chars, " << r.status << "}";
     return out.str();
 }
+
+std::string notAllowed(const char* what, const std::string& record) {
+    return std::string(what) + " record not in the documented set: " + record;
+}
+
+}  // namespace
 
 std::string checkSetRecord(const Result& r, const ReportBuffer& sent, uint8_t reportId) {
     // Every allowed record names the buffer sent.
