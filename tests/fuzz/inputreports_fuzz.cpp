@@ -83,10 +83,11 @@ bool read(Gadget& g, Model& model, size_t bufferSize) {
     if (r.buffer != buffer || r.reportId != 0 || r.status != 0 || r.success != success ||
         r.bytesTransferred != (success ? int32_t(copied) : -1) || *buffer != image) {
         fuzz::fail(
-            "read of %s%zu-byte report into %zu bytes: {%d, %d, ID %d, status %lld}, "
-            "expected {%d, %d}",
+            "read of %s%zu-byte report into %zu bytes: {%d, %d, ID %d, status %lld} and %s "
+            "bytes, expected {%d, %d}",
             had ? "a " : "no ", expected.size(), bufferSize, r.success, r.bytesTransferred,
-            r.reportId, (long long)r.status, success, success ? int(copied) : -1);
+            r.reportId, (long long)r.status, *buffer == image ? "the expected" : "other", success,
+            success ? int(copied) : -1);
     }
     return had;
 }
