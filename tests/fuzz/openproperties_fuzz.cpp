@@ -22,19 +22,11 @@ namespace {
 constexpr const char* kPath = "IOService:/vmac/Fuzz@5/Interface@0/HIDDevice";
 
 // The keys the input assigns, by index.
-const char* const kKeys[] = {"PrimaryUsage",
-                             "PrimaryUsagePage",
-                             "DeviceUsagePairs",
-                             "MaxInputReportSize",
-                             "MaxOutputReportSize",
-                             "MaxFeatureReportSize",
-                             "Manufacturer",
-                             "Product",
-                             "SerialNumber",
-                             "DeviceUsage",
-                             "DeviceUsagePage",
-                             "UsagePage",
-                             "VendorID"};
+// clang-format off
+const char* const kKeys[] = {"PrimaryUsage", "PrimaryUsagePage", "DeviceUsagePairs",
+    "MaxInputReportSize", "MaxOutputReportSize", "MaxFeatureReportSize", "Manufacturer",
+    "Product", "SerialNumber", "DeviceUsage", "DeviceUsagePage", "UsagePage", "VendorID"};
+// clang-format on
 
 template <typename T>
 CFNumberRef makeNumber(CFNumberType type, T value) {
