@@ -7,6 +7,8 @@
 //
 // Input: two length bytes split the rest into the three texts (each cut at its
 // first zero byte, as a C string is).
+#include <algorithm>
+
 #include "fuzzsupport.h"
 
 namespace {
@@ -29,31 +31,21 @@ std::wstring codePoints(const std::string& text) {
     return out;
 }
 
-struct Text {
-    std::string utf8;
-    bool accepted;  // the platform made a string object of it
-};
-
-Text setText(vmac::VirtualDevice& gadget, const char* key, const std::vector<uint8_t>& bytes) {
-    const std::string text(bytes.begin(), bytes.end());
-    const std::string cString(text.c_str());  // up to the first zero byte
-    CFStringRef value =
-        CFStringCreateWithCString(kCFAllocatorDefault, cString.c_str(), kCFStringEncodingUTF8);
-    gadget.setProperty(key, value);  // NULL leaves the property out
-    if (value) {
-        CFRelease(value);
-    }
-    return {cString, value != nullptr};
+// Sets `key` to the input's text; returns what the cached string must read.
+std::wstring setText(vmac::VirtualDevice& gadget, const char* key,
+                     const std::vector<uint8_t>& bytes) {
+    CFStringRef value = fuzz::makeString(bytes);
+    const std::string text(bytes.begin(), std::find(bytes.begin(), bytes.end(), 0));
+    fuzz::setOwnedProperty(gadget, key, value);
+    return value && text.size() <= 1023 ? codePoints(text) : std::wstring();
 }
 
 void expectText(const hidutil::async_request<AbstractHidDevice::AsyncStrReqResult>& request,
-                const Text& text, const char* key) {
+                const std::wstring& expected, const char* key) {
     const auto& result = fuzz::await(request);
     if (!result.success || result.status != 0) {
         fuzz::fail("%s: the cached string failed", key);
     }
-    const std::wstring expected =
-        text.accepted && text.utf8.size() <= 1023 ? codePoints(text.utf8) : std::wstring();
     if (result.value != expected) {
         fuzz::fail("%s: %zu characters read, %zu expected", key, result.value.size(),
                    expected.size());
@@ -63,23 +55,17 @@ void expectText(const hidutil::async_request<AbstractHidDevice::AsyncStrReqResul
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const fuzz::LiveCounts baseline = [] {
-        vmac::reset();
-        return fuzz::LiveCounts::now();
-    }();
+    const fuzz::LiveCounts& baseline = fuzz::baseline();
     fuzz::Input input(data, size);
     const size_t first = input.byte();
     const size_t second = input.byte() * 4;
     vmac::VirtualDevice gadget = vmac::plugDevice(kPath);
     gadget.setNumberProperty("MaxInputReportSize", 8);
-    const Text manufacturer = setText(gadget, "Manufacturer", input.bytes(first));
-    const Text product = setText(gadget, "Product", input.bytes(second));
-    const Text serial = setText(gadget, "SerialNumber", input.rest());
+    const std::wstring manufacturer = setText(gadget, "Manufacturer", input.bytes(first));
+    const std::wstring product = setText(gadget, "Product", input.bytes(second));
+    const std::wstring serial = setText(gadget, "SerialNumber", input.rest());
     {
-        auto device = fuzz::makeDevice(kPath);
-        if (!device->open(0, 1)) {
-            fuzz::fail("the gadget does not open");
-        }
+        auto device = fuzz::openDevice(kPath);
         expectText(device->manufacturerName(), manufacturer, "Manufacturer");
         expectText(device->productName(), product, "Product");
         expectText(device->serialNumber(), serial, "SerialNumber");

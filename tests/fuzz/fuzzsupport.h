@@ -1,6 +1,6 @@
 // Shared pieces of the fuzz targets: reading the fuzzer's bytes as values, the
-// failure that makes libFuzzer keep the input, live platform objects, and
-// devices for a registry path.
+// failure that makes libFuzzer keep the input, live platform objects, property
+// values for gadgets, and devices for a registry path.
 //
 // Every target is deterministic per input (no clock, no randomness, state that
 // one input leaves is reset before the next) and checks after each input that
@@ -69,6 +69,16 @@ struct LiveCounts {
     }
 };
 
+// The live objects of a platform just reset; taken once per process, before
+// the first input plugs anything.
+inline const LiveCounts& baseline() {
+    static const LiveCounts counts = [] {
+        vmac::reset();
+        return LiveCounts::now();
+    }();
+    return counts;
+}
+
 inline void expectCounts(const LiveCounts& before, const char* when) {
     const LiveCounts after = LiveCounts::now();
     if (after.objects != before.objects || after.ioReferences != before.ioReferences ||
@@ -94,6 +104,30 @@ inline std::unique_ptr<AbstractHidDevice> makeDevice(const std::string& path, in
     HidDeviceDescriptor descriptor(
         new MacDeviceDescriptorHandle(std::wstring(path.begin(), path.end()), usagePair));
     return std::unique_ptr<AbstractHidDevice>(AbstractHidDevice::create(descriptor));
+}
+
+// A gadget's device object, opened; for targets whose gadget must open.
+inline std::unique_ptr<AbstractHidDevice> openDevice(const std::string& path) {
+    auto device = makeDevice(path);
+    if (!device->open(0, 1)) {
+        fail("the gadget at %s does not open", path.c_str());
+    }
+    return device;
+}
+
+// A string of `bytes` up to the first zero byte, as a C string is; null when
+// they are no UTF-8. The caller owns the result.
+inline CFStringRef makeString(const std::vector<uint8_t>& bytes) {
+    const std::string text(bytes.begin(), bytes.end());
+    return CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8);
+}
+
+// Sets `key` of `gadget` to `value` (null leaves the key out) and releases it.
+inline void setOwnedProperty(vmac::VirtualDevice& gadget, const std::string& key, CFTypeRef value) {
+    gadget.setProperty(key, value);
+    if (value) {
+        CFRelease(value);
+    }
 }
 
 inline int64_t widened(IOReturn code) {

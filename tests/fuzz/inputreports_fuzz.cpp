@@ -11,7 +11,6 @@
 // read, read everything). Each input ends with the queue read empty and
 // filtering off, so the next input starts from the same state.
 #include <algorithm>
-#include <array>
 #include <deque>
 
 #include "fuzzsupport.h"
@@ -19,26 +18,25 @@
 namespace {
 
 struct Gadget {
-    std::string path;
-    vmac::VirtualDevice gadget;
     std::unique_ptr<AbstractHidDevice> device;
-    std::vector<uint32_t> filterIds;
-
-    Gadget(const std::string& path_, const std::vector<vmac::Element>& elements,
-           std::vector<uint32_t> ids)
-        : path(path_), gadget(vmac::plugDevice(path_)), filterIds(std::move(ids)) {
-        gadget.setNumberProperty("PrimaryUsage", 1);
-        gadget.setNumberProperty("PrimaryUsagePage", 0xFF00);
-        gadget.setNumberProperty("MaxInputReportSize", 64);
-        for (const vmac::Element& element : elements) {
-            gadget.addElement(element);
-        }
-        device = fuzz::makeDevice(path);
-        if (!device->open(0, 1)) {
-            fuzz::fail("gadget %s does not open", path.c_str());
-        }
-    }
+    vmac::VirtualDevice gadget;
+    std::vector<uint32_t> filterIds;  // the report IDs that pass the filter
 };
+
+// Plugs and opens a gadget; lives for the whole run.
+Gadget* makeGadget(int number, const std::vector<vmac::Element>& elements,
+                   std::vector<uint32_t> filterIds) {
+    const std::string path =
+        "IOService:/vmac/Fuzz@" + std::to_string(number) + "/Interface@0/HIDDevice";
+    vmac::VirtualDevice gadget = vmac::plugDevice(path);
+    gadget.setNumberProperty("PrimaryUsage", 1);
+    gadget.setNumberProperty("PrimaryUsagePage", 0xFF00);
+    gadget.setNumberProperty("MaxInputReportSize", 64);
+    for (const vmac::Element& element : elements) {
+        gadget.addElement(element);
+    }
+    return new Gadget{fuzz::openDevice(path), gadget, std::move(filterIds)};
+}
 
 struct Model {
     bool filtering = false;
@@ -59,75 +57,66 @@ void inject(Gadget& g, Model& model, fuzz::Input& input) {
     }
     const bool passes = !model.filtering ||
                         std::find(g.filterIds.begin(), g.filterIds.end(), id) != g.filterIds.end();
-    if (failing || !passes) {
-        return;
-    }
-    // The platform copies at most the registered 64-byte buffer.
-    model.queue.emplace_back(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 64));
-    if (model.queue.size() > kQueueBound) {
-        model.queue.pop_front();
+    if (!failing && passes) {
+        // The platform copies at most the registered 64-byte buffer.
+        model.queue.emplace_back(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 64));
+        if (model.queue.size() > kQueueBound) {
+            model.queue.pop_front();
+        }
     }
 }
 
-// One read without waiting; returns whether the device had a report.
+// One read without waiting; returns whether the model had a report.
 bool read(Gadget& g, Model& model, size_t bufferSize) {
     auto buffer = std::make_shared<std::vector<uint8_t>>(bufferSize, 0xEE);
     const auto r = fuzz::await(g.device->getReport(buffer, 0));
-    if (r.buffer != buffer || r.reportId != 0 || r.status != 0) {
-        fuzz::fail("read record names another buffer, an ID or a status");
+    const bool had = !model.queue.empty();
+    std::vector<uint8_t> expected;  // the oldest report; none reads as an empty one
+    if (had) {
+        expected = std::move(model.queue.front());
+        model.queue.pop_front();
     }
-    if (model.queue.empty()) {
-        if (r.success || r.bytesTransferred != -1 ||
-            *buffer != std::vector<uint8_t>(bufferSize, 0xEE)) {
-            fuzz::fail("a read found a report the model does not have");
-        }
-        return false;
-    }
-    const std::vector<uint8_t> expected = std::move(model.queue.front());
-    model.queue.pop_front();
     const size_t copied = std::min(expected.size(), bufferSize);
     std::vector<uint8_t> image(bufferSize, 0xEE);
     std::copy_n(expected.begin(), copied, image.begin());
     const bool success = !expected.empty();
-    if (r.success != success || r.bytesTransferred != (success ? int32_t(copied) : -1) ||
-        *buffer != image) {
-        fuzz::fail("read of a %zu-byte report into %zu bytes: {%d, %d}, expected {%d, %d}",
-                   expected.size(), bufferSize, r.success, r.bytesTransferred, success,
-                   success ? int(copied) : -1);
+    if (r.buffer != buffer || r.reportId != 0 || r.status != 0 || r.success != success ||
+        r.bytesTransferred != (success ? int32_t(copied) : -1) || *buffer != image) {
+        fuzz::fail(
+            "read of %s%zu-byte report into %zu bytes: {%d, %d, ID %d, status %lld} and %s "
+            "bytes, expected {%d, %d}",
+            had ? "a " : "no ", expected.size(), bufferSize, r.success, r.bytesTransferred,
+            r.reportId, (long long)r.status, *buffer == image ? "the expected" : "other", success,
+            success ? int(copied) : -1);
     }
-    return true;
+    return had;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Gadget* gadgets[2] = {
-        new Gadget("IOService:/vmac/Fuzz@3/Interface@0/HIDDevice",
+        makeGadget(3,
                    {{0xFF00, 1, 2}, {0xFF00, 2, 1}, {0xFF00, 3, 2}, {0xFF00, 4, 3}, {0x0001, 6, 7}},
                    {2, 1, 3}),
-        new Gadget("IOService:/vmac/Fuzz@4/Interface@0/HIDDevice", {{0xFF00, 1, 0}, {0xFF00, 2, 0}},
-                   {0})};
+        makeGadget(4, {{0xFF00, 1, 0}, {0xFF00, 2, 0}}, {0})};
     static const fuzz::LiveCounts open = fuzz::LiveCounts::now();
 
     fuzz::Input input(data, size);
     Gadget& g = *gadgets[input.byte() % 2];
     Model model;
     for (int steps = 0; !input.empty() && steps < 200; ++steps) {
-        switch (input.byte() % 4) {
-            case 0:
-                inject(g, model, input);
-                break;
-            case 1:
-                model.filtering = !model.filtering;
-                g.device->setReportFilteringEnabled(model.filtering);
-                break;
-            case 2:
-                read(g, model, input.byte() % 80);
-                break;
-            default:
-                while (read(g, model, 64)) {
-                }
-                break;
+        const uint8_t op = input.byte() % 4;
+        if (op == 0) {
+            inject(g, model, input);
+        } else if (op == 1) {
+            model.filtering = !model.filtering;
+            g.device->setReportFilteringEnabled(model.filtering);
+        } else if (op == 2) {
+            read(g, model, input.byte() % 80);
+        } else {
+            while (read(g, model, 64)) {
+            }
         }
     }
     while (read(g, model, 64)) {

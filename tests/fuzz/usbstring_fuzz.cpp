@@ -16,20 +16,6 @@ namespace {
 
 constexpr const char* kPath = "IOService:/vmac/Fuzz@1/Interface@0/HIDDevice";
 
-struct Gadget {
-    vmac::VirtualDevice gadget = vmac::plugDevice(kPath);
-    std::unique_ptr<AbstractHidDevice> device = fuzz::makeDevice(kPath);
-    ReportBuffer feature = std::make_shared<std::vector<uint8_t>>(4);
-    fuzz::LiveCounts open{};
-
-    Gadget() {
-        if (!device->open(0, 1)) {
-            fuzz::fail("the gadget does not open");
-        }
-        open = fuzz::LiveCounts::now();
-    }
-};
-
 std::wstring expectedText(const std::vector<uint8_t>& raw) {
     std::array<uint8_t, 130> buffer = {};
     std::copy_n(raw.begin(), std::min(raw.size(), buffer.size()), buffer.begin());
@@ -48,34 +34,35 @@ std::wstring expectedText(const std::vector<uint8_t>& raw) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static Gadget* g = new Gadget();  // lives for the whole run
+    // One open gadget for the whole run, never destroyed.
+    static vmac::VirtualDevice& gadget = *new vmac::VirtualDevice(vmac::plugDevice(kPath));
+    static AbstractHidDevice* device = fuzz::openDevice(kPath).release();
+    static const fuzz::LiveCounts open = fuzz::LiveCounts::now();
+    static const ReportBuffer feature = std::make_shared<std::vector<uint8_t>>(4);
     fuzz::Input input(data, size);
     const int index = static_cast<int16_t>(input.number(2));
     const std::vector<uint8_t> raw = input.rest();
     const unsigned wValue = (0x0300u | static_cast<unsigned>(index)) & 0xFFFFu;
     const bool stringRequest = (wValue >> 8) == 3;
     if (stringRequest) {
-        g->gadget.setStringDescriptor(static_cast<UInt8>(wValue & 0xFF), raw);
+        gadget.setStringDescriptor(static_cast<UInt8>(wValue & 0xFF), raw);
     }
 
-    const auto result = fuzz::await(g->device->usbString(index));
-    if (!stringRequest) {
-        if (result.success || !result.value.empty() ||
-            result.status != fuzz::widened(vmac::kPipeStalled)) {
-            fuzz::fail("index %d (wValue 0x%04x) did not stall", index, wValue);
-        }
-    } else {
-        if (!result.success || result.status != 0) {
-            fuzz::fail("index %d failed with status %lld", index, (long long)result.status);
-        }
-        if (result.value != expectedText(raw)) {
-            fuzz::fail("index %d: %zu characters, %zu expected", index, result.value.size(),
-                       expectedText(raw).size());
-        }
+    const auto result = fuzz::await(device->usbString(index));
+    if (!stringRequest && (result.success || !result.value.empty() ||
+                           result.status != fuzz::widened(vmac::kPipeStalled))) {
+        fuzz::fail("index %d (wValue 0x%04x) did not stall", index, wValue);
+    }
+    if (stringRequest && (!result.success || result.status != 0)) {
+        fuzz::fail("index %d failed with status %lld", index, (long long)result.status);
+    }
+    if (stringRequest && result.value != expectedText(raw)) {
+        fuzz::fail("index %d: %zu characters, %zu expected", index, result.value.size(),
+                   expectedText(raw).size());
     }
     // The request queue frees an operation before it runs the next one: once
     // this read is answered, the string request's interface reference is gone.
-    fuzz::await(g->device->getFeature(1, g->feature));
-    fuzz::expectCounts(g->open, "after a string request");
+    fuzz::await(device->getFeature(1, feature));
+    fuzz::expectCounts(open, "after a string request");
     return 0;
 }

@@ -3,44 +3,31 @@
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
+#include <type_traits>
+#include <utility>
 
 namespace stress {
 namespace {
 
-bool takeValue(const std::string& arg, const std::string& name, std::string& value) {
-    const std::string prefix = "--" + name + "=";
-    if (arg.compare(0, prefix.size(), prefix) != 0) {
-        return false;
-    }
-    value = arg.substr(prefix.size());
-    return true;
-}
-
+// The seed is a whole number; every other value any number from 0 up.
 template <typename T>
 T number(const std::string& text, const std::string& what) {
     try {
         size_t used = 0;
-        const double parsed = std::stod(text, &used);
-        if (used != text.size() || parsed < 0) {
-            throw std::invalid_argument(what);
+        if (std::is_same<T, uint64_t>::value) {
+            const auto parsed = static_cast<T>(std::stoull(text, &used));
+            if (used == text.size()) {
+                return parsed;
+            }
+        } else {
+            const double parsed = std::stod(text, &used);
+            if (used == text.size() && parsed >= 0) {
+                return static_cast<T>(parsed);
+            }
         }
-        return static_cast<T>(parsed);
     } catch (const std::logic_error&) {
-        throw std::invalid_argument("stress: cannot read " + what + " from '" + text + "'");
     }
-}
-
-uint64_t seedNumber(const std::string& text) {
-    try {
-        size_t used = 0;
-        const unsigned long long parsed = std::stoull(text, &used);
-        if (used != text.size()) {
-            throw std::invalid_argument(text);
-        }
-        return parsed;
-    } catch (const std::logic_error&) {
-        throw std::invalid_argument("stress: cannot read the seed from '" + text + "'");
-    }
+    throw std::invalid_argument("stress: cannot read " + what + " from '" + text + "'");
 }
 
 }  // namespace
@@ -48,28 +35,34 @@ uint64_t seedNumber(const std::string& text) {
 Options parseOptions(const std::vector<std::string>& args) {
     Options options;
     bool seeded = false;
-    if (const char* env = std::getenv("QUENOR_STRESS_SEED")) {
-        options.seed = seedNumber(env);
-        seeded = true;
-    }
-    if (const char* env = std::getenv("QUENOR_STRESS_SECONDS")) {
-        options.seconds = number<double>(env, "QUENOR_STRESS_SECONDS");
-    }
-    if (const char* env = std::getenv("QUENOR_STRESS_THREADS")) {
-        options.appThreads = number<int>(env, "QUENOR_STRESS_THREADS");
+    // Sets option `name`; false for a name it does not know.
+    const auto take = [&](const std::string& name, const std::string& value,
+                          const std::string& what) {
+        if (name == "seed") {
+            options.seed = number<uint64_t>(value, "the seed");
+            seeded = true;
+        } else if (name == "seconds") {
+            options.seconds = number<double>(value, what);
+        } else if (name == "threads") {
+            options.appThreads = number<int>(value, what);
+        } else if (name == "devices") {
+            options.devices = number<int>(value, what);
+        } else {
+            return false;
+        }
+        return true;
+    };
+    for (const auto& env : {std::make_pair("seed", "QUENOR_STRESS_SEED"),
+                            std::make_pair("seconds", "QUENOR_STRESS_SECONDS"),
+                            std::make_pair("threads", "QUENOR_STRESS_THREADS")}) {
+        if (const char* value = std::getenv(env.second)) {
+            take(env.first, value, env.second);
+        }
     }
     for (const std::string& arg : args) {
-        std::string value;
-        if (takeValue(arg, "seed", value)) {
-            options.seed = seedNumber(value);
-            seeded = true;
-        } else if (takeValue(arg, "seconds", value)) {
-            options.seconds = number<double>(value, "--seconds");
-        } else if (takeValue(arg, "threads", value)) {
-            options.appThreads = number<int>(value, "--threads");
-        } else if (takeValue(arg, "devices", value)) {
-            options.devices = number<int>(value, "--devices");
-        } else {
+        const size_t equals = arg.find('=');
+        if (arg.compare(0, 2, "--") != 0 || equals == std::string::npos ||
+            !take(arg.substr(2, equals - 2), arg.substr(equals + 1), arg.substr(0, equals))) {
             throw std::invalid_argument("stress: unknown argument '" + arg + "'");
         }
     }
@@ -89,12 +82,9 @@ int slowdown() {
 #elif defined(__has_feature)
 #if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
     return 4;
-#else
-    return 1;
 #endif
-#else
-    return 1;
 #endif
+    return 1;
 }
 
 }  // namespace stress

@@ -11,12 +11,6 @@ int64_t widened(IOReturn code) {
     return static_cast<int32_t>(code);
 }
 
-std::string notAllowed(const char* what, const std::string& record) {
-    return std::string(what) + " record not in the documented set: " + record;
-}
-
-}  // namespace
-
 std::string describe(const Result& r) {
     std::ostringstream out;
     out << "{" << r.success << ", " << r.bytesTransferred << ", " << r.buffer.get() << ", "
@@ -30,26 +24,29 @@ std::string describe(const StrResult& r) {
     return out.str();
 }
 
+std::string notAllowed(const char* what, const std::string& record) {
+    return std::string(what) + " record not in the documented set: " + record;
+}
+
+}  // namespace
+
 std::string checkSetRecord(const Result& r, const ReportBuffer& sent, uint8_t reportId) {
-    const int32_t size = static_cast<int32_t>(sent->size());
-    const bool same = r.buffer == sent;
+    // Every allowed record names the buffer sent.
+    const bool failed = r.buffer == sent && !r.success;
     const bool allowed =
-        // the platform call returned success, or failed (scripted failure, unplug)
-        (same && r.reportId == reportId && r.success && r.bytesTransferred == size &&
-         r.status == 0) ||
-        (same && r.reportId == reportId && !r.success && r.bytesTransferred == -1 &&
-         r.status == 0) ||
-        // the sender was cancelled inside the call at its time-out
-        (same && r.reportId == reportId && !r.success && r.bytesTransferred == -1 &&
-         r.status == widened(kIOReturnTimeout)) ||
-        // no sender thread could be started
-        (same && r.reportId == reportId && !r.success && r.bytesTransferred == -1 &&
-         r.status == widened(kIOReturnNoResources)) ||
+        // the platform call returned success
+        (r.buffer == sent && r.reportId == reportId && r.success &&
+         r.bytesTransferred == static_cast<int32_t>(sent->size()) && r.status == 0) ||
+        // the platform call failed (scripted failure, unplug); the sender was
+        // cancelled inside the call at its time-out; no sender thread could start
+        (failed && r.reportId == reportId && r.bytesTransferred == -1 &&
+         (r.status == 0 || r.status == widened(kIOReturnTimeout) ||
+          r.status == widened(kIOReturnNoResources))) ||
         // not open when called
-        (same && r.reportId == 0 && !r.success && r.bytesTransferred == 0 &&
+        (failed && r.reportId == 0 && r.bytesTransferred == 0 &&
          r.status == widened(kIOReturnError)) ||
         // queued before a close or a reopen, run after it
-        (same && r.reportId == reportId && !r.success && r.bytesTransferred == 0 &&
+        (failed && r.reportId == reportId && r.bytesTransferred == 0 &&
          r.status == widened(kIOReturnNotOpen));
     return allowed ? std::string() : notAllowed("set transfer", describe(r));
 }

@@ -14,9 +14,6 @@ namespace stress {
 using Result = AbstractHidDevice::AsyncOpResult;
 using StrResult = AbstractHidDevice::AsyncStrReqResult;
 
-std::string describe(const Result& r);
-std::string describe(const StrResult& r);
-
 // setReport / setFeature of `sent` with `reportId`.
 std::string checkSetRecord(const Result& r, const ReportBuffer& sent, uint8_t reportId);
 

@@ -22,15 +22,19 @@ uint8_t patternByte(uint8_t tag, uint32_t sequence, size_t position) {
            static_cast<uint8_t>(position * 37u);
 }
 
-}  // namespace
-
+// One report in sixteen is injected with a failing result, whatever the device.
 bool injectedWithError(uint32_t sequence) {
     return mix(sequence * 2654435761u) % 16 == 0;
 }
 
+// Report IDs 1 and 2 sit on the gadget's own usage page, 3 on another; 4 on none.
+constexpr uint32_t kMaxReportId = 4;
+
 bool passesFilter(uint32_t reportId) {
     return reportId == 1 || reportId == 2;
 }
+
+}  // namespace
 
 InputReport makeInputReport(uint8_t tag, uint32_t sequence) {
     const uint32_t h = mix(sequence ^ (uint32_t{tag} << 24));
@@ -141,12 +145,6 @@ std::vector<std::string> ReportLedger::verdicts(int slot) const {
 uint64_t ReportLedger::injected() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return entries_.size();
-}
-
-uint64_t ReportLedger::readOnce() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<uint64_t>(std::count_if(entries_.begin(), entries_.end(),
-                                               [](const Entry& e) { return e.reads > 0; }));
 }
 
 }  // namespace stress

@@ -25,9 +25,6 @@ namespace stress {
 constexpr size_t kInputReportSize = 64;    // "MaxInputReportSize" of every gadget
 constexpr size_t kOutputReportSize = 64;   // "MaxOutputReportSize"
 constexpr size_t kFeatureReportSize = 16;  // "MaxFeatureReportSize"
-// Report IDs 1 and 2 sit on the gadget's own usage page, 3 on another; 4 on none.
-constexpr uint32_t kMaxReportId = 4;
-bool passesFilter(uint32_t reportId);
 
 struct InputReport {
     uint32_t reportId;
@@ -36,8 +33,6 @@ struct InputReport {
 };
 
 InputReport makeInputReport(uint8_t tag, uint32_t sequence);
-// One report in sixteen is injected with a failing result, whatever the device.
-bool injectedWithError(uint32_t sequence);
 
 // How the reports of one slot were injected and read.
 class ReportLedger {
@@ -68,7 +63,6 @@ public:
     std::vector<std::string> verdicts(int slot) const;
 
     uint64_t injected() const;
-    uint64_t readOnce() const;
 
 private:
     struct Entry {

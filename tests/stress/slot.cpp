@@ -5,6 +5,15 @@ namespace {
 
 constexpr uint8_t kFailOnRequest = 0xFA;  // byte 1 of a set, or the ID of a get: fail it
 
+// String descriptor 2: 70 units, of which the request's 130-byte buffer holds 64.
+std::u16string longText(int index) {
+    std::u16string text;
+    for (int i = 0; i < 70; ++i) {
+        text.push_back(static_cast<char16_t>(u'A' + (i + index) % 26));
+    }
+    return text;
+}
+
 std::wstring wide(const std::u16string& units) {
     return std::wstring(units.begin(), units.end());
 }
@@ -21,12 +30,7 @@ GadgetFacts factsFor(int index) {
         L"QS-" + std::wstring(1, wchar_t(0x1F600)) + L"-" + std::wstring(n.begin(), n.end());
     f.usbStrings[0] = std::wstring(1, wchar_t(0x0409));
     f.usbStrings[1] = L"Stress " + std::wstring(n.begin(), n.end());
-    // 70 units: the request's 130-byte buffer holds 64 of them.
-    std::wstring longText;
-    for (int i = 0; i < 70; ++i) {
-        longText.push_back(static_cast<wchar_t>(L'A' + (i + index) % 26));
-    }
-    f.usbStrings[2] = longText.substr(0, 64);
+    f.usbStrings[2] = wide(longText(index).substr(0, 64));
     f.usbStrings[3] = wide(u"\U0001F600x");  // a surrogate pair stays two characters
     f.releaseNumber = static_cast<uint16_t>(0x0100 + index);
     return f;
@@ -78,32 +82,27 @@ void Slot::plug() {
     g.setReleaseNumber(facts.releaseNumber);
     g.setNumEndpoints(3);
     for (const auto& text : facts.usbStrings) {
-        if (text.first != 0) {
+        if (text.first != 0) {  // 0, the language table, every gadget has
             g.setStringDescriptorText(static_cast<UInt8>(text.first),
-                                      std::u16string(text.second.begin(), text.second.end()));
+                                      text.first == 2
+                                          ? longText(index)
+                                          : std::u16string(text.second.begin(), text.second.end()));
         }
     }
-    // The texts above are the first 64 units; descriptor 2 really holds 70.
-    std::u16string longText;
-    for (int i = 0; i < 70; ++i) {
-        longText.push_back(static_cast<char16_t>(u'A' + (i + index) % 26));
-    }
-    g.setStringDescriptorText(2, longText);
 
     const uint8_t myTag = tag;
     FaultLog* faults = &faults_;
-    const int myIndex = index;
-    g.setReportResponder([myTag, faults, myIndex](const vmac::ReportCall& call) {
+    const std::string device = "device " + std::to_string(index);
+    g.setReportResponder([myTag, faults, device](const vmac::ReportCall& call) {
         vmac::ReportAnswer answer;
         if (call.kind == vmac::ReportCallKind::Set) {
             if (static_cast<size_t>(call.length) != call.bytes.size()) {
-                faults->add("device " + std::to_string(myIndex) + " got a set report of " +
-                            std::to_string(call.bytes.size()) + " bytes announced as " +
-                            std::to_string(call.length));
+                faults->add(device + " got a set report of " + std::to_string(call.bytes.size()) +
+                            " bytes announced as " + std::to_string(call.length));
             }
             if (!call.bytes.empty() && call.bytes[0] != myTag) {
-                faults->add("device " + std::to_string(myIndex) +
-                            " got a set report meant for tag " + std::to_string(call.bytes[0]));
+                faults->add(device + " got a set report meant for tag " +
+                            std::to_string(call.bytes[0]));
             }
             if (call.bytes.size() > 1 && call.bytes[1] == kFailOnRequest) {
                 answer.result = kIOReturnError;

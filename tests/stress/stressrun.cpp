@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -24,74 +25,51 @@
 namespace stress {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 
 constexpr uint8_t kFailOnRequest = 0xFA;  // the gadgets' firmware fails such calls
 constexpr size_t kMaxPendingPerThread = 48;
 
-// Counters shared by every thread of the run.
-struct Tally {
-    std::atomic<uint64_t> calls{0}, handles{0}, readsWithReport{0};
-    std::atomic<uint64_t> lifecycleSteps{0}, opens{0}, closes{0}, reopens{0}, destroys{0},
-        creates{0}, switches{0}, unplugs{0}, replugs{0};
-    std::atomic<uint64_t> blockingAnswers{0}, failingAnswers{0};
-    std::atomic<uint64_t> discarded{0}, lost{0};
-};
-
 // What the run shares with its threads.
 struct World {
     Options options;
     FaultLog faults;
-    Tally tally;
+    std::array<std::atomic<uint64_t>, kCounts> tally{};
     std::vector<std::unique_ptr<Slot>> slots;
     std::atomic<bool> stopping{false};  // the timed part is over
     std::atomic<bool> releasing{true};  // the releaser keeps going
     int64_t handleBoundNs = 0;
     std::atomic<uint64_t> nextGeneration{0};
+
+    void fault(const Slot& slot, const char* what, const std::string& problem) {
+        faults.add(std::string(what) + " on device " + std::to_string(slot.index) + ": " + problem);
+    }
 };
 
-std::string where(const Slot& slot, const char* what) {
-    return std::string(what) + " on device " + std::to_string(slot.index) + ": ";
-}
+// Seeded choices of one harness thread.
+class Dice {
+public:
+    explicit Dice(uint64_t seed) : random_(seed) {}
+    unsigned below(size_t n) { return static_cast<unsigned>(random_() % n); }
+    bool chance(unsigned inN) { return below(inN) == 0; }
+    Slot& slot(World& world) { return *world.slots[below(world.slots.size())]; }
+
+private:
+    std::mt19937_64 random_;
+};
 
 // A request handle an application thread keeps until it has judged its record.
 struct Pending {
-    enum class Kind { InputRead, SetReport, SetFeature, FeatureRead, UsbString };
-    Kind kind;
+    const char* name;  // the call that made it
     Slot* slot;
     uint64_t generation;  // of the device object it was asked of
     uint64_t closeEpoch;  // the slot's, when asked
     bool unbounded;       // an input read without time-out: it may wait until a close
     int64_t issuedNs;
     int64_t boundFromNs;  // the bound counts from here (0: not yet, for unbounded reads)
-    std::optional<hidutil::async_request<Result>> transfer;
-    std::optional<hidutil::async_request<StrResult>> text;
-    ReportBuffer buffer;
-    std::vector<uint8_t> before;  // the buffer's bytes when the read was asked
-    uint8_t reportId = 0;
-    int index = 0;              // usbString
-    bool productKnown = false;  // usbString: the product name of the last open is known
-
-    bool ready() const { return transfer ? transfer->is_ready() : text->is_ready(); }
-    bool waitFor(long ms) const { return transfer ? transfer->wait_for(ms) : text->wait_for(ms); }
+    std::function<bool(long)> waitFor;   // 0 ms: only whether it is ready
+    std::function<std::string()> check;  // once ready: "" or what is wrong with the record
 };
-
-const char* kindName(Pending::Kind kind) {
-    switch (kind) {
-        case Pending::Kind::InputRead:
-            return "getReport";
-        case Pending::Kind::SetReport:
-            return "setReport";
-        case Pending::Kind::SetFeature:
-            return "setFeature";
-        case Pending::Kind::FeatureRead:
-            return "getFeature";
-        case Pending::Kind::UsbString:
-            return "usbString";
-    }
-    return "?";
-}
 
 const std::wstring* usbStringFor(const GadgetFacts& facts, int index) {
     const unsigned wValue = (0x0300u | static_cast<unsigned>(index)) & 0xFFFFu;
@@ -102,87 +80,62 @@ const std::wstring* usbStringFor(const GadgetFacts& facts, int index) {
     return it == facts.usbStrings.end() ? nullptr : &it->second;
 }
 
-// Judges a ready handle's record.
-void judge(World& world, Pending& p) {
-    world.tally.handles++;
-    Slot& slot = *p.slot;
-    std::string problem;
-    switch (p.kind) {
-        case Pending::Kind::InputRead: {
-            const Result& r = p.transfer->value();
-            problem = checkInputReadRecord(r, p.buffer, p.before);
-            if (problem.empty() && r.success && !p.buffer->empty()) {
-                world.tally.readsWithReport++;
-                problem = slot.ledger.recordRead(slot.tag, *p.buffer, p.before.size(),
-                                                 r.bytesTransferred, slot.filterEpoch.load());
-            }
-            break;
-        }
-        case Pending::Kind::SetReport:
-        case Pending::Kind::SetFeature:
-            problem = checkSetRecord(p.transfer->value(), p.buffer, p.reportId);
-            break;
-        case Pending::Kind::FeatureRead:
-            problem = checkFeatureReadRecord(p.transfer->value(), p.buffer, p.reportId, slot.tag);
-            break;
-        case Pending::Kind::UsbString:
-            problem = checkUsbString(p.text->value(), usbStringFor(slot.facts, p.index),
-                                     p.productKnown ? &slot.facts.wideProduct : nullptr);
-            break;
-    }
-    if (!problem.empty()) {
-        world.faults.add(where(slot, kindName(p.kind)) + problem);
-    }
-}
-
 // Looks at one pending handle: judges it when ready. Returns true when the
 // handle is done with (judged, discarded by destruction, or reported lost).
-bool settle(World& world, Pending& p, int64_t nowNs) {
+// `final`: every device has been closed and the wait for the handle is over.
+bool settle(World& world, Pending& p, int64_t nowNs, bool final) {
     Slot& slot = *p.slot;
     // Read the generation before readiness: once the object is gone, every
     // operation that ran has fulfilled its request.
     const bool destroyed = slot.liveGeneration.load() != p.generation;
-    if (p.ready()) {
-        judge(world, p);
+    if (p.waitFor(0)) {
+        world.tally[kHandles]++;
+        const std::string problem = p.check();
+        if (!problem.empty()) {
+            world.fault(slot, p.name, problem);
+        }
         return true;
     }
     if (destroyed) {
-        world.tally.discarded++;  // queued, never run: the contract lets it stay pending
+        world.tally[kDiscarded]++;  // queued, never run: the contract lets it stay pending
         return true;
     }
-    if (p.unbounded && p.boundFromNs == 0) {
+    if (!final && p.unbounded && p.boundFromNs == 0) {
         if (slot.closeEpoch.load() == p.closeEpoch) {
             return false;  // still allowed to wait for a report or a close
         }
         p.boundFromNs = nowNs;
     }
-    if (nowNs - p.boundFromNs > world.handleBoundNs) {
-        world.tally.lost++;
-        std::ostringstream fault;
-        fault << where(slot, kindName(p.kind)) << "handle still pending "
-              << (nowNs - p.boundFromNs) / 1000000 << " ms after it should have been answered";
-        world.faults.add(fault.str());
-        return true;
+    if (!final && nowNs - p.boundFromNs <= world.handleBoundNs) {
+        return false;
     }
-    return false;
+    const int64_t ms = (nowNs - (final ? p.issuedNs : p.boundFromNs)) / 1000000;
+    const std::string fault = final ? "handle asked " + std::to_string(ms) +
+                                          " ms ago still pending after every device was closed"
+                                    : "handle still pending " + std::to_string(ms) +
+                                          " ms after it should have been answered";
+    world.tally[kLost]++;
+    world.fault(slot, p.name, fault);
+    return true;
 }
 
 class AppThread {
 public:
     AppThread(World& world, int number, Activity& activity)
-        : world_(world), activity_(activity), random_(world.options.seed * 1000003u + number) {}
+        : world_(world), activity_(activity), dice_(world.options.seed * 1000003u + number) {}
 
     void run() {
         while (!world_.stopping.load()) {
             step();
-            harvest();
+            const int64_t now = steadyNowNs();
+            pending_.remove_if([&](Pending& p) { return settle(world_, p, now, false); });
             if (pending_.size() >= kMaxPendingPerThread) {
                 activity_.enter("waiting for its oldest handle", pending_.front().slot->index);
                 pending_.front().waitFor(50);
                 activity_.idle();
             }
-            if (chance(8)) {
-                std::this_thread::sleep_for(std::chrono::microseconds(below(2000)));
+            if (dice_.chance(8)) {
+                std::this_thread::sleep_for(std::chrono::microseconds(dice_.below(2000)));
             }
         }
     }
@@ -191,168 +144,150 @@ public:
     void drain(int64_t deadlineNs) {
         activity_.enter("draining its handles");
         for (Pending& p : pending_) {
-            if (p.slot->liveGeneration.load() != p.generation) {
-                continue;  // its device object is gone: nothing more can come
+            if (p.slot->liveGeneration.load() == p.generation) {  // else nothing more can come
+                const int64_t left = std::max<int64_t>(0, deadlineNs - steadyNowNs());
+                p.waitFor(static_cast<long>(left / 1000000));
             }
-            const int64_t left = std::max<int64_t>(0, deadlineNs - steadyNowNs());
-            p.waitFor(static_cast<long>(left / 1000000));
         }
         activity_.idle();
         for (Pending& p : pending_) {
-            const bool destroyed = p.slot->liveGeneration.load() != p.generation;
-            if (p.ready()) {
-                judge(world_, p);
-            } else if (destroyed) {
-                world_.tally.discarded++;
-            } else {
-                world_.tally.lost++;
-                std::ostringstream fault;
-                fault << where(*p.slot, kindName(p.kind)) << "handle asked "
-                      << (steadyNowNs() - p.issuedNs) / 1000000
-                      << " ms ago still pending after every device was closed";
-                world_.faults.add(fault.str());
-            }
+            settle(world_, p, steadyNowNs(), true);
         }
         pending_.clear();
     }
 
 private:
-    bool chance(unsigned inN) { return below(inN) == 0; }
-    unsigned below(unsigned n) { return static_cast<unsigned>(random_() % n); }
-
-    void harvest() {
-        const int64_t now = steadyNowNs();
-        for (auto it = pending_.begin(); it != pending_.end();) {
-            it = settle(world_, *it, now) ? pending_.erase(it) : std::next(it);
-        }
-    }
-
-    ReportBuffer fresh(size_t size, uint8_t fill) {
-        return std::make_shared<std::vector<uint8_t>>(size, fill);
-    }
-
-    void keep(Pending&& p) { pending_.push_back(std::move(p)); }
-
-    Pending make(Pending::Kind kind, Slot& slot) {
-        const int64_t now = steadyNowNs();
-        return Pending{kind,
-                       &slot,
-                       slot.generation,
-                       slot.closeEpoch.load(),
-                       false,
-                       now,
-                       now,
-                       std::nullopt,
-                       std::nullopt,
-                       nullptr,
-                       {},
-                       0,
-                       0,
-                       false};
-    }
+    using Call = void (AppThread::*)(Slot&, AbstractHidDevice&);
 
     void step() {
-        Slot& slot = *world_.slots[below(static_cast<unsigned>(world_.slots.size()))];
+        // The mix of calls: each row's call is made for picks below its bound.
+        static const std::pair<unsigned, Call> kMix[] = {
+            {28, &AppThread::inputRead},     {48, &AppThread::setReport},
+            {56, &AppThread::setFeature},    {66, &AppThread::featureRead},
+            {74, &AppThread::cachedStrings}, {83, &AppThread::usbString},
+            {87, &AppThread::cancelAll},     {100, &AppThread::queries}};
+        Slot& slot = dice_.slot(world_);
         activity_.enter("waiting to share the device", slot.index);
         std::shared_lock<LifecycleLock> hold(slot.lifecycle);
-        AbstractHidDevice* device = slot.device.get();
-        if (!device) {
-            activity_.idle();
-            return;
-        }
-        world_.tally.calls++;
-        const unsigned pick = below(100);
-        if (pick < 28) {
-            inputRead(slot, *device);
-        } else if (pick < 48) {
-            setTransfer(slot, *device, false);
-        } else if (pick < 56) {
-            setTransfer(slot, *device, true);
-        } else if (pick < 66) {
-            featureRead(slot, *device);
-        } else if (pick < 74) {
-            cachedStrings(slot, *device);
-        } else if (pick < 83) {
-            usbString(slot, *device);
-        } else if (pick < 87) {
-            activity_.enter("cancelAll", slot.index);
-            device->cancelAll();
-        } else {
-            queries(slot, *device);
+        if (AbstractHidDevice* device = slot.device.get()) {
+            world_.tally[kCalls]++;
+            const unsigned pick = dice_.below(100);
+            const auto* row = std::find_if(std::begin(kMix), std::end(kMix),
+                                           [pick](const auto& r) { return pick < r.first; });
+            (this->*row->second)(slot, *device);
         }
         activity_.idle();
     }
 
-    void inputRead(Slot& slot, AbstractHidDevice& device) {
-        Pending p = make(Pending::Kind::InputRead, slot);
-        const unsigned shape = below(20);
-        if (shape == 0 && slot.opened && slot.infoKnown) {
-            p.buffer = device.allocateReport(AbstractHidDevice::ReportType::Input);
-        } else {
-            p.buffer = fresh(shape < 4 ? 16 : kInputReportSize, 0xEE);
-        }
-        p.before = *p.buffer;
-        const unsigned t = below(100);
-        long timeout = t < 30   ? 0
-                       : t < 85 ? long(1 + below(30))
-                       : t < 95 ? long(100 + below(200))
-                                : -1;
-        p.unbounded = timeout == -1;
-        p.boundFromNs = p.unbounded ? 0 : p.boundFromNs;
-        activity_.enter("getReport", slot.index);
-        p.transfer = device.getReport(p.buffer, timeout);
-        keep(std::move(p));
+    // Makes a call under its activity name and keeps its handle with the check
+    // of its record.
+    template <typename Ask, typename Check>
+    void issue(Slot& slot, const char* name, Ask ask, Check check, bool unbounded = false) {
+        activity_.enter(name, slot.index);
+        const auto request = ask();
+        const int64_t now = steadyNowNs();
+        pending_.push_back(
+            {name, &slot, slot.generation, slot.closeEpoch.load(), unbounded, now,
+             unbounded ? 0 : now,
+             [request](long ms) { return ms == 0 ? request.is_ready() : request.wait_for(ms); },
+             [request, check = std::move(check)] { return check(request.value()); }});
     }
 
+    static ReportBuffer fresh(size_t size, uint8_t fill) {
+        return std::make_shared<std::vector<uint8_t>>(size, fill);
+    }
+
+    void inputRead(Slot& slot, AbstractHidDevice& device) {
+        const unsigned shape = dice_.below(20);
+        const ReportBuffer buffer =
+            shape == 0 && slot.opened && slot.infoKnown
+                ? device.allocateReport(AbstractHidDevice::ReportType::Input)
+                : fresh(shape < 4 ? 16 : kInputReportSize, 0xEE);
+        std::vector<uint8_t> before = *buffer;
+        const unsigned t = dice_.below(100);
+        const long timeout = t < 30   ? 0
+                             : t < 85 ? long(1 + dice_.below(30))
+                             : t < 95 ? long(100 + dice_.below(200))
+                                      : -1;
+        World& world = world_;
+        issue(
+            slot, "getReport", [&] { return device.getReport(buffer, timeout); },
+            [&world, &slot, buffer, before = std::move(before)](const Result& r) {
+                std::string problem = checkInputReadRecord(r, buffer, before);
+                if (problem.empty() && r.success && !buffer->empty()) {
+                    world.tally[kReadsWithReport]++;
+                    problem = slot.ledger.recordRead(slot.tag, *buffer, before.size(),
+                                                     r.bytesTransferred, slot.filterEpoch.load());
+                }
+                return problem;
+            },
+            timeout == -1);
+    }
+
+    void setReport(Slot& slot, AbstractHidDevice& device) { setTransfer(slot, device, false); }
+    void setFeature(Slot& slot, AbstractHidDevice& device) { setTransfer(slot, device, true); }
+
     void setTransfer(Slot& slot, AbstractHidDevice& device, bool feature) {
-        Pending p = make(feature ? Pending::Kind::SetFeature : Pending::Kind::SetReport, slot);
-        const unsigned shape = below(20);
-        if (shape == 0 && slot.opened) {
-            p.buffer = device.allocateReport(feature ? AbstractHidDevice::ReportType::Feature
-                                                     : AbstractHidDevice::ReportType::Output);
-        } else {
-            const size_t size = feature ? kFeatureReportSize : kOutputReportSize;
-            p.buffer = fresh(shape < 6 ? below(static_cast<unsigned>(size)) + 1 : size, 0);
+        const unsigned shape = dice_.below(20);
+        const size_t size = feature ? kFeatureReportSize : kOutputReportSize;
+        const ReportBuffer buffer =
+            shape == 0 && slot.opened
+                ? device.allocateReport(feature ? AbstractHidDevice::ReportType::Feature
+                                                : AbstractHidDevice::ReportType::Output)
+                : fresh(shape < 6 ? dice_.below(size) + 1 : size, 0);
+        if (!buffer->empty()) {
+            (*buffer)[0] = slot.tag;
         }
-        if (!p.buffer->empty()) {
-            (*p.buffer)[0] = slot.tag;
+        if (buffer->size() > 1) {
+            (*buffer)[1] = dice_.chance(16) ? kFailOnRequest : uint8_t(dice_.below(250));
         }
-        if (p.buffer->size() > 1) {
-            (*p.buffer)[1] = chance(16) ? kFailOnRequest : static_cast<uint8_t>(below(250));
-        }
-        p.reportId = static_cast<uint8_t>(below(6));
+        const auto reportId = static_cast<uint8_t>(dice_.below(6));
+        const auto check = [buffer, reportId](const Result& r) {
+            return checkSetRecord(r, buffer, reportId);
+        };
         if (feature) {
-            activity_.enter("setFeature", slot.index);
-            p.transfer = device.setFeature(p.reportId, p.buffer);
-        } else {
-            const unsigned t = below(100);
-            const long timeout = t < 5    ? -1
-                                 : t < 15 ? 0
-                                 : t < 40 ? long(1 + below(20))
-                                          : long(100 + below(900));
-            activity_.enter("setReport", slot.index);
-            p.transfer = device.setReport(p.reportId, p.buffer, timeout);
+            issue(
+                slot, "setFeature", [&] { return device.setFeature(reportId, buffer); }, check);
+            return;
         }
-        keep(std::move(p));
+        const unsigned t = dice_.below(100);
+        const long timeout = t < 5    ? -1
+                             : t < 15 ? 0
+                             : t < 40 ? long(1 + dice_.below(20))
+                                      : long(100 + dice_.below(900));
+        issue(
+            slot, "setReport", [&] { return device.setReport(reportId, buffer, timeout); }, check);
     }
 
     void featureRead(Slot& slot, AbstractHidDevice& device) {
-        Pending p = make(Pending::Kind::FeatureRead, slot);
-        p.buffer = fresh(chance(4) ? 1 + below(32) : kFeatureReportSize, 0xEE);
-        p.reportId = chance(16) ? kFailOnRequest : static_cast<uint8_t>(1 + below(4));
-        activity_.enter("getFeature", slot.index);
-        p.transfer = device.getFeature(p.reportId, p.buffer);
-        keep(std::move(p));
+        const ReportBuffer buffer =
+            fresh(dice_.chance(4) ? 1 + dice_.below(32) : kFeatureReportSize, 0xEE);
+        const auto reportId =
+            dice_.chance(16) ? kFailOnRequest : static_cast<uint8_t>(1 + dice_.below(4));
+        const uint8_t tag = slot.tag;
+        issue(
+            slot, "getFeature", [&] { return device.getFeature(reportId, buffer); },
+            [buffer, reportId, tag](const Result& r) {
+                return checkFeatureReadRecord(r, buffer, reportId, tag);
+            });
     }
 
     void usbString(Slot& slot, AbstractHidDevice& device) {
-        Pending p = make(Pending::Kind::UsbString, slot);
         static const int kIndices[] = {0, 1, 2, 3, 1, 2, 3, 9, 257, -1, 1024};
-        p.index = kIndices[below(sizeof kIndices / sizeof kIndices[0])];
-        p.productKnown = slot.opened && slot.infoKnown;
-        activity_.enter("usbString", slot.index);
-        p.text = device.usbString(p.index);
-        keep(std::move(p));
+        const int index = kIndices[dice_.below(std::size(kIndices))];
+        const std::wstring* expected = usbStringFor(slot.facts, index);
+        const std::wstring* product =
+            slot.opened && slot.infoKnown ? &slot.facts.wideProduct : nullptr;
+        issue(
+            slot, "usbString", [&] { return device.usbString(index); },
+            [expected, product](const StrResult& r) {
+                return checkUsbString(r, expected, product);
+            });
+    }
+
+    void cancelAll(Slot& slot, AbstractHidDevice& device) {
+        activity_.enter("cancelAll", slot.index);
+        device.cancelAll();
     }
 
     void cachedStrings(Slot& slot, AbstractHidDevice& device) {
@@ -362,56 +297,47 @@ private:
             {device.productName(), &slot.facts.wideProduct},
             {device.serialNumber(), &slot.facts.wideSerialNumber}};
         for (const auto& a : asked) {
-            world_.tally.handles++;
-            if (!a.first.is_ready()) {
-                world_.faults.add(where(slot, "cached string") + "not ready at once");
-                continue;
-            }
+            world_.tally[kHandles]++;
             const std::string problem =
-                checkCachedString(a.first.value(), slot.opened, slot.infoKnown, *a.second);
+                !a.first.is_ready()
+                    ? "not ready at once"
+                    : checkCachedString(a.first.value(), slot.opened, slot.infoKnown, *a.second);
             if (!problem.empty()) {
-                world_.faults.add(where(slot, "cached string") + problem);
+                world_.fault(slot, "cached string", problem);
             }
         }
     }
 
     void queries(Slot& slot, AbstractHidDevice& device) {
         activity_.enter("queries", slot.index);
-        const bool open = device.isOpened();
-        const void* handle = device.nativeHandle();
-        (void)open;
-        (void)handle;
+        (void)device.isOpened();
+        (void)device.nativeHandle();
         const uint16_t version = device.usbDeviceVersion();
         if (version != 0 && version != slot.facts.releaseNumber) {
-            world_.faults.add(where(slot, "usbDeviceVersion") + std::to_string(version));
+            world_.fault(slot, "usbDeviceVersion", std::to_string(version));
         }
         if (device.linkCollection() != nullptr) {
-            world_.faults.add(where(slot, "linkCollection") + "not null");
+            world_.fault(slot, "linkCollection", "not null");
         }
-        if (slot.opened && slot.infoKnown) {
-            const bool right =
-                device.usage() == 1 && device.usagePage() == 0xFF00 &&
-                device.reportSize(AbstractHidDevice::ReportType::Input) == int(kInputReportSize) &&
-                device.reportSize(AbstractHidDevice::ReportType::Output) ==
-                    int(kOutputReportSize) &&
-                device.reportSize(AbstractHidDevice::ReportType::Feature) ==
-                    int(kFeatureReportSize);
-            if (!right) {
-                world_.faults.add(where(slot, "cached properties") + "differ from the gadget's");
-            }
+        using Type = AbstractHidDevice::ReportType;
+        if (slot.opened && slot.infoKnown &&
+            !(device.usage() == 1 && device.usagePage() == 0xFF00 &&
+              device.reportSize(Type::Input) == int(kInputReportSize) &&
+              device.reportSize(Type::Output) == int(kOutputReportSize) &&
+              device.reportSize(Type::Feature) == int(kFeatureReportSize))) {
+            world_.fault(slot, "cached properties", "differ from the gadget's");
         }
         if (device.isReportFilteringEnabled() != slot.filtering) {
-            world_.faults.add(where(slot, "isReportFilteringEnabled") + "differs from the switch");
+            world_.fault(slot, "isReportFilteringEnabled", "differs from the switch");
         }
-        ReportBuffer pooled = device.allocateReport(AbstractHidDevice::ReportType::Input);
-        if (!pooled) {
-            world_.faults.add(where(slot, "allocateReport") + "null buffer");
+        if (!device.allocateReport(Type::Input)) {
+            world_.fault(slot, "allocateReport", "null buffer");
         }
     }
 
     World& world_;
     Activity& activity_;
-    std::mt19937_64 random_;
+    Dice dice_;
     std::list<Pending> pending_;
 };
 
@@ -427,116 +353,94 @@ private:
     std::atomic<uint64_t>& epoch_;
 };
 
+void create(World& world, Slot& slot) {
+    OddWhile changing(slot.filterEpoch);
+    HidDeviceDescriptor descriptor(new MacDeviceDescriptorHandle(widePath(slot.path), 0));
+    slot.device.reset(AbstractHidDevice::create(descriptor));
+    slot.generation = ++world.nextGeneration;
+    slot.liveGeneration = slot.generation;
+    slot.opened = slot.infoKnown = slot.filtering = false;
+    slot.filterOn = false;
+}
+
+void destroy(Slot& slot) {
+    OddWhile changing(slot.filterEpoch);
+    slot.device.reset();
+    slot.liveGeneration = 0;
+    slot.closeEpoch++;
+    slot.filtering = false;
+    slot.filterOn = false;
+}
+
+void close(Slot& slot) {
+    slot.device->close();
+    slot.closeEpoch++;
+}
+
+// After the timed part: `step` on every slot, holding its device alone.
+void everySlotAlone(World& world, Activity& activity, const char* what,
+                    const std::function<void(Slot&)>& step) {
+    for (auto& slot : world.slots) {
+        activity.enter(what, slot->index);
+        std::unique_lock<LifecycleLock> hold(slot->lifecycle);
+        step(*slot);
+    }
+    activity.idle();
+}
+
 class LifecycleThread {
 public:
     LifecycleThread(World& world, int number, Activity& activity)
-        : world_(world), activity_(activity), random_(world.options.seed * 7919u + number) {}
+        : world_(world), activity_(activity), dice_(world.options.seed * 7919u + number) {}
 
     void run() {
         while (!world_.stopping.load()) {
-            Slot& slot = *world_.slots[below(static_cast<unsigned>(world_.slots.size()))];
-            const unsigned pick = below(100);
+            Slot& slot = dice_.slot(world_);
+            const unsigned pick = dice_.below(100);
             if (pick < 6) {
-                activity_.enter("unplug", slot.index);
-                slot.unplug();
-                world_.tally.unplugs++;
+                did(slot, "unplug", kUnplugs, [&] { slot.unplug(); });
             } else {
                 activity_.enter("waiting for the device alone", slot.index);
                 std::unique_lock<LifecycleLock> hold(slot.lifecycle);
                 exclusiveStep(slot, pick);
             }
-            world_.tally.lifecycleSteps++;
+            world_.tally[kLifecycleSteps]++;
             activity_.idle();
-            std::this_thread::sleep_for(Ms(2 + below(30)));
+            std::this_thread::sleep_for(Ms(2 + dice_.below(30)));
         }
-    }
-
-    // After the timed part: every device closed, so that every handle comes.
-    static void closeAll(World& world, Activity& activity) {
-        for (auto& owned : world.slots) {
-            Slot& slot = *owned;
-            activity.enter("final close", slot.index);
-            std::unique_lock<LifecycleLock> hold(slot.lifecycle);
-            if (slot.device) {
-                slot.device->close();
-                slot.closeEpoch++;
-            }
-        }
-        activity.idle();
-    }
-
-    static void destroyAll(World& world, Activity& activity) {
-        for (auto& owned : world.slots) {
-            Slot& slot = *owned;
-            activity.enter("final destruction", slot.index);
-            std::unique_lock<LifecycleLock> hold(slot.lifecycle);
-            destroy(slot);
-        }
-        activity.idle();
-    }
-
-    static void create(World& world, Slot& slot) {
-        OddWhile changing(slot.filterEpoch);
-        HidDeviceDescriptor descriptor(new MacDeviceDescriptorHandle(widePath(slot.path), 0));
-        slot.device.reset(AbstractHidDevice::create(descriptor));
-        slot.generation = ++world.nextGeneration;
-        slot.liveGeneration = slot.generation;
-        slot.opened = false;
-        slot.infoKnown = false;
-        slot.filtering = false;
-        slot.filterOn = false;
-    }
-
-    static void destroy(Slot& slot) {
-        OddWhile changing(slot.filterEpoch);
-        slot.device.reset();
-        slot.liveGeneration = 0;
-        slot.closeEpoch++;
-        slot.filtering = false;
-        slot.filterOn = false;
     }
 
 private:
-    unsigned below(unsigned n) { return static_cast<unsigned>(random_() % n); }
+    template <typename Step>
+    void did(Slot& slot, const char* what, Count count, Step step) {
+        activity_.enter(what, slot.index);
+        step();
+        world_.tally[count]++;
+    }
 
     // Mostly keeps devices open (reports reach only open devices), and from there
     // takes them through every way of going away and coming back.
     void exclusiveStep(Slot& slot, unsigned pick) {
         if (!slot.device) {
-            activity_.enter("create", slot.index);
-            create(world_, slot);
-            world_.tally.creates++;
-            return;
-        }
-        const bool plugged = slot.pluggedGadget() != 0;
-        const bool open = slot.device->isOpened();
-        if (!plugged && pick < 70) {
-            activity_.enter("replug", slot.index);
-            slot.plug();
-            world_.tally.replugs++;
-        } else if (!open && pick < 75) {
-            this->open(slot);
+            did(slot, "create", kCreates, [&] { create(world_, slot); });
+        } else if (slot.pluggedGadget() == 0 && pick < 70) {
+            did(slot, "replug", kReplugs, [&] { slot.plug(); });
+        } else if ((!slot.device->isOpened() && pick < 75) || (pick >= 20 && pick < 35)) {
+            open(slot);
         } else if (pick < 20) {
-            activity_.enter("close", slot.index);
-            slot.device->close();
-            slot.closeEpoch++;
-            world_.tally.closes++;
-        } else if (pick < 35) {
-            this->open(slot);
+            did(slot, "close", kCloses, [&] { close(slot); });
         } else if (pick < 45) {
-            activity_.enter("destroy", slot.index);
-            destroy(slot);
-            world_.tally.destroys++;
+            did(slot, "destroy", kDestroys, [&] { destroy(slot); });
         } else {
-            activity_.enter("setReportFilteringEnabled", slot.index);
-            OddWhile changing(slot.filterEpoch);
-            slot.filtering = !slot.filtering;
-            slot.device->setReportFilteringEnabled(slot.filtering);
-            slot.filterOn = slot.filtering;
-            if (slot.device->isReportFilteringEnabled() != slot.filtering) {
-                world_.faults.add(where(slot, "setReportFilteringEnabled") + "switch not kept");
-            }
-            world_.tally.switches++;
+            did(slot, "setReportFilteringEnabled", kSwitches, [&] {
+                OddWhile changing(slot.filterEpoch);
+                slot.filtering = !slot.filtering;
+                slot.device->setReportFilteringEnabled(slot.filtering);
+                slot.filterOn = slot.filtering;
+                if (slot.device->isReportFilteringEnabled() != slot.filtering) {
+                    world_.fault(slot, "setReportFilteringEnabled", "switch not kept");
+                }
+            });
         }
     }
 
@@ -544,7 +448,7 @@ private:
         AbstractHidDevice& device = *slot.device;
         const bool wasOpen = device.isOpened();
         const uint64_t gadgetBefore = slot.pluggedGadget();
-        const int shareMode = below(8) == 0 ? 0 : 1;
+        const int shareMode = dice_.below(8) == 0 ? 0 : 1;
         bool opened = false;
         activity_.enter(wasOpen ? "open over an open device" : "open", slot.index);
         {
@@ -556,7 +460,7 @@ private:
             try {
                 opened = device.open(0, shareMode);
             } catch (const std::exception& e) {
-                world_.faults.add(where(slot, "open") + "threw " + e.what());
+                world_.fault(slot, "open", std::string("threw ") + e.what());
             }
             if (opened && wasOpen) {
                 slot.closeEpoch++;  // the previous open state was retired
@@ -566,91 +470,84 @@ private:
         const bool undisturbed = gadgetBefore != 0 && gadgetBefore == gadgetAfter;
         if (!opened) {
             if (!wasOpen && undisturbed) {
-                world_.faults.add(where(slot, "open") + "failed on a plugged, closed device");
+                world_.fault(slot, "open", "failed on a plugged, closed device");
             }
             return;
         }
-        world_.tally.opens++;
-        if (wasOpen) {
-            world_.tally.reopens++;
-        }
+        world_.tally[kOpens]++;
+        world_.tally[kReopens] += wasOpen ? 1 : 0;
         slot.opened = true;
         slot.infoKnown = undisturbed;
     }
 
     World& world_;
     Activity& activity_;
-    std::mt19937_64 random_;
+    Dice dice_;
 };
 
-// Sends input reports to random devices, each one written in its slot's ledger
-// before it is injected.
-void injectReports(World& world, Activity& activity, uint64_t seed) {
-    std::mt19937_64 random(seed);
+// Runs `step` on a random slot under `what` until the timed part is over,
+// pausing `minUs` plus up to `spreadUs` microseconds after each.
+template <typename Step>
+void onRandomSlots(World& world, Activity& activity, uint64_t seed, const char* what,
+                   unsigned minUs, unsigned spreadUs, Step step) {
+    Dice dice(seed);
     while (!world.stopping.load()) {
-        Slot& slot = *world.slots[random() % world.slots.size()];
-        activity.enter("injecting", slot.index);
-        vmac::VirtualDevice gadget = slot.gadget();
-        const ReportLedger::Snapshot before = slot.snapshot();
-        const uint32_t sequence = slot.ledger.beginInjection(before);
-        const InputReport report = makeInputReport(slot.tag, sequence);
-        gadget.injectInputReport(report.reportId, report.bytes,
-                                 report.withError ? kIOReturnError : kIOReturnSuccess);
-        slot.ledger.endInjection(sequence, before, slot.snapshot());
+        Slot& slot = dice.slot(world);
+        activity.enter(what, slot.index);
+        step(slot, dice);
         activity.idle();
-        std::this_thread::sleep_for(std::chrono::microseconds(200 + random() % 1800));
+        std::this_thread::sleep_for(std::chrono::microseconds(minUs + dice.below(spreadUs)));
     }
 }
 
+// Sends input reports to random devices, each one written in its slot's ledger
+// before it is injected.
+void injectReport(Slot& slot, Dice&) {
+    vmac::VirtualDevice gadget = slot.gadget();
+    const ReportLedger::Snapshot before = slot.snapshot();
+    const uint32_t sequence = slot.ledger.beginInjection(before);
+    const InputReport report = makeInputReport(slot.tag, sequence);
+    gadget.injectInputReport(report.reportId, report.bytes,
+                             report.withError ? kIOReturnError : kIOReturnSuccess);
+    slot.ledger.endInjection(sequence, before, slot.snapshot());
+}
+
 // Queues answers that block (until released or unplugged) or fail.
-void scriptAnswers(World& world, Activity& activity, uint64_t seed) {
-    std::mt19937_64 random(seed);
-    while (!world.stopping.load()) {
-        Slot& slot = *world.slots[random() % world.slots.size()];
-        activity.enter("scripting an answer", slot.index);
-        vmac::VirtualDevice gadget = slot.gadget();
-        std::vector<uint8_t> data(kFeatureReportSize, 0xFE);
-        data[0] = slot.tag;
-        switch (random() % 6) {
-            case 0:
-            case 1:
-                gadget.queueSetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
-                world.tally.blockingAnswers++;
-                break;
-            case 2:
-                gadget.queueSetReportAnswer({kIOReturnSuccess, {}, vmac::Block::Cancellable});
-                world.tally.blockingAnswers++;
-                break;
-            case 3:
-                gadget.queueGetReportAnswer({kIOReturnSuccess, data, vmac::Block::NonCancellable});
-                world.tally.blockingAnswers++;
-                break;
-            case 4:
-                gadget.queueSetReportAnswer({kIOReturnError, {}, vmac::Block::None});
-                world.tally.failingAnswers++;
-                break;
-            default:
-                gadget.queueGetReportAnswer({kIOReturnAborted, {}, vmac::Block::None});
-                world.tally.failingAnswers++;
-                break;
-        }
-        activity.idle();
-        std::this_thread::sleep_for(Ms(30 + random() % 100));
+void scriptAnswer(World& world, Slot& slot, Dice& dice) {
+    struct Script {
+        bool set;  // else a get
+        vmac::ReportAnswer answer;
+    };
+    std::vector<uint8_t> data(kFeatureReportSize, 0xFE);
+    data[0] = slot.tag;
+    const Script scripts[] = {{true, {kIOReturnSuccess, {}, vmac::Block::NonCancellable}},
+                              {true, {kIOReturnSuccess, {}, vmac::Block::NonCancellable}},
+                              {true, {kIOReturnSuccess, {}, vmac::Block::Cancellable}},
+                              {false, {kIOReturnSuccess, data, vmac::Block::NonCancellable}},
+                              {true, {kIOReturnError, {}, vmac::Block::None}},
+                              {false, {kIOReturnAborted, {}, vmac::Block::None}}};
+    const Script& script = scripts[dice.below(std::size(scripts))];
+    vmac::VirtualDevice gadget = slot.gadget();
+    if (script.set) {
+        gadget.queueSetReportAnswer(script.answer);
+    } else {
+        gadget.queueGetReportAnswer(script.answer);
     }
+    world.tally[script.answer.block == vmac::Block::None ? kFailingAnswers : kBlockingAnswers]++;
 }
 
 // Lets blocked calls return, a little later each time.
 void releaseBlockedCalls(World& world, Activity& activity, uint64_t seed) {
-    std::mt19937_64 random(seed);
+    Dice dice(seed);
     while (world.releasing.load()) {
         for (auto& slot : world.slots) {
-            if (random() % 2 == 0 || world.stopping.load()) {
+            if (dice.below(2) == 0 || world.stopping.load()) {
                 activity.enter("releasing blocked calls", slot->index);
                 slot->gadget().releaseBlockedCalls();
             }
         }
         activity.idle();
-        std::this_thread::sleep_for(Ms(world.stopping.load() ? 5 : 10 + random() % 80));
+        std::this_thread::sleep_for(Ms(world.stopping.load() ? 5 : 10 + dice.below(80)));
     }
 }
 
@@ -669,33 +566,33 @@ Figures runStress(const Options& options) {
 
     for (int i = 0; i < options.devices; ++i) {
         world.slots.push_back(std::make_unique<Slot>(i, world.faults));
-        Slot& slot = *world.slots.back();
-        slot.plug();
-        LifecycleThread::create(world, slot);
+        world.slots.back()->plug();
+        create(world, *world.slots.back());
     }
 
     std::vector<std::unique_ptr<AppThread>> apps;
-    std::vector<std::unique_ptr<LifecycleThread>> lifecycles;
     std::vector<std::thread> threads;
     for (int i = 0; i < options.appThreads; ++i) {
         apps.push_back(
             std::make_unique<AppThread>(world, i, watchdog.add("app " + std::to_string(i))));
+        threads.emplace_back([app = apps.back().get()] { app->run(); });
     }
+    std::vector<std::unique_ptr<LifecycleThread>> lifecycles;
     for (int i = 0; i < options.lifecycleThreads; ++i) {
         lifecycles.push_back(std::make_unique<LifecycleThread>(
             world, i, watchdog.add("lifecycle " + std::to_string(i))));
+        threads.emplace_back([lifecycle = lifecycles.back().get()] { lifecycle->run(); });
     }
     Activity& injector = watchdog.add("injector");
     Activity& scripter = watchdog.add("scripter");
     Activity& releaser = watchdog.add("releaser");
-    for (auto& app : apps) {
-        threads.emplace_back([&app] { app->run(); });
-    }
-    for (auto& lifecycle : lifecycles) {
-        threads.emplace_back([&lifecycle] { lifecycle->run(); });
-    }
-    threads.emplace_back([&] { injectReports(world, injector, options.seed + 1); });
-    threads.emplace_back([&] { scriptAnswers(world, scripter, options.seed + 2); });
+    threads.emplace_back([&] {
+        onRandomSlots(world, injector, options.seed + 1, "injecting", 200, 1800, injectReport);
+    });
+    threads.emplace_back([&] {
+        onRandomSlots(world, scripter, options.seed + 2, "scripting an answer", 30000, 100000,
+                      [&](Slot& slot, Dice& dice) { scriptAnswer(world, slot, dice); });
+    });
     std::thread releaseThread([&] { releaseBlockedCalls(world, releaser, options.seed + 3); });
 
     std::this_thread::sleep_for(std::chrono::duration<double>(options.seconds));
@@ -706,44 +603,32 @@ Figures runStress(const Options& options) {
     }
     main.idle();
 
-    LifecycleThread::closeAll(world, main);
+    everySlotAlone(world, main, "final close", [](Slot& slot) {
+        if (slot.device) {
+            close(slot);
+        }
+    });
     const int64_t deadline = steadyNowNs() + world.handleBoundNs;
     for (auto& app : apps) {
         app->drain(deadline);
     }
     world.releasing = false;
     releaseThread.join();
-    LifecycleThread::destroyAll(world, main);
+    everySlotAlone(world, main, "final destruction", destroy);
 
-    Figures figures;
     for (auto& slot : world.slots) {
         for (const std::string& fault : slot->ledger.verdicts(slot->index)) {
             world.faults.add(fault);
         }
-        figures.injected += slot->ledger.injected();
+        world.tally[kInjected] += slot->ledger.injected();
     }
     main.enter("unplugging every gadget");
     world.slots.clear();
     vmac::reset();
     main.idle();
 
-    const Tally& t = world.tally;
-    figures.calls = t.calls;
-    figures.handles = t.handles;
-    figures.readsWithReport = t.readsWithReport;
-    figures.lifecycleSteps = t.lifecycleSteps;
-    figures.opens = t.opens;
-    figures.closes = t.closes;
-    figures.reopens = t.reopens;
-    figures.destroys = t.destroys;
-    figures.creates = t.creates;
-    figures.switches = t.switches;
-    figures.unplugs = t.unplugs;
-    figures.replugs = t.replugs;
-    figures.blockingAnswers = t.blockingAnswers;
-    figures.failingAnswers = t.failingAnswers;
-    figures.discardedByDestruction = t.discarded;
-    figures.lostHandles = t.lost;
+    Figures figures;
+    std::copy(world.tally.begin(), world.tally.end(), figures.counts.begin());
     figures.faults = world.faults.count();
     figures.faultMessages = world.faults.kept();
     return figures;
@@ -753,16 +638,16 @@ std::string summary(const Options& options, const Figures& f) {
     std::ostringstream out;
     out << "stress: seed " << options.seed << ", " << options.appThreads
         << " application threads x " << options.devices << " devices, " << options.seconds << " s\n"
-        << "  calls " << f.calls << ", handles judged " << f.handles << ", reads with a report "
-        << f.readsWithReport << " of " << f.injected << " reports injected\n"
-        << "  lifecycle steps " << f.lifecycleSteps << ": opens " << f.opens << " (over an open "
-        << f.reopens << "), closes " << f.closes << ", destroys " << f.destroys << ", creates "
-        << f.creates << ", filtering switches " << f.switches << ", unplugs " << f.unplugs
-        << ", replugs " << f.replugs << "\n"
-        << "  scripted answers: blocking " << f.blockingAnswers << ", failing " << f.failingAnswers
-        << "\n"
-        << "  handles left pending by destruction " << f.discardedByDestruction << ", lost handles "
-        << f.lostHandles << ", faults " << f.faults;
+        << "  calls " << f[kCalls] << ", handles judged " << f[kHandles] << ", reads with a report "
+        << f[kReadsWithReport] << " of " << f[kInjected] << " reports injected\n"
+        << "  lifecycle steps " << f[kLifecycleSteps] << ": opens " << f[kOpens]
+        << " (over an open " << f[kReopens] << "), closes " << f[kCloses] << ", destroys "
+        << f[kDestroys] << ", creates " << f[kCreates] << ", filtering switches " << f[kSwitches]
+        << ", unplugs " << f[kUnplugs] << ", replugs " << f[kReplugs] << "\n"
+        << "  scripted answers: blocking " << f[kBlockingAnswers] << ", failing "
+        << f[kFailingAnswers] << "\n"
+        << "  handles left pending by destruction " << f[kDiscarded] << ", lost handles "
+        << f[kLost] << ", faults " << f.faults;
     return out.str();
 }
 

@@ -10,6 +10,7 @@
 // and after; the run itself leaves nothing behind but its figures.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,19 +19,25 @@
 
 namespace stress {
 
+// The run's counters, in the order of the summary.
+// clang-format off
+enum Count : size_t {
+    kCalls,            // device calls made by application threads
+    kHandles,          // request handles judged
+    kReadsWithReport, kInjected,
+    kLifecycleSteps, kOpens, kReopens, kCloses, kDestroys, kCreates, kSwitches, kUnplugs, kReplugs,
+    kBlockingAnswers, kFailingAnswers,
+    kDiscarded,        // handles the contract lets stay pending: their device object is gone
+    kLost,             // handles pending past the bound
+    kCounts
+};
+// clang-format on
+
 struct Figures {
-    uint64_t calls = 0;    // device calls made by application threads
-    uint64_t handles = 0;  // request handles judged
-    uint64_t readsWithReport = 0;
-    uint64_t injected = 0;
-    uint64_t lifecycleSteps = 0;
-    uint64_t opens = 0, closes = 0, reopens = 0, destroys = 0, creates = 0;
-    uint64_t switches = 0, unplugs = 0, replugs = 0;
-    uint64_t blockingAnswers = 0, failingAnswers = 0;
-    uint64_t discardedByDestruction = 0;  // handles the contract lets stay pending
-    uint64_t lostHandles = 0;             // handles pending past the bound
+    std::array<uint64_t, kCounts> counts{};
     uint64_t faults = 0;
     std::vector<std::string> faultMessages;  // the first few
+    uint64_t operator[](Count c) const { return counts[c]; }
 };
 
 Figures runStress(const Options& options);
