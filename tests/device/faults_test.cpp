@@ -93,42 +93,30 @@ protected:
 // run loop could never be left), the run-loop mode name, the worker thread. The
 // open is undone on the opening thread, the device never scheduled.
 TEST_F(FaultsTest, AFailureAfterThePlatformOpenUndoesIt) {
-    const struct {
-        const char* name;
-        int shareMode;
-        bool (*failsToOpen)(AbstractHidDevice*);  // and the fault was reached
-    } steps[] = {
-        {"no stop source", 1,
-         [](AbstractHidDevice* device) {
-             vmac::failCalls(fault(vmac::Call::RunLoopSourceCreate));
-             return throws<std::bad_alloc>([&] { device->open(0, 1); }) &&
-                    vmac::pendingCallFaults(vmac::Call::RunLoopSourceCreate) == 0;
-         }},
-        {"no mode name", 0,
-         [](AbstractHidDevice* device) {
-             vmac::failCalls(fault(vmac::Call::StringCreateWithCString));
-             return throws<std::bad_alloc>([&] { device->open(0, 0); }) &&
-                    vmac::pendingCallFaults(vmac::Call::StringCreateWithCString) == 0;
-         }},
-        {"no worker thread", 1,
-         [](AbstractHidDevice* device) {
-             FailNthThreadCreation failing(1);
-             return throws<std::system_error>([&] { device->open(0, 1); }) && failing.hit();
-         }},
-    };
-    for (const auto& step : steps) {
-        SCOPED_TRACE(step.name);
-        if (&step == &steps[2] && !FailNthThreadCreation::works()) {
+    const vmac::Call calls[] = {vmac::Call::RunLoopSourceCreate,
+                                vmac::Call::StringCreateWithCString};
+    for (int step = 0; step < 3; ++step) {  // the two calls, then the thread
+        SCOPED_TRACE(step);
+        const bool thread = step == 2;
+        if (thread && !FailNthThreadCreation::works()) {
             continue;  // a sanitizer runtime intercepts pthread_create first
         }
+        const int shareMode = step == 1 ? 0 : 1;
         AbstractHidDevice* device = makeDevice();
         std::vector<IOOptionBits> closes = gadget.closeCalls();
-        EXPECT_TRUE(step.failsToOpen(device));
+        if (thread) {
+            FailNthThreadCreation failing(1);
+            EXPECT_THROW(device->open(0, shareMode), std::system_error);
+            EXPECT_TRUE(failing.hit());
+        } else {
+            vmac::failCalls(fault(calls[step]));
+            EXPECT_THROW(device->open(0, shareMode), std::bad_alloc);
+            EXPECT_EQ(0, vmac::pendingCallFaults(calls[step]));
+        }
         expectNothingOpen(device);
-        closes.push_back(step.shareMode == 0 ? kIOHIDOptionsTypeSeizeDevice
-                                             : kIOHIDOptionsTypeNone);
+        closes.push_back(shareMode == 0 ? kIOHIDOptionsTypeSeizeDevice : kIOHIDOptionsTypeNone);
         EXPECT_EQ(closes, gadget.closeCalls());
-        ASSERT_TRUE(device->open(0, step.shareMode));
+        ASSERT_TRUE(device->open(0, shareMode));
         inject(gadget, 1, {7});
         EXPECT_EQ(Bytes{7}, readQueued(device));
         destroyDevice(device);

@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <system_error>
 #include <future>
 #include <mutex>
+#include <string>
+#include <system_error>
 #include <thread>
 
 namespace devicetest {
@@ -73,8 +73,7 @@ protected:
         for (;;) {
             bool found = false;
             std::error_code error;
-            for (const auto& task :
-                 std::filesystem::directory_iterator("/proc/self/task", error)) {
+            for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
                 std::string name;
                 found = found || (std::getline(std::ifstream(task.path() / "comm"), name) &&
                                   name == "quenor-hid-mon");
