@@ -1,11 +1,10 @@
 // The worker thread and the input-report queue: where callbacks run, the bounded
 // queue, read time-outs, removal, and readers waiting while the device goes away.
-#include <filesystem>
-#include <fstream>
 #include <future>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -23,20 +22,8 @@ ReportBuffer marked() {
 
 // The record of a read that found no report: the caller's buffer, untouched.
 void expectNoReport(const Result& result, const ReportBuffer& buffer) {
-    EXPECT_EQ(record({false, -1, buffer, 0, 0}), record(result));
+    EXPECT_EQ(record(noReport(buffer)), record(result));
     EXPECT_EQ(Bytes(64, 0xEE), *buffer);
-}
-
-// Whether a thread of this process carries `name`, as the host lists them.
-bool aThreadIsNamed(const std::string& name) {
-    std::error_code error;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
-        std::string taskName;
-        if (std::getline(std::ifstream(task.path() / "comm"), taskName) && taskName == name) {
-            return true;
-        }
-    }
-    return false;
 }
 
 class WorkerTest : public GadgetTest {
@@ -68,18 +55,6 @@ TEST_F(WorkerTest, CallbacksRunOnTheDevicesOwnNamedWorkerThread) {
     EXPECT_NE(both[0], both[1]);
 }
 
-TEST_F(WorkerTest, QueueKeepsTheNewest30Reports) {
-    AbstractHidDevice* device = openDevice();
-    for (uint8_t n = 1; n <= 31; ++n) {
-        inject(gadget, 1, {n, static_cast<uint8_t>(100 + n)});
-    }
-    for (uint8_t n = 2; n <= 31; ++n) {
-        EXPECT_EQ((Bytes{n, static_cast<uint8_t>(100 + n)}), readQueued(device)) << int(n);
-    }
-    ReportBuffer buffer = marked();
-    expectNoReport(await(device->getReport(buffer, 0)), buffer);
-}
-
 TEST_F(WorkerTest, ReadsTakeQueuedReportsOrWaitUpToTheirTimeOut) {
     AbstractHidDevice* device = openDevice();
     for (long timeout : {0L, -2L, 50L}) {
@@ -95,11 +70,15 @@ TEST_F(WorkerTest, ReadsTakeQueuedReportsOrWaitUpToTheirTimeOut) {
     expectNoReport(await(device->getReport(empty, 0)), empty);
     EXPECT_EQ(Bytes{1}, readQueued(device));
 
-    // A time-out far beyond the test's patience: the report ends the wait.
-    ReportBuffer timed = marked();
-    auto timedRead = device->getReport(timed, 600000);
-    inject(gadget, 1, {2});
-    EXPECT_EQ(Bytes{2}, received(timedRead, timed));
+    // A time-out far beyond the test's patience, or too large for the clock
+    // (which neither overflows nor turns into "do not wait"): the report ends the wait.
+    for (long timeout : {600000L, std::numeric_limits<long>::max()}) {
+        ReportBuffer timed = marked();
+        auto timedRead = device->getReport(timed, timeout);
+        EXPECT_FALSE(timedRead.wait_for(std::chrono::milliseconds(100)));
+        inject(gadget, 1, {2});
+        EXPECT_EQ(Bytes{2}, received(timedRead, timed));
+    }
 
     // An empty report ends a wait without limit too.
     ReportBuffer waiting = marked();
@@ -197,21 +176,35 @@ TEST_F(WorkerTest, CloseWakesAReaderWaitingWithoutLimit) {
     EXPECT_EQ(0, gadget.openCount());
 }
 
-// Destruction must end whatever the device does. A read that waits without limit
-// may be inside its wait (woken, it answers "no report"), about to start (it finds
-// the device stopping) or still queued (it is discarded and stays pending).
-TEST_F(WorkerTest, DestructionRightAfterOpenOrWithAWaitingReaderCompletes) {
-    for (int round = 0; round < 10; ++round) {
+// Destruction and close must end whatever the device does. A read that waits
+// without limit may be inside its wait (woken, it answers "no report"), about
+// to start (it finds the device stopping) or still queued (it is discarded and
+// stays pending). The platform keeps callbacks in unlocked sets that its run
+// loop enumerates while dispatching; the shutdown changes them on the worker,
+// after its loop ended, even while a burst of reports is being delivered (vmac
+// aborts on a change from another thread while the loop runs).
+TEST_F(WorkerTest, ShutdownRightAfterOpenWithAWaitingReaderOrWhileReportsArrive) {
+    for (int round = 0; round < 24; ++round) {
+        SCOPED_TRACE(round);
         AbstractHidDevice* device = makeDevice();
         ASSERT_TRUE(device->open(0, round % 2));
-        if (round < 6) {
+        std::optional<hidutil::async_request<Result>> read;
+        if (round % 3 == 1) {
+            for (uint8_t n = 0; n < 16; ++n) {
+                gadget.injectInputReport(1, {1, n});  // not waited for: still arriving
+            }
+        } else if (round % 6 == 2) {
+            read = device->getReport(marked(), -1);
+            EXPECT_FALSE(read->wait_for(std::chrono::milliseconds(50)));
+        }
+        if (round % 4 < 2) {
             destroyDevice(device);
         } else {
-            auto read = device->getReport(marked(), -1);
-            EXPECT_FALSE(read.wait_for(std::chrono::milliseconds(50)));
-            destroyDevice(device);
-            EXPECT_TRUE(!read.is_ready() || !read.value().success);
+            ASSERT_TRUE(device->close());
         }
+        EXPECT_TRUE(!read || !read->is_ready() || !read->value().success);
+        EXPECT_FALSE(gadget.inputCallbackRegistered() || gadget.removalCallbackRegistered());
+        EXPECT_FALSE(gadget.isScheduled());
         EXPECT_EQ(0, gadget.deviceObjectCount());
         ASSERT_EQ(static_cast<size_t>(round + 1), gadget.closeCalls().size());
         EXPECT_EQ(round % 2 == 0 ? kIOHIDOptionsTypeSeizeDevice : kIOHIDOptionsTypeNone,
@@ -219,30 +212,10 @@ TEST_F(WorkerTest, DestructionRightAfterOpenOrWithAWaitingReaderCompletes) {
     }
 }
 
-// The platform keeps callbacks in unlocked sets that its run loop enumerates
-// while dispatching; the shutdown changes them on the worker, after its loop
-// ended, even while a burst of reports is being delivered (vmac aborts on a
-// change from another thread while the loop runs).
-TEST_F(WorkerTest, ShutdownChangesCallbacksOnlyOnTheWorkerWhileReportsArrive) {
-    for (int round = 0; round < 20; ++round) {
-        AbstractHidDevice* device = openDevice();
-        for (uint8_t n = 0; n < 16; ++n) {
-            gadget.injectInputReport(1, {1, n});  // not waited for: still arriving at the close
-        }
-        if (round % 2 == 0) {
-            ASSERT_TRUE(device->close());
-        } else {
-            destroyDevice(device);
-        }
-        EXPECT_FALSE(gadget.inputCallbackRegistered());
-        EXPECT_FALSE(gadget.removalCallbackRegistered());
-        EXPECT_FALSE(gadget.isScheduled());
-    }
-}
-
 // A report that cannot be copied (no memory) is dropped and counted inside the
 // platform's callback: nothing propagates into the platform's frames, and the
-// reports after it flow as before. A full queue counts its pushed-out reports.
+// reports after it flow as before. A full queue keeps the newest 30 reports and
+// counts its pushed-out ones.
 TEST_F(WorkerTest, ReportsLostToNoMemoryOrAFullQueueAreCounted) {
     auto* device = static_cast<MacHidDevice*>(openDevice());
     EXPECT_EQ(0u, device->droppedInputReports());
@@ -255,10 +228,15 @@ TEST_F(WorkerTest, ReportsLostToNoMemoryOrAFullQueueAreCounted) {
     EXPECT_EQ(Bytes{}, readQueued(device));
     EXPECT_EQ(1u, device->droppedInputReports());
 
-    for (uint8_t n = 0; n < 32; ++n) {
-        inject(gadget, 3, {3, n});
+    for (uint8_t n = 1; n <= 32; ++n) {
+        inject(gadget, 1, {n, static_cast<uint8_t>(100 + n)});
     }
     EXPECT_EQ(3u, device->droppedInputReports());
+    for (uint8_t n = 3; n <= 32; ++n) {
+        EXPECT_EQ((Bytes{n, static_cast<uint8_t>(100 + n)}), readQueued(device)) << int(n);
+    }
+    ReportBuffer buffer = marked();
+    expectNoReport(await(device->getReport(buffer, 0)), buffer);
     ASSERT_TRUE(device->close());
     ASSERT_TRUE(device->open(0, 1));
     EXPECT_EQ(0u, device->droppedInputReports()) << "counted since the last open";
