@@ -138,6 +138,7 @@ TEST_F(FaultsTest, PropertiesMissingOrOfTheWrongTypeReadAsNothing) {
         const StrResult product = await(device->productName());
         EXPECT_TRUE(product.success);
         EXPECT_EQ(answer == text ? L"not a number" : L"", product.value);
+        EXPECT_EQ(product.value, await(device->serialNumber()).value);
         gadget.clearCallFaults();
         EXPECT_TRUE(device->close());
         destroyDevice(device);

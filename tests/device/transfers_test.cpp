@@ -171,6 +171,9 @@ TEST_F(TransfersTest, TimedSendersAreCancelledAnsweredForOrWaitedFor) {
     }
     // Past the one-second grace a limited transfer would have been answered.
     EXPECT_FALSE(slow[0].wait_for(std::chrono::milliseconds(1500)));
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_FALSE(slow[i].is_ready() || waiting[i].is_ready()) << i;
+    }
     gadget.releaseBlockedCalls();
     for (size_t i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);

@@ -26,15 +26,7 @@ void expectNoReport(const Result& result, const ReportBuffer& buffer) {
     EXPECT_EQ(Bytes(64, 0xEE), *buffer);
 }
 
-class WorkerTest : public GadgetTest {
-protected:
-    // What a read that got a report wrote into `buffer`.
-    static Bytes received(const hidutil::async_request<Result>& read, const ReportBuffer& buffer) {
-        const Result result = await(read);
-        EXPECT_TRUE(result.success);
-        return Bytes(buffer->begin(), buffer->begin() + std::max(0, result.bytesTransferred));
-    }
-};
+class WorkerTest : public GadgetTest {};
 
 TEST_F(WorkerTest, CallbacksRunOnTheDevicesOwnNamedWorkerThread) {
     AbstractHidDevice* device = openDevice();
@@ -47,7 +39,8 @@ TEST_F(WorkerTest, CallbacksRunOnTheDevicesOwnNamedWorkerThread) {
     ReportBuffer buffer = marked();
     auto read = device->getReport(buffer, -1);
     inject(gadget, 2, {2, 7});
-    EXPECT_EQ((Bytes{2, 7}), received(read, buffer));
+    EXPECT_EQ(record({true, 2, buffer, 0, 0}), record(await(read)));
+    EXPECT_EQ((Bytes{2, 7}), Bytes(buffer->begin(), buffer->begin() + 2));
 
     ASSERT_TRUE(makeDevice()->open(0, 1));
     const std::vector<std::thread::id> both = gadget.scheduledThreads();
@@ -77,7 +70,8 @@ TEST_F(WorkerTest, ReadsTakeQueuedReportsOrWaitUpToTheirTimeOut) {
         auto timedRead = device->getReport(timed, timeout);
         EXPECT_FALSE(timedRead.wait_for(std::chrono::milliseconds(100)));
         inject(gadget, 1, {2});
-        EXPECT_EQ(Bytes{2}, received(timedRead, timed));
+        EXPECT_EQ(record({true, 1, timed, 0, 0}), record(await(timedRead)));
+        EXPECT_EQ(2, (*timed)[0]);
     }
 
     // An empty report ends a wait without limit too.
@@ -184,20 +178,24 @@ TEST_F(WorkerTest, CloseWakesAReaderWaitingWithoutLimit) {
 // after its loop ended, even while a burst of reports is being delivered (vmac
 // aborts on a change from another thread while the loop runs).
 TEST_F(WorkerTest, ShutdownRightAfterOpenWithAWaitingReaderOrWhileReportsArrive) {
-    for (int round = 0; round < 24; ++round) {
+    // Rounds 0-5 are destroyed right after the open, 6-9 with a reader waiting,
+    // 10-29 closed or destroyed while reports arrive.
+    for (int round = 0; round < 30; ++round) {
         SCOPED_TRACE(round);
+        const bool burst = round >= 10;
+        const int shareMode = burst ? 1 : round % 2;
         AbstractHidDevice* device = makeDevice();
-        ASSERT_TRUE(device->open(0, round % 2));
+        ASSERT_TRUE(device->open(0, shareMode));
         std::optional<hidutil::async_request<Result>> read;
-        if (round % 3 == 1) {
+        if (burst) {
             for (uint8_t n = 0; n < 16; ++n) {
                 gadget.injectInputReport(1, {1, n});  // not waited for: still arriving
             }
-        } else if (round % 6 == 2) {
+        } else if (round >= 6) {
             read = device->getReport(marked(), -1);
             EXPECT_FALSE(read->wait_for(std::chrono::milliseconds(50)));
         }
-        if (round % 4 < 2) {
+        if (!burst || round % 2 == 1) {
             destroyDevice(device);
         } else {
             ASSERT_TRUE(device->close());
@@ -207,7 +205,7 @@ TEST_F(WorkerTest, ShutdownRightAfterOpenWithAWaitingReaderOrWhileReportsArrive)
         EXPECT_FALSE(gadget.isScheduled());
         EXPECT_EQ(0, gadget.deviceObjectCount());
         ASSERT_EQ(static_cast<size_t>(round + 1), gadget.closeCalls().size());
-        EXPECT_EQ(round % 2 == 0 ? kIOHIDOptionsTypeSeizeDevice : kIOHIDOptionsTypeNone,
+        EXPECT_EQ(shareMode == 0 ? kIOHIDOptionsTypeSeizeDevice : kIOHIDOptionsTypeNone,
                   gadget.closeCalls().back());
     }
 }
