@@ -227,33 +227,34 @@ TEST_F(FaultsTest, EachThreadRefusedInTurn) {
     const HidDeviceDescriptor descriptor = makeDevice()->descriptor();
     std::unique_ptr<AbstractHidDevice> created;
     bool threw = false;
-    EXPECT_EQ(2, walk(
-                     threads(),
-                     [&] {
-                         threw = throws<std::system_error>(
-                             [&] { created.reset(AbstractHidDevice::create(descriptor)); });
-                     },
-                     [&](bool hit) {
-                         EXPECT_EQ(hit, threw);
-                         EXPECT_EQ(hit, created == nullptr);
-                         created.reset();
-                     }));
+    const long queueThreads = walk(
+        threads(),
+        [&] {
+            threw = throws<std::system_error>(
+                [&] { created.reset(AbstractHidDevice::create(descriptor)); });
+        },
+        [&](bool hit) {
+            EXPECT_EQ(hit, threw);
+            EXPECT_EQ(hit, created == nullptr);
+            created.reset();
+        });
+    EXPECT_EQ(2, queueThreads);
 
     AbstractHidDevice* device = openDevice();
     ReportBuffer report = bytes(Bytes(64, 1));
     Result result;
-    EXPECT_EQ(1, walk(
-                     threads(), [&] { result = await(device->setReport(5, report, 1000)); },
-                     [&](bool hit) {
-                         if (hit) {
-                             EXPECT_EQ(
-                                 record({false, -1, report, 5, widened(kIOReturnNoResources)}),
-                                 record(result));
-                             EXPECT_TRUE(gadget.reportCalls().empty());
-                         } else {
-                             EXPECT_EQ(record({true, 64, report, 5, 0}), record(result));
-                         }
-                     }));
+    const long senderThreads = walk(
+        threads(), [&] { result = await(device->setReport(5, report, 1000)); },
+        [&](bool hit) {
+            if (hit) {
+                EXPECT_EQ(record({false, -1, report, 5, widened(kIOReturnNoResources)}),
+                          record(result));
+                EXPECT_TRUE(gadget.reportCalls().empty());
+            } else {
+                EXPECT_EQ(record({true, 64, report, 5, 0}), record(result));
+            }
+        });
+    EXPECT_EQ(1, senderThreads);
 }
 
 // ---- Allocations -----------------------------------------------------------
