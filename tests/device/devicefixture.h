@@ -14,9 +14,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace devicetest {
@@ -31,6 +34,49 @@ using Result = AbstractHidDevice::AsyncOpResult;
 
 // The record of a read that ran on a device that was not open.
 inline const Result kNotOpenRead{false, 0, nullptr, 0, 0};
+
+// The record of an input read that found no report: the caller's buffer.
+inline Result noReport(const ReportBuffer& buffer) {
+    return {false, -1, buffer, 0, 0};
+}
+
+// Polls `done` until it holds or the patience runs out; whether it came to hold.
+template <typename Condition>
+bool eventually(Condition done) {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Whether a thread of this process carries `name`, as the host lists them.
+inline bool aThreadIsNamed(const std::string& name) {
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+        std::string taskName;
+        if (std::getline(std::ifstream(task.path() / "comm"), taskName) && taskName == name)
+            return true;
+    }
+    return false;
+}
+
+inline vmac::CallFault fault(vmac::Call call, int count = 1, IOReturn result = kIOReturnError) {
+    vmac::CallFault f;
+    f.call = call;
+    f.count = count;
+    f.result = result;
+    return f;
+}
+
+// usage, usagePage and the input, output and feature report sizes, as read by an open.
+inline std::vector<int> numbersOf(AbstractHidDevice* device) {
+    return {device->usage(), device->usagePage(), device->reportSize(AbstractHidDevice::Input),
+            device->reportSize(AbstractHidDevice::Output),
+            device->reportSize(AbstractHidDevice::Feature)};
+}
 
 // All five fields, the buffer by identity (the caller's own buffer, not a copy).
 inline std::string record(const Result& r) {

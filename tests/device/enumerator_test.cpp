@@ -52,21 +52,12 @@ TEST_F(EnumeratorTest, SnapshotListsEveryUsagePairOldestDeviceFirstAndStaysAsTak
     EXPECT_LT(entries[1].registryEntryId, entries[2].registryEntryId);
     EXPECT_EQ(entries[0].registryEntryId, entries[1].registryEntryId);
 
-    HidDeviceIdentity expected;
-    expected.vendorId = 0x05AC;
-    expected.productId = 0x0250;
-    expected.releaseNumber = 0x0100;
-    expected.manufacturer = "Maker 1452";
-    expected.product = "Product 592";
-    expected.serialNumber = "SN-Keyboard";
-    expected.usagePage = 0x0C;
-    expected.usage = 1;
-    expected.primaryUsagePage = 1;
-    expected.primaryUsage = 6;
-    expected.maxInputReportSize = 64;
-    expected.maxOutputReportSize = 64;
-    expected.maxFeatureReportSize = 8;
-    expected.transport = "USB";
+    // vendor, product, release, manufacturer, product, serial number, usage page
+    // and usage of the pair, primary page and usage, the three report sizes,
+    // transport, location.
+    const HidDeviceIdentity expected{
+        0x05AC, 0x0250, 0x0100, "Maker 1452", "Product 592", "SN-Keyboard", 0x0C, 1, 1, 6, 64, 64,
+        8,      "USB",  0};
     EXPECT_EQ(entries[1].identity, expected);
     EXPECT_EQ(entries[0].identity.usagePage, 1);
     EXPECT_EQ(entries[3].identity.usagePage, 1) << "no pairs: the primary pair";

@@ -34,33 +34,42 @@ bool sizedFailure(std::size_t size) {
     return left > 0;
 }
 
-// FailNthAllocation
-std::atomic<bool> g_nthArmed{false};
+// The n-th counted event fails (FailNthAllocation, FailNthThreadCreation).
+struct NthFailure {
+    std::atomic<long> target{0};  // 0: not armed
+    std::atomic<long> count{0};
+    std::atomic<bool> hit{false};
+
+    void arm(long n) {
+        count.store(0);
+        hit.store(false);
+        target.store(n, std::memory_order_release);
+    }
+    bool failsNow() {
+        const long n = target.load(std::memory_order_acquire);
+        if (n <= 0 || count.fetch_add(1) + 1 != n) {
+            return false;
+        }
+        hit.store(true);
+        return true;
+    }
+};
+
+NthFailure g_nthAllocation;
 std::atomic<bool> g_nthAnyThread{false};
 pthread_t g_nthThread;  // written only while not armed
-std::atomic<long> g_nthTarget{0};
-std::atomic<long> g_nthCount{0};
-std::atomic<bool> g_nthHit{false};
+NthFailure g_nthThreadCreation;
 
 bool nthFailure() {
-    if (!g_nthArmed.load(std::memory_order_acquire) || vmac::insidePlatformCall()) {
+    if (g_nthAllocation.target.load(std::memory_order_acquire) <= 0 || vmac::insidePlatformCall()) {
         return false;
     }
     if (!g_nthAnyThread.load(std::memory_order_relaxed) &&
         !pthread_equal(pthread_self(), g_nthThread)) {
         return false;
     }
-    if (g_nthCount.fetch_add(1) + 1 != g_nthTarget.load(std::memory_order_relaxed)) {
-        return false;
-    }
-    g_nthHit.store(true);
-    return true;
+    return g_nthAllocation.failsNow();
 }
-
-// FailNthThreadCreation
-std::atomic<int> g_threadTarget{0};  // 0: not armed
-std::atomic<int> g_threadCount{0};
-std::atomic<bool> g_threadHit{false};
 
 using PthreadCreate = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 
@@ -73,9 +82,7 @@ PthreadCreate realPthreadCreate() {
 
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
                               void* arg) {
-    const int target = g_threadTarget.load(std::memory_order_acquire);
-    if (target > 0 && g_threadCount.fetch_add(1) + 1 == target) {
-        g_threadHit.store(true);
+    if (g_nthThreadCreation.failsNow()) {
         return EAGAIN;
     }
     return realPthreadCreate()(thread, attr, start, arg);
@@ -97,36 +104,27 @@ int pendingAllocationFailures() {
 FailNthAllocation::FailNthAllocation(long n, AllocationScope scope) {
     g_nthThread = pthread_self();
     g_nthAnyThread.store(scope == AllocationScope::AnyThread);
-    g_nthTarget.store(n);
-    g_nthCount.store(0);
-    g_nthHit.store(false);
-    g_nthArmed.store(true, std::memory_order_release);
+    g_nthAllocation.arm(n);
 }
 
 FailNthAllocation::~FailNthAllocation() {
-    g_nthArmed.store(false);
+    g_nthAllocation.target.store(0);
 }
 
 bool FailNthAllocation::hit() const {
-    return g_nthHit.load();
-}
-
-long FailNthAllocation::counted() const {
-    return g_nthCount.load();
+    return g_nthAllocation.hit.load();
 }
 
 FailNthThreadCreation::FailNthThreadCreation(int n) {
-    g_threadCount.store(0);
-    g_threadHit.store(false);
-    g_threadTarget.store(n, std::memory_order_release);
+    g_nthThreadCreation.arm(n);
 }
 
 FailNthThreadCreation::~FailNthThreadCreation() {
-    g_threadTarget.store(0);
+    g_nthThreadCreation.target.store(0);
 }
 
 bool FailNthThreadCreation::hit() const {
-    return g_threadHit.load();
+    return g_nthThreadCreation.hit.load();
 }
 
 bool FailNthThreadCreation::works() {

@@ -41,8 +41,7 @@ public:
     FailNthAllocation(const FailNthAllocation&) = delete;
     FailNthAllocation& operator=(const FailNthAllocation&) = delete;
 
-    bool hit() const;      // the n-th allocation happened, and failed
-    long counted() const;  // allocations counted so far
+    bool hit() const;  // the n-th allocation happened, and failed
 };
 
 class FailNthThreadCreation {

@@ -3,6 +3,7 @@
 // calls, the USB interface, closing), threads cannot be had, and every
 // allocation of each operation fails in turn. Each time the device answers with
 // its documented failure, releases everything exactly once and never hangs.
+#include <functional>
 #include <new>
 #include <string>
 #include <system_error>
@@ -16,49 +17,110 @@ namespace {
 
 using StrResult = AbstractHidDevice::AsyncStrReqResult;
 
-vmac::CallFault fault(vmac::Call call, int count = 1, IOReturn result = kIOReturnError) {
-    vmac::CallFault f;
-    f.call = call;
-    f.count = count;
-    f.result = result;
-    return f;
+// Runs `run`; whether it threw an E (any other exception fails the test).
+template <typename E, typename Run>
+bool throws(Run run) {
+    try {
+        run();
+    } catch (const E&) {
+        return true;
+    }
+    return false;
 }
 
 class FaultsTest : public GadgetTest {
 protected:
+    static constexpr long kMostSteps = 200;
+
+    // Runs `attempt` with its n-th step failing (the guard `arm(n)` fails it: an
+    // allocation, a thread creation), for n = 1, 2, ... until a run no longer
+    // reaches the n-th; `check` judges each run outside the guard's scope.
+    // Returns the steps of the full run.
+    template <typename Arm, typename Attempt, typename Check>
+    long walk(Arm arm, Attempt attempt, Check check) {
+        for (long n = 1; n <= kMostSteps; ++n) {
+            SCOPED_TRACE(::testing::Message() << "step " << n);
+            bool hit = false;
+            {
+                auto failing = arm(n);
+                attempt();
+                hit = failing.hit();
+            }
+            check(hit);
+            if (!hit) {
+                return n - 1;
+            }
+        }
+        ADD_FAILURE() << "more than " << kMostSteps << " steps";
+        return kMostSteps;
+    }
+
+    static auto allocations(AllocationScope scope) {
+        return [scope](long n) { return FailNthAllocation(n, scope); };
+    }
+
+    static auto threads() {
+        return [](long n) { return FailNthThreadCreation(static_cast<int>(n)); };
+    }
+
     // Opening failed: nothing is left open, registered, scheduled or alive.
     void expectNothingOpen(AbstractHidDevice* device) {
         EXPECT_FALSE(device->isOpened());
         EXPECT_EQ(0, gadget.openCount());
         EXPECT_EQ(0, gadget.deviceObjectCount());
         EXPECT_FALSE(gadget.isScheduled());
+        EXPECT_FALSE(gadget.inputCallbackRegistered() || gadget.removalCallbackRegistered());
+    }
+
+    // The record of a transfer that ran: what it gives in full, or a failure for
+    // the want of memory (or of a thread, when `mayLackThread`).
+    static void expectTransfer(const hidutil::async_request<Result>& request,
+                               const Result& complete, bool mayLackThread) {
+        ASSERT_TRUE(request.is_ready()) << "a transfer stayed pending";
+        const std::string got = record(request.value());
+        const auto failure = [&](IOReturn code) {
+            return record({false, -1, complete.buffer, complete.reportId, widened(code)});
+        };
+        EXPECT_TRUE(got == record(complete) || got == failure(kIOReturnNoMemory) ||
+                    (mayLackThread && got == failure(kIOReturnNoResources)))
+            << got;
     }
 };
 
-// ---- Platform calls --------------------------------------------------------
+// ---- Platform calls and threads --------------------------------------------
 
-// The worker's stop source cannot be made: without it the run loop could never
-// be left. The open is undone on the opening thread, the device never scheduled.
-TEST_F(FaultsTest, NoStopSourceUndoesTheOpen) {
-    AbstractHidDevice* device = makeDevice();
-    vmac::failCalls(fault(vmac::Call::RunLoopSourceCreate));
-    EXPECT_THROW(device->open(0, 1), std::bad_alloc);
-    EXPECT_EQ(0, vmac::pendingCallFaults(vmac::Call::RunLoopSourceCreate));
-    expectNothingOpen(device);
-    EXPECT_FALSE(gadget.inputCallbackRegistered() || gadget.removalCallbackRegistered());
-    EXPECT_EQ(std::vector<IOOptionBits>{kIOHIDOptionsTypeNone}, gadget.closeCalls());
-    ASSERT_TRUE(device->open(0, 1));
-    inject(gadget, 1, {7});
-    EXPECT_EQ(Bytes{7}, readQueued(device));
-}
-
-TEST_F(FaultsTest, NoModeNameUndoesTheOpen) {
-    AbstractHidDevice* device = makeDevice();
-    vmac::failCalls(fault(vmac::Call::StringCreateWithCString));
-    EXPECT_THROW(device->open(0, 0), std::bad_alloc);
-    expectNothingOpen(device);
-    EXPECT_EQ(std::vector<IOOptionBits>{kIOHIDOptionsTypeSeizeDevice}, gadget.closeCalls());
-    EXPECT_TRUE(device->open(0, 0));
+// A step after IOHIDDeviceOpen fails: the worker's stop source (without it the
+// run loop could never be left), the run-loop mode name, the worker thread. The
+// open is undone on the opening thread, the device never scheduled.
+TEST_F(FaultsTest, AFailureAfterThePlatformOpenUndoesIt) {
+    const vmac::Call calls[] = {vmac::Call::RunLoopSourceCreate,
+                                vmac::Call::StringCreateWithCString};
+    for (int step = 0; step < 3; ++step) {  // the two calls, then the thread
+        SCOPED_TRACE(step);
+        const bool thread = step == 2;
+        if (thread && !FailNthThreadCreation::works()) {
+            continue;  // a sanitizer runtime intercepts pthread_create first
+        }
+        const int shareMode = step == 1 ? 0 : 1;
+        AbstractHidDevice* device = makeDevice();
+        std::vector<IOOptionBits> closes = gadget.closeCalls();
+        if (thread) {
+            FailNthThreadCreation failing(1);
+            EXPECT_THROW(device->open(0, shareMode), std::system_error);
+            EXPECT_TRUE(failing.hit());
+        } else {
+            vmac::failCalls(fault(calls[step]));
+            EXPECT_THROW(device->open(0, shareMode), std::bad_alloc);
+            EXPECT_EQ(0, vmac::pendingCallFaults(calls[step]));
+        }
+        expectNothingOpen(device);
+        closes.push_back(shareMode == 0 ? kIOHIDOptionsTypeSeizeDevice : kIOHIDOptionsTypeNone);
+        EXPECT_EQ(closes, gadget.closeCalls());
+        ASSERT_TRUE(device->open(0, shareMode));
+        inject(gadget, 1, {7});
+        EXPECT_EQ(Bytes{7}, readQueued(device));
+        destroyDevice(device);
+    }
 }
 
 // Every property read answers NULL, or a value of the wrong type: the device
@@ -72,33 +134,17 @@ TEST_F(FaultsTest, PropertiesMissingOrOfTheWrongTypeReadAsNothing) {
         everyRead.value = answer;
         gadget.failCalls(everyRead);
         ASSERT_TRUE(device->open(0, 1));
-        const int expectedSize = answer == number ? 42 : 0;
-        EXPECT_EQ(answer == number ? 42 : 0, device->usage());
-        EXPECT_EQ(expectedSize, device->reportSize(AbstractHidDevice::ReportType::Output));
-        EXPECT_EQ(expectedSize, device->reportSize(AbstractHidDevice::ReportType::Input));
+        EXPECT_EQ(std::vector<int>(5, answer == number ? 42 : 0), numbersOf(device));
         const StrResult product = await(device->productName());
         EXPECT_TRUE(product.success);
         EXPECT_EQ(answer == text ? L"not a number" : L"", product.value);
+        EXPECT_EQ(product.value, await(device->serialNumber()).value);
         gadget.clearCallFaults();
         EXPECT_TRUE(device->close());
         destroyDevice(device);
     }
     CFRelease(text);
     CFRelease(number);
-}
-
-// The private object and the cached record read "MaxInputReportSize" apart: a
-// read that fails for the first alone leaves a buffer of no bytes, and the
-// reports arrive empty rather than overrunning it.
-TEST_F(FaultsTest, AnInputSizeMissingForTheBufferOnlyGivesEmptyReports) {
-    vmac::CallFault once = fault(vmac::Call::GetProperty);
-    once.key = "MaxInputReportSize";
-    gadget.failCalls(once);
-    AbstractHidDevice* device = openDevice();
-    EXPECT_EQ(64, device->reportSize(AbstractHidDevice::ReportType::Input));
-    inject(gadget, 1, {1, 2, 3});
-    ReportBuffer buffer = bytes(Bytes(64));
-    EXPECT_EQ(record({false, -1, buffer, 0, 0}), record(await(device->getReport(buffer, 0))));
 }
 
 // The element list cannot be built (no dictionary, no number, no elements):
@@ -129,7 +175,9 @@ TEST_F(FaultsTest, AFilterThatCannotBeBuiltAcceptsEveryReport) {
     }
 }
 
-TEST_F(FaultsTest, UsbInterfaceFailuresGiveTheirFailureAnswers) {
+// The USB interface's calls fail with their failure answers, one at a time; a
+// close the platform refuses still ends the open: the released object closes.
+TEST_F(FaultsTest, UsbInterfaceAndCloseFailuresGiveTheirFailureAnswers) {
     AbstractHidDevice* device = openDevice();
     gadget.setStringDescriptorText(1, u"Hi");
     gadget.setNumEndpoints(2);
@@ -157,11 +205,7 @@ TEST_F(FaultsTest, UsbInterfaceFailuresGiveTheirFailureAnswers) {
     EXPECT_EQ(2, calls[1].pipe);
     EXPECT_EQ(vmac::PipeCallKind::ClearPipeStallBothEnds, calls[2].kind);
     EXPECT_EQ(2, calls[2].pipe);
-}
 
-// A close the platform refuses still ends the open: the released object closes.
-TEST_F(FaultsTest, ARefusedPlatformCloseStillEndsTheOpen) {
-    AbstractHidDevice* device = openDevice();
     gadget.failCalls(fault(vmac::Call::DeviceClose, 1, kIOReturnNotPermitted));
     EXPECT_TRUE(device->close());
     EXPECT_EQ(0, gadget.pendingCallFaults(vmac::Call::DeviceClose));
@@ -171,244 +215,158 @@ TEST_F(FaultsTest, ARefusedPlatformCloseStillEndsTheOpen) {
     EXPECT_TRUE(device->open(0, 0));
 }
 
-// ---- Threads ---------------------------------------------------------------
-
-class ThreadFaultsTest : public FaultsTest {
-protected:
-    void SetUp() override {
-        FaultsTest::SetUp();
-        if (!FailNthThreadCreation::works()) {
-            GTEST_SKIP() << "pthread_create cannot be interposed in this build (a sanitizer "
-                            "runtime intercepts it first)";
-        }
+// Each thread a device starts is refused in turn, outside opening (above):
+// creating the device (its two queue threads) throws std::system_error and
+// makes none; a set transfer without its sender answers "no resources"
+// without calling the platform.
+TEST_F(FaultsTest, EachThreadRefusedInTurn) {
+    if (!FailNthThreadCreation::works()) {
+        GTEST_SKIP() << "pthread_create cannot be interposed in this build (a sanitizer "
+                        "runtime intercepts it first)";
     }
-};
+    const HidDeviceDescriptor descriptor = makeDevice()->descriptor();
+    std::unique_ptr<AbstractHidDevice> created;
+    bool threw = false;
+    const long queueThreads = walk(
+        threads(),
+        [&] {
+            threw = throws<std::system_error>(
+                [&] { created.reset(AbstractHidDevice::create(descriptor)); });
+        },
+        [&](bool hit) {
+            EXPECT_EQ(hit, threw);
+            EXPECT_EQ(hit, created == nullptr);
+            created.reset();
+        });
+    EXPECT_EQ(2, queueThreads);
 
-TEST_F(ThreadFaultsTest, ADeviceWithoutItsQueueThreadsIsNotCreated) {
-    const HidDeviceDescriptor descriptor(new MacDeviceDescriptorHandle(
-        std::wstring(kGadgetPath, kGadgetPath + std::string(kGadgetPath).size()), 0));
-    for (int n : {1, 2}) {
-        FailNthThreadCreation failing(n);
-        EXPECT_THROW(delete AbstractHidDevice::create(descriptor), std::system_error);
-        EXPECT_TRUE(failing.hit());
-    }
-}
-
-TEST_F(ThreadFaultsTest, NoWorkerThreadUndoesTheOpen) {
-    AbstractHidDevice* device = makeDevice();
-    {
-        FailNthThreadCreation failing(1);
-        EXPECT_THROW(device->open(0, 1), std::system_error);
-        EXPECT_TRUE(failing.hit());
-    }
-    expectNothingOpen(device);
-    EXPECT_FALSE(gadget.inputCallbackRegistered() || gadget.removalCallbackRegistered());
-    EXPECT_EQ(std::vector<IOOptionBits>{kIOHIDOptionsTypeNone}, gadget.closeCalls());
-    EXPECT_TRUE(device->open(0, 1));
-}
-
-TEST_F(ThreadFaultsTest, NoSenderThreadAnswersNoResources) {
     AbstractHidDevice* device = openDevice();
     ReportBuffer report = bytes(Bytes(64, 1));
-    {
-        FailNthThreadCreation failing(1);
-        const Result result = await(device->setReport(5, report, 1000));
-        EXPECT_TRUE(failing.hit());
-        EXPECT_EQ(record({false, -1, report, 5, widened(kIOReturnNoResources)}), record(result));
-    }
-    EXPECT_TRUE(gadget.reportCalls().empty());
-    EXPECT_TRUE(await(device->setReport(5, report, 1000)).success);
+    Result result;
+    const long senderThreads = walk(
+        threads(), [&] { result = await(device->setReport(5, report, 1000)); },
+        [&](bool hit) {
+            if (hit) {
+                EXPECT_EQ(record({false, -1, report, 5, widened(kIOReturnNoResources)}),
+                          record(result));
+                EXPECT_TRUE(gadget.reportCalls().empty());
+            } else {
+                EXPECT_EQ(record({true, 64, report, 5, 0}), record(result));
+            }
+        });
+    EXPECT_EQ(1, senderThreads);
 }
 
 // ---- Allocations -----------------------------------------------------------
 
-class AllocationFaultsTest : public FaultsTest {
-protected:
-    static constexpr long kMostAllocations = 200;
-
-    // Runs `attempt` with its n-th allocation failing, for n = 1, 2, ... until a
-    // run no longer reaches the n-th; `check` judges each run outside the
-    // failure's scope. Returns the allocations of the full run.
-    template <typename Attempt, typename Check>
-    long walk(AllocationScope scope, Attempt attempt, Check check) {
-        for (long n = 1; n <= kMostAllocations; ++n) {
-            SCOPED_TRACE(::testing::Message() << "allocation " << n);
-            bool hit = false;
-            {
-                FailNthAllocation failing(n, scope);
-                attempt();
-                hit = failing.hit();
-            }
-            check(hit);
-            if (!hit) {
-                return n - 1;
-            }
-        }
-        ADD_FAILURE() << "more than " << kMostAllocations << " allocations";
-        return kMostAllocations;
-    }
-
-    // Starts a transfer, noting a std::bad_alloc instead; waits for it in scope.
-    template <typename Start>
-    static void attemptTransfer(Start start, bool& threw, hidutil::async_request<Result>& request) {
-        threw = false;
-        try {
-            request = start();
-        } catch (const std::bad_alloc&) {
-            threw = true;
-            return;
-        }
-        request.wait_for(kPatience);
-    }
-
-    // The record of a transfer that ran: what it gives in full, or a failure for
-    // the want of memory (or of a thread, when `mayLackThread`).
-    static void expectTransfer(const hidutil::async_request<Result>& request,
-                               const Result& complete, bool mayLackThread) {
-        ASSERT_TRUE(request.is_ready()) << "a transfer stayed pending";
-        const Result& r = request.value();
-        const Result noMemory{false, -1, complete.buffer, complete.reportId,
-                              widened(kIOReturnNoMemory)};
-        const Result noThread{false, -1, complete.buffer, complete.reportId,
-                              widened(kIOReturnNoResources)};
-        const std::string got = record(r);
-        EXPECT_TRUE(got == record(complete) || got == record(noMemory) ||
-                    (mayLackThread && got == record(noThread)))
-            << got;
-    }
-};
-
-TEST_F(AllocationFaultsTest, SetTransfersThrowOrAnswerEveryTime) {
+// Each transfer throws std::bad_alloc or answers: in full, or for the want of
+// memory (a set transfer also for the want of a sender thread).
+TEST_F(FaultsTest, TransfersThrowOrAnswerAtEachAllocation) {
     AbstractHidDevice* device = openDevice();
-    ReportBuffer report = bytes(Bytes(64, 2));
+    ReportBuffer out = bytes(Bytes(64, 2));
     ReportBuffer feature = bytes(Bytes(16, 3));
-    bool threw = false;
-    auto request = hidutil::make_ready_request(Result{});
-    const long setAllocations = walk(
-        AllocationScope::AnyThread,
-        [&] {
-            attemptTransfer([&] { return device->setReport(5, report, 5000); }, threw, request);
-        },
-        [&](bool) {
-            if (!threw) {
-                expectTransfer(request, {true, 64, report, 5, 0}, true);
-            }
-        });
-    EXPECT_GT(setAllocations, 3);
-    walk(
-        AllocationScope::AnyThread,
-        [&] { attemptTransfer([&] { return device->setFeature(6, feature); }, threw, request); },
-        [&](bool) {
-            if (!threw) {
-                expectTransfer(request, {true, 16, feature, 6, 0}, true);
-            }
-        });
-}
-
-TEST_F(AllocationFaultsTest, ReadsThrowOrAnswerEveryTime) {
-    AbstractHidDevice* device = openDevice();
-    ReportBuffer feature = bytes(Bytes(16));
-    ReportBuffer input = bytes(Bytes(64));
-    bool threw = false;
-    auto request = hidutil::make_ready_request(Result{});
-    walk(
-        AllocationScope::AnyThread,
-        [&] { attemptTransfer([&] { return device->getFeature(4, feature); }, threw, request); },
-        [&](bool) {
-            if (!threw) {
-                expectTransfer(request, {true, 16, feature, 4, 0}, false);
-            }
-        });
-    // One report queued for each run (the test's own allocations stay outside it).
+    ReportBuffer in = bytes(Bytes(64));
+    const struct {
+        const char* name;
+        std::function<hidutil::async_request<Result>()> start;
+        Result complete;
+        bool isSet;
+    } transfers[] = {
+        {"setReport", [&] { return device->setReport(5, out, 5000); }, {true, 64, out, 5, 0}, true},
+        {"setFeature",
+         [&] { return device->setFeature(6, feature); },
+         {true, 16, feature, 6, 0},
+         true},
+        {"getFeature",
+         [&] { return device->getFeature(4, feature); },
+         {true, 16, feature, 4, 0},
+         false},
+        {"getReport", [&] { return device->getReport(in, 0); }, {true, 2, in, 0, 0}, false},
+    };
     inject(gadget, 1, {1, 2});
-    walk(
-        AllocationScope::AnyThread,
-        [&] { attemptTransfer([&] { return device->getReport(input, 0); }, threw, request); },
-        [&](bool) {
-            if (!threw) {
-                expectTransfer(request, {true, 2, input, 0, 0}, false);
-            }
-            while (!readQueued(device).empty()) {
-            }
-            inject(gadget, 1, {1, 2});
-        });
-}
-
-TEST_F(AllocationFaultsTest, StringRequestsThrowOrAnswerEveryTime) {
-    gadget.setStringDescriptorText(1, u"A USB string long enough to need memory of its own");
-    AbstractHidDevice* device = openDevice();
-    using StringCall = hidutil::async_request<StrResult> (AbstractHidDevice::*)() const;
-    const std::pair<StringCall, std::wstring> cached[] = {
-        {&AbstractHidDevice::manufacturerName, L"Quenor Test Works"},
-        {&AbstractHidDevice::productName, L"Echo Gadget"},
-        {&AbstractHidDevice::serialNumber, L"QT-0001"}};
-    bool threw = false;
-    auto request = hidutil::make_ready_request(StrResult{});
-    for (const auto& call : cached) {
-        walk(
-            AllocationScope::CallingThread,
+    for (const auto& transfer : transfers) {
+        SCOPED_TRACE(transfer.name);
+        bool threw = false;
+        auto request = hidutil::make_ready_request(Result{});
+        const long steps = walk(
+            allocations(AllocationScope::AnyThread),
             [&] {
-                threw = false;
-                try {
-                    request = (device->*call.first)();
-                } catch (const std::bad_alloc&) {
-                    threw = true;
+                threw = throws<std::bad_alloc>([&] { request = transfer.start(); });
+                if (!threw) {
+                    request.wait_for(kPatience);
                 }
             },
             [&](bool) {
                 if (!threw) {
-                    ASSERT_TRUE(request.is_ready());
-                    EXPECT_TRUE(request.value().success);
-                    EXPECT_EQ(call.second, request.value().value);
+                    expectTransfer(request, transfer.complete, transfer.isSet);
+                }
+                // One report queued for each run (the test's own allocations stay outside it).
+                while (!readQueued(device).empty()) {
+                }
+                inject(gadget, 1, {1, 2});
+            });
+        EXPECT_GT(steps, transfer.isSet ? 3 : 0);
+    }
+}
+
+// The cached strings are answered at once on the calling thread, in full, or
+// throw; a USB string request throws or answers, in full or for want of memory.
+TEST_F(FaultsTest, StringRequestsThrowOrAnswerAtEachAllocation) {
+    const std::wstring usbText = L"A USB string long enough to need memory of its own";
+    gadget.setStringDescriptorText(1, u"A USB string long enough to need memory of its own");
+    AbstractHidDevice* device = openDevice();
+    const struct {
+        std::function<hidutil::async_request<StrResult>()> start;
+        std::wstring value;
+        bool queued;
+    } calls[] = {
+        {[&] { return device->manufacturerName(); }, L"Quenor Test Works", false},
+        {[&] { return device->productName(); }, L"Echo Gadget", false},
+        {[&] { return device->serialNumber(); }, L"QT-0001", false},
+        {[&] { return device->usbString(1); }, usbText, true},
+    };
+    for (const auto& call : calls) {
+        SCOPED_TRACE(std::string(call.value.begin(), call.value.end()));
+        bool threw = false;
+        auto request = hidutil::make_ready_request(StrResult{});
+        walk(
+            allocations(call.queued ? AllocationScope::AnyThread : AllocationScope::CallingThread),
+            [&] {
+                threw = throws<std::bad_alloc>([&] { request = call.start(); });
+                if (!threw && call.queued) {
+                    request.wait_for(kPatience);
+                }
+            },
+            [&](bool) {
+                if (threw) {
+                    return;
+                }
+                ASSERT_TRUE(request.is_ready()) << "a string request stayed pending";
+                const StrResult& r = request.value();
+                if (r.success || !call.queued) {
+                    EXPECT_TRUE(r.success);
+                    EXPECT_EQ(call.value, r.value);
+                } else {
+                    EXPECT_EQ(widened(kIOReturnNoMemory), r.status);
                 }
             });
     }
-    walk(
-        AllocationScope::AnyThread,
-        [&] {
-            threw = false;
-            try {
-                request = device->usbString(1);
-            } catch (const std::bad_alloc&) {
-                threw = true;
-                return;
-            }
-            request.wait_for(kPatience);
-        },
-        [&](bool) {
-            if (threw) {
-                return;
-            }
-            ASSERT_TRUE(request.is_ready()) << "a string request stayed pending";
-            const StrResult& r = request.value();
-            if (r.success) {
-                EXPECT_EQ(L"A USB string long enough to need memory of its own", r.value);
-            } else {
-                EXPECT_EQ(widened(kIOReturnNoMemory), r.status);
-            }
-        });
 }
 
 // Open either succeeds or throws std::bad_alloc with everything as it was: a
 // first open leaves nothing behind, a reopen keeps the previous open.
-TEST_F(AllocationFaultsTest, OpenThrowsOrSucceedsEveryTimeAndCloseNeedsNoMemory) {
+TEST_F(FaultsTest, OpenThrowsOrSucceedsAtEachAllocationAndCloseNeedsNoMemory) {
     AbstractHidDevice* device = makeDevice();
     device->setReportFilteringEnabled(true);
     gadget.addElement({0xFF00, 1, 3});
     const long objects = vmac::liveObjectCount();
     bool threw = false;
     bool opened = false;
-    const long openAllocations = walk(
-        AllocationScope::AnyThread,
-        [&] {
-            threw = false;
-            try {
-                opened = device->open(0, 1);
-            } catch (const std::bad_alloc&) {
-                threw = true;
-            }
-        },
-        [&](bool) {
+    const auto attemptOpen = [&] {
+        threw = throws<std::bad_alloc>([&] { opened = device->open(0, 1); });
+    };
+    const long openAllocations =
+        walk(allocations(AllocationScope::AnyThread), attemptOpen, [&](bool) {
             if (threw) {
                 expectNothingOpen(device);
             } else {
@@ -421,28 +379,18 @@ TEST_F(AllocationFaultsTest, OpenThrowsOrSucceedsEveryTimeAndCloseNeedsNoMemory)
     EXPECT_GT(openAllocations, 5);
 
     ASSERT_TRUE(device->open(0, 1));
-    walk(
-        AllocationScope::AnyThread,
-        [&] {
-            threw = false;
-            try {
-                opened = device->open(0, 1);
-            } catch (const std::bad_alloc&) {
-                threw = true;
-            }
-        },
-        [&](bool) {
-            EXPECT_TRUE(device->isOpened());
-            EXPECT_EQ(1, gadget.openCount());
-            EXPECT_EQ(1, gadget.deviceObjectCount());
-            // Filtered, unless no memory could be had for the list of report IDs:
-            // then, as for every failure to build it, every report is accepted.
-            inject(gadget, 3, {3});
-            EXPECT_EQ(Bytes{3}, readQueued(device));
-        });
+    walk(allocations(AllocationScope::AnyThread), attemptOpen, [&](bool) {
+        EXPECT_TRUE(device->isOpened());
+        EXPECT_EQ(1, gadget.openCount());
+        EXPECT_EQ(1, gadget.deviceObjectCount());
+        // Filtered, unless no memory could be had for the list of report IDs:
+        // then, as for every failure to build it, every report is accepted.
+        inject(gadget, 3, {3});
+        EXPECT_EQ(Bytes{3}, readQueued(device));
+    });
 
     EXPECT_EQ(0, walk(
-                     AllocationScope::AnyThread, [&] { opened = device->close(); },
+                     allocations(AllocationScope::AnyThread), [&] { opened = device->close(); },
                      [&](bool) { EXPECT_TRUE(opened); }));
     expectNothingOpen(device);
 }

@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <system_error>
 #include <future>
 #include <mutex>
+#include <string>
+#include <system_error>
 #include <thread>
 
 namespace devicetest {
@@ -21,80 +21,49 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// What the callbacks saw, as "+path/index" (arrival) or "-path/index" (removal),
-// and on which threads. Thread-safe.
+// What the callbacks saw: each notice as "+path/index" (arrival) or
+// "-path/index" (removal), its entry and its thread. Thread-safe.
 class NoticeLog {
 public:
+    struct Seen {
+        std::string line;
+        HidDeviceEntry entry;
+        std::thread::id thread;
+    };
+
     void add(const HidDeviceNotice& notice) {
-        std::lock_guard<std::mutex> lock(mutex_);
         const char sign = notice.kind == HidDeviceNotice::Kind::Arrival ? '+' : '-';
-        lines_.push_back(sign + where(notice.entry));
-        entries_.push_back(notice.entry);
-        threads_.push_back(std::this_thread::get_id());
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            seen_.push_back({sign + where(notice.entry), notice.entry, std::this_thread::get_id()});
+        }
         changed_.notify_all();
     }
     bool waitFor(size_t count) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, kPatience, [&] { return lines_.size() >= count; });
+        return changed_.wait_for(lock, kPatience, [&] { return seen_.size() >= count; });
+    }
+    std::vector<Seen> seen() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return seen_;
     }
     Lines lines() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-    std::vector<HidDeviceEntry> entries() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return entries_;
-    }
-    std::vector<std::thread::id> threads() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return threads_;
+        Lines out;
+        for (const Seen& one : seen())
+            out.push_back(one.line);
+        return out;
     }
 
 private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    Lines lines_;                           // guarded by mutex_
-    std::vector<HidDeviceEntry> entries_;   // guarded by mutex_
-    std::vector<std::thread::id> threads_;  // guarded by mutex_
+    std::vector<Seen> seen_;  // guarded by mutex_
 };
 
 class MonitorTest : public RegistryTest {
 protected:
     MacDeviceMonitor::Callback logging() {
         return [this](const HidDeviceNotice& notice) { log.add(notice); };
-    }
-
-    // Waits (with the suite's patience) until the monitor thread has let go of its
-    // port, for monitors that end on their own.
-    // Whether the monitor threads have all ended, as the host lists threads: a
-    // detached one releases the rest of what it held just before it ends.
-    static bool monitorThreadsGone() {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        for (;;) {
-            bool found = false;
-            std::error_code error;
-            for (const auto& task :
-                 std::filesystem::directory_iterator("/proc/self/task", error)) {
-                std::string name;
-                found = found || (std::getline(std::ifstream(task.path() / "comm"), name) &&
-                                  name == "quenor-hid-mon");
-            }
-            if (!found)
-                return true;
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-
-    static bool portsGone() {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        while (vmac::liveNotificationPortCount() != 0) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
     }
 
     NoticeLog log;
@@ -119,12 +88,13 @@ TEST_F(MonitorTest, ReportsPresentDevicesThenArrivalsAndRemovalsInOrder) {
     EXPECT_EQ(log.lines(), (Lines{"+IOService:/A/0", "+IOService:/A/1", "+IOService:/B/0",
                                   "+IOService:/C/0", "-IOService:/A/0", "-IOService:/A/1",
                                   "-IOService:/B/0", "-IOService:/C/0", "+IOService:/D/0"}));
-    const auto entries = log.entries();
-    EXPECT_EQ(entries[5].identity, entries[1].identity) << "a removal carries the arrival's entry";
-    EXPECT_EQ(entries[5].identity.product, "Product 1");
-    for (std::thread::id thread : log.threads()) {
-        EXPECT_NE(thread, std::this_thread::get_id());
-        EXPECT_EQ(thread, log.threads().front()) << "one monitor thread";
+    const auto seen = log.seen();
+    EXPECT_EQ(seen[5].entry.identity, seen[1].entry.identity)
+        << "a removal carries the arrival's entry";
+    EXPECT_EQ(seen[5].entry.identity.product, "Product 1");
+    for (const auto& one : seen) {
+        EXPECT_NE(one.thread, std::this_thread::get_id());
+        EXPECT_EQ(one.thread, seen.front().thread) << "one monitor thread";
     }
 
     monitor.stop();
@@ -155,21 +125,13 @@ TEST_F(MonitorTest, StartFailsCleanlyWhereThePlatformRefuses) {
     // The fixture's live counts show that every step was undone.
 }
 
-TEST_F(MonitorTest, PresentDevicesCanBeLeftUnreportedButTheirRemovalIsNot) {
-    auto a = plugHid("IOService:/A", 1, 1, {});
-    MacDeviceMonitor monitor(logging(), HidDeviceMatch(), false);
-    ASSERT_TRUE(monitor.start());
-    plugHid("IOService:/B", 1, 2, {});
-    ASSERT_TRUE(log.waitFor(1));
-    a.unplug();
-    ASSERT_TRUE(log.waitFor(2));
-    EXPECT_EQ(log.lines(), (Lines{"+IOService:/B/0", "-IOService:/A/0"}));
-}
-
-TEST_F(MonitorTest, FilterReportsOnlyTheWantedPairs) {
+// Present devices can be left unreported, but not their removal; a filter
+// reports only the wanted pairs.
+TEST_F(MonitorTest, FilterAndUnreportedPresentDevices) {
+    plugHid("IOService:/Present", 1, 9, {{0x0C, 2}});
     HidDeviceMatch consumer;
     consumer.usagePage = 0x0C;
-    MacDeviceMonitor monitor(logging(), consumer);
+    MacDeviceMonitor monitor(logging(), consumer, false);
     ASSERT_TRUE(monitor.start());
     plugHid("IOService:/Vendor", 1, 2, {{0xFF00, 1}});
     plugHid("IOService:/Plain", 1, 3, {});
@@ -177,9 +139,10 @@ TEST_F(MonitorTest, FilterReportsOnlyTheWantedPairs) {
     // Arrivals come oldest first: had the others been wanted, they would be first.
     ASSERT_TRUE(log.waitFor(1));
     vmac::reset();
-    ASSERT_TRUE(log.waitFor(2));
+    ASSERT_TRUE(log.waitFor(3));
     monitor.stop();
-    EXPECT_EQ(log.lines(), (Lines{"+IOService:/Keyboard/1", "-IOService:/Keyboard/1"}));
+    EXPECT_EQ(log.lines(),
+              (Lines{"+IOService:/Keyboard/1", "-IOService:/Present/0", "-IOService:/Keyboard/1"}));
 }
 
 TEST_F(MonitorTest, ABurstOfAHundredArrivalsComesInPlugOrder) {
@@ -250,8 +213,12 @@ TEST_F(MonitorTest, StopOrDestructionFromInsideACallbackEndsTheMonitor) {
     ASSERT_TRUE(owned->start());
     started.set_value();
     ASSERT_TRUE(log.waitFor(2));
-    EXPECT_TRUE(portsGone()) << "the detached thread released its port";
-    EXPECT_TRUE(monitorThreadsGone()) << "the detached thread ended";
+    EXPECT_TRUE(eventually([] { return vmac::liveNotificationPortCount() == 0; }))
+        << "the detached thread released its port";
+    // As the host lists threads: a detached one releases the rest of what it
+    // held just before it ends.
+    EXPECT_TRUE(eventually([] { return !aThreadIsNamed("quenor-hid-mon"); }))
+        << "the detached thread ended";
     EXPECT_EQ(log.lines().size(), 2u);
 }
 
@@ -272,9 +239,7 @@ TEST_F(MonitorTest, StopWhileNoticesArePendingDropsThemAndWaitsForTheRunningCall
     for (int i = 0; i < 20; ++i)
         plugHid("IOService:/pending" + std::to_string(i), 1, 1, {});
     auto stopped = std::async(std::launch::async, [&] { monitor.stop(); });
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (monitor.isRunning() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
+    EXPECT_TRUE(eventually([&] { return !monitor.isRunning(); }));
     EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout)
         << "stop waits while a callback runs";
     release.set_value();

@@ -20,8 +20,16 @@ protected:
 };
 
 // Before the first open nothing is known; a USB string needs an open device. The
-// cached strings come from the last open, also after a close.
-TEST_F(StringsTest, CachedStringsComeFromTheLastOpen) {
+// cached strings come from the last open, also after a close, decoded from UTF-8:
+// one wide character per code point; each byte of an invalid sequence becomes U+FFFD.
+TEST_F(StringsTest, CachedStringsComeDecodedFromTheLastOpen) {
+    // e-acute (2 bytes), euro sign (3 bytes), a face outside the BMP (4 bytes).
+    gadget.setStringProperty("Manufacturer", "Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80!");
+    // The virtual platform's constant strings are taken byte for byte, unchecked:
+    // a lead byte cut short by another character, and one cut short by the end;
+    gadget.setProperty("Product", CFSTR("a\xC3(b\xE2\x82"));
+    // overlong, surrogate, past U+10FFFF, stray continuation, impossible byte.
+    gadget.setProperty("SerialNumber", CFSTR("\xC0\xAF|\xED\xA0\x80|\xF4\x90\x80\x80|\x80\xFF"));
     gadget.setStringDescriptorText(2, u"abc");
     AbstractHidDevice* device = makeDevice();
     for (const auto& request : {device->manufacturerName(), device->productName(),
@@ -32,36 +40,23 @@ TEST_F(StringsTest, CachedStringsComeFromTheLastOpen) {
     ASSERT_TRUE(device->open(0, 1));
     auto manufacturer = device->manufacturerName();
     ASSERT_TRUE(manufacturer.is_ready());
-    EXPECT_EQ(text(L"Quenor Test Works"), fields(manufacturer.value()));
-    EXPECT_EQ(text(L"QT-0001"), fields(await(device->serialNumber())));
+    EXPECT_EQ(text(std::wstring(L"Caf\x00E9 \x20AC ") + wchar_t(0x1F600) + L"!"),
+              fields(manufacturer.value()));
+    const std::wstring r(1, wchar_t(0xFFFD));
+    const Fields product = text(L"a" + r + L"(b" + r + r);
+    EXPECT_EQ(product, fields(await(device->productName())));
+    EXPECT_EQ(text(r + r + L"|" + r + r + r + L"|" + r + r + r + r + L"|" + r + r),
+              fields(await(device->serialNumber())));
 
     gadget.setStringProperty("Product", "Other");
     ASSERT_TRUE(device->close());
-    EXPECT_EQ(text(L"Echo Gadget"), fields(await(device->productName())));
+    EXPECT_EQ(product, fields(await(device->productName())));
     auto closed = device->usbString(2);
     ASSERT_TRUE(closed.is_ready());
     EXPECT_EQ(failure(0), fields(closed.value()));
     EXPECT_TRUE(gadget.pipeCalls().empty());
     ASSERT_TRUE(device->open(0, 1));
     EXPECT_EQ(text(L"Other"), fields(await(device->productName())));
-}
-
-// One wide character per code point; each byte of an invalid sequence becomes U+FFFD.
-TEST_F(StringsTest, CachedUtf8IsDecoded) {
-    // e-acute (2 bytes), euro sign (3 bytes), a face outside the BMP (4 bytes).
-    gadget.setStringProperty("Manufacturer", "Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80!");
-    // The virtual platform's constant strings are taken byte for byte, unchecked:
-    // a lead byte cut short by another character, and one cut short by the end;
-    gadget.setProperty("Product", CFSTR("a\xC3(b\xE2\x82"));
-    // overlong, surrogate, past U+10FFFF, stray continuation, impossible byte.
-    gadget.setProperty("SerialNumber", CFSTR("\xC0\xAF|\xED\xA0\x80|\xF4\x90\x80\x80|\x80\xFF"));
-    AbstractHidDevice* device = openDevice();
-    EXPECT_EQ(text(std::wstring(L"Caf\x00E9 \x20AC ") + wchar_t(0x1F600) + L"!"),
-              fields(await(device->manufacturerName())));
-    const std::wstring r(1, wchar_t(0xFFFD));
-    EXPECT_EQ(text(L"a" + r + L"(b" + r + r), fields(await(device->productName())));
-    EXPECT_EQ(text(r + r + L"|" + r + r + r + L"|" + r + r + r + r + L"|" + r + r),
-              fields(await(device->serialNumber())));
 }
 
 // A standard GET_DESCRIPTOR on pipe 0 for wValue 0x0300 | index, taken as it comes:
@@ -180,7 +175,8 @@ TEST_F(StringsTest, InterfaceUsersOnManyThreadsShareOneReference) {
             await(string);
         }
         device->close();
-        EXPECT_EQ(comBefore, vmac::liveCOMReferences());
+        // The queue thread lets a request's share go just after answering it.
+        EXPECT_TRUE(eventually([&] { return vmac::liveCOMReferences() == comBefore; }));
     }
 }
 

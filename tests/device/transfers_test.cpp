@@ -3,7 +3,6 @@
 #include <limits>
 #include <optional>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -57,9 +56,20 @@ TEST_F(TransfersTest, NotOpenAndNullBufferRecords) {
 
 // Set transfers send the buffer as it is (no report-ID byte added or removed) and
 // keep no status. A feature read asks for the whole buffer, counts it all even for
-// a shorter answer, and keeps a failure's code.
-TEST_F(TransfersTest, SetTransfersAndFeatureReadsOnAnOpenDevice) {
+// a shorter answer, and keeps a failure's code. An input read copies the report
+// exactly as it came, ID byte included, over the start of the buffer and only as
+// much as fits; no report fails.
+TEST_F(TransfersTest, TransfersOnAnOpenDevice) {
     AbstractHidDevice* device = openDevice();
+    inject(gadget, 5, {5, 1, 2, 3});
+    inject(gadget, 5, {1, 2, 3, 4, 5, 6, 7, 8});
+    ReportBuffer in = bytes(Bytes(6, 0xAA));
+    EXPECT_EQ(record({true, 4, in, 0, 0}), record(await(device->getReport(in, 1000))));
+    EXPECT_EQ(Bytes({5, 1, 2, 3, 0xAA, 0xAA}), *in);
+    EXPECT_EQ(record({true, 6, in, 0, 0}), record(await(device->getReport(in, 1000))));
+    EXPECT_EQ(record(noReport(in)), record(await(device->getReport(in, 0))));
+    EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6}), *in);
+
     const Bytes content = {0x00, 1, 2, 3, 4, 5, 6, 7, 8};
     ReportBuffer b = bytes(content);
     EXPECT_EQ(record({true, 9, b, 0, 0}), record(await(device->setReport(0, b, 1000))));
@@ -87,123 +97,107 @@ TEST_F(TransfersTest, SetTransfersAndFeatureReadsOnAnOpenDevice) {
     EXPECT_EQ(record({false, -1, b, 7, kError}), record(await(device->getFeature(7, b))));
 }
 
-// An input read copies the report exactly as it came, ID byte included, over the
-// start of the buffer and only as much as fits; no report fails.
-TEST_F(TransfersTest, InputReadsCopyWhatFitsOfTheNextReport) {
-    AbstractHidDevice* device = openDevice();
-    inject(gadget, 5, {5, 1, 2, 3});
-    inject(gadget, 5, {1, 2, 3, 4, 5, 6, 7, 8});
-    ReportBuffer b = bytes(Bytes(6, 0xAA));
-    EXPECT_EQ(record({true, 4, b, 0, 0}), record(await(device->getReport(b, 1000))));
-    EXPECT_EQ(Bytes({5, 1, 2, 3, 0xAA, 0xAA}), *b);
-    EXPECT_EQ(record({true, 6, b, 0, 0}), record(await(device->getReport(b, 1000))));
-    EXPECT_EQ(record({false, -1, b, 0, 0}), record(await(device->getReport(b, 0))));
-    EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6}), *b);
-}
+// Timed senders, in one test so that their waits overlap: meanwhile a
+// setFeature waits out its own finite time-out (5000 ms) on a second gadget.
+TEST_F(TransfersTest, TimedSendersAreCancelledAnsweredForOrWaitedFor) {
+    const std::string otherPath = "IOService:/vmac/Gadget@2/Interface@0/HIDDevice";
+    vmac::VirtualDevice other = plugGadget(otherPath);
+    AbstractHidDevice* featureDevice = makeDevice(otherPath);
+    ASSERT_TRUE(featureDevice->open(0, 1));
+    other.queueSetReportAnswer(blocking(vmac::Block::Cancellable));
+    ReportBuffer featureBuffer = bytes({7});
+    auto feature = featureDevice->setFeature(3, featureBuffer);
+    ReportBuffer next = bytes({8});
+    auto featureBehind = featureDevice->setReport(4, next, 1000);
 
-// A sender with time-out -1 is never cancelled: the queue waits for it however
-// long it takes, the record is the call's own, and transfers behind it wait.
-TEST_F(TransfersTest, SenderWithoutLimitHoldsTheQueueAndDeliversItsOwnRecord) {
+    // A sender blocked in a cancellation point is ended at its deadline: the
+    // record is the time-out one and the queue goes on. Time-outs of 0 and below
+    // (but -1) cancel at once.
     AbstractHidDevice* device = openDevice();
-    device->setDoAsync(false);  // changes nothing: transfers still return at once
-    for (vmac::Block block : {vmac::Block::NonCancellable, vmac::Block::Cancellable}) {
-        gadget.queueSetReportAnswer({kIOReturnError, {}, block});
-        ReportBuffer first = bytes({1, 1});
-        ReportBuffer second = bytes({2});
-        auto slow = device->setReport(1, first, -1);
-        auto behind = device->setReport(2, second, 1000);
-        ASSERT_TRUE(gadget.waitForBlockedCalls(1));
-        // Past the one-second grace a limited transfer would have been answered.
-        EXPECT_FALSE(slow.wait_for(std::chrono::milliseconds(1500)));
-        EXPECT_FALSE(behind.is_ready());
-
-        gadget.releaseBlockedCalls();
-        EXPECT_EQ(record({false, -1, first, 1, 0}), record(await(slow)));
-        EXPECT_EQ(record({true, 1, second, 2, 0}), record(await(behind)));
+    ReportBuffer buffer = bytes({7});
+    size_t cancelled = 0;
+    for (long timeout : {50L, 0L, -2L}) {
+        SCOPED_TRACE(timeout);
+        gadget.queueSetReportAnswer(blocking(vmac::Block::Cancellable));
+        auto ended = device->setReport(3, buffer, timeout);
+        auto behind = device->setReport(4, next, 1000);
+        EXPECT_EQ(record({false, -1, buffer, 3, widened(kIOReturnTimeout)}), record(await(ended)));
+        EXPECT_EQ(record({true, 1, next, 4, 0}), record(await(behind)));
+        EXPECT_EQ(++cancelled, gadget.cancelledCallCount());
     }
-    EXPECT_EQ(0u, gadget.cancelledCallCount());
-}
+    // A call that returns by itself delivers its own record, even when the
+    // cancellation request reaches the sender first.
+    gadget.queueSetReportAnswer({kIOReturnError, {}, vmac::Block::None});
+    EXPECT_EQ(record({false, -1, buffer, 9, 0}), record(await(device->setReport(9, buffer, 0))));
+    EXPECT_EQ(record({true, 1, buffer, 9, 0}), record(await(device->setReport(9, buffer, -5))));
 
-// On a Mac the platform call ignores cancellation. A sender still inside it one
-// second after its time-out is answered for with the time-out record and left
-// to finish on its own references; the queue goes on, and the call's late
-// return changes nothing. A call that returns within the grace keeps its record.
-TEST_F(TransfersTest, StuckSenderIsAnsweredForAfterTheGraceAndTheQueueGoesOn) {
-    AbstractHidDevice* device = openDevice();
+    // On a Mac the platform call ignores cancellation. A sender still inside it one
+    // second after its time-out is answered for with the time-out record and left
+    // to finish on its own references; the queue goes on, and the call's late
+    // return changes nothing.
     ReportBuffer stuck = bytes({1});
-    ReportBuffer next = bytes({2});
-    gadget.queueSetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
+    const Result timedOut{false, -1, stuck, 1, widened(kIOReturnTimeout)};
+    gadget.queueSetReportAnswer(blocking(vmac::Block::NonCancellable));
     auto ended = device->setReport(1, stuck, 50);
     auto behind = device->setReport(2, next, 1000);
     ASSERT_TRUE(ended.wait_for(std::chrono::seconds(5))) << "the queue waited past the grace";
-    EXPECT_EQ(record({false, -1, stuck, 1, widened(kIOReturnTimeout)}), record(ended.value()));
+    EXPECT_EQ(record(timedOut), record(ended.value()));
     EXPECT_EQ(record({true, 1, next, 2, 0}), record(await(behind)));
     EXPECT_EQ(1u, gadget.blockedCallCount()) << "the first call is still inside the platform";
     EXPECT_TRUE(await(device->getFeature(3, bytes({0}))).success) << "the queue goes on";
     gadget.releaseBlockedCalls();
     ASSERT_TRUE(gadget.waitForBlockedCalls(0));
-    EXPECT_EQ(record({false, -1, stuck, 1, widened(kIOReturnTimeout)}), record(ended.value()));
+    EXPECT_EQ(record(timedOut), record(ended.value()));
+
+    // A sender without limit (-1), or with a time-out too large for the clock
+    // (which neither overflows nor turns into "do not wait"), is never cancelled:
+    // the queue waits for it however long it takes, the record is the call's own,
+    // and transfers behind it wait. One device object each, to wait side by side.
+    device->setDoAsync(false);  // changes nothing: transfers still return at once
+    const struct {
+        vmac::Block block;
+        long timeout;
+    } unlimited[] = {{vmac::Block::NonCancellable, -1},
+                     {vmac::Block::Cancellable, -1},
+                     {vmac::Block::Cancellable, std::numeric_limits<long>::max()}};
+    std::vector<AbstractHidDevice*> devices = {device, openDevice(), openDevice()};
+    std::vector<Request> slow, waiting;
+    ReportBuffer first = bytes({1, 1});
+    for (size_t i = 0; i < 3; ++i) {
+        gadget.queueSetReportAnswer({kIOReturnError, {}, unlimited[i].block});
+        slow.push_back(devices[i]->setReport(1, first, unlimited[i].timeout));
+        waiting.push_back(devices[i]->setReport(2, next, 1000));
+        ASSERT_TRUE(gadget.waitForBlockedCalls(i + 1));
+    }
+    // Past the one-second grace a limited transfer would have been answered.
+    EXPECT_FALSE(slow[0].wait_for(std::chrono::milliseconds(1500)));
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_FALSE(slow[i].is_ready() || waiting[i].is_ready()) << i;
+    }
+    gadget.releaseBlockedCalls();
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(record({false, -1, first, 1, 0}), record(await(slow[i])));
+        EXPECT_EQ(record({true, 1, next, 2, 0}), record(await(waiting[i])));
+    }
+    EXPECT_EQ(cancelled, gadget.cancelledCallCount());
+    destroyDevice(devices[1]);
+    destroyDevice(devices[2]);
 
     // Destruction waits for at most a time-out and the grace, not for the device.
-    gadget.queueSetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
+    gadget.queueSetReportAnswer(blocking(vmac::Block::NonCancellable));
     auto abandoned = device->setReport(4, bytes({4}), 10);
     ASSERT_TRUE(gadget.waitForBlockedCalls(1));
     destroyDevice(device);
     EXPECT_FALSE(abandoned.value().success);
     gadget.releaseBlockedCalls();
     // The sender lets its references go once its call returns.
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (gadget.deviceObjectCount() != 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_EQ(0, gadget.deviceObjectCount());
-}
+    EXPECT_TRUE(eventually([&] { return gadget.deviceObjectCount() == 0; }));
 
-// A time-out too large for the clock means "practically no limit", on every path:
-// it neither overflows (undefined) nor turns into "do not wait".
-TEST_F(TransfersTest, HugeTimeOutsMeanNoLimit) {
-    AbstractHidDevice* device = openDevice();
-    const long huge = std::numeric_limits<long>::max();
-    ReportBuffer in = bytes(Bytes(4));
-    auto read = device->getReport(in, huge);
-    EXPECT_FALSE(read.wait_for(std::chrono::milliseconds(100)));
-    inject(gadget, 1, {1, 2});
-    EXPECT_EQ(record({true, 2, in, 0, 0}), record(await(read)));
-
-    gadget.queueSetReportAnswer({kIOReturnSuccess, {}, vmac::Block::Cancellable});
-    ReportBuffer out = bytes({5});
-    auto sent = device->setReport(5, out, huge);
-    ASSERT_TRUE(gadget.waitForBlockedCalls(1));
-    EXPECT_FALSE(sent.wait_for(std::chrono::milliseconds(100))) << "not cancelled at once";
-    gadget.releaseBlockedCalls();
-    EXPECT_EQ(record({true, 1, out, 5, 0}), record(await(sent)));
-    EXPECT_EQ(0u, gadget.cancelledCallCount());
-}
-
-// A sender blocked in a cancellation point is ended at its deadline: the record is
-// the time-out one and the queue goes on. Time-outs of 0 and below (but -1) cancel
-// at once; setFeature has a finite time-out of its own (5000 ms).
-TEST_F(TransfersTest, CancelledSenderGivesTheTimeOutRecordAndTheQueueGoesOn) {
-    AbstractHidDevice* device = openDevice();
-    ReportBuffer buffer = bytes({7});
-    ReportBuffer next = bytes({8});
-    size_t cancelled = 0;
-    for (long timeout : {50L, 0L, -2L, 5000L}) {
-        SCOPED_TRACE(timeout);
-        gadget.queueSetReportAnswer(blocking(vmac::Block::Cancellable));
-        auto ended =
-            timeout == 5000 ? device->setFeature(3, buffer) : device->setReport(3, buffer, timeout);
-        auto behind = device->setReport(4, next, 1000);
-        EXPECT_EQ(record({false, -1, buffer, 3, widened(kIOReturnTimeout)}), record(await(ended)));
-        EXPECT_EQ(record({true, 1, next, 4, 0}), record(await(behind)));
-        EXPECT_EQ(++cancelled, gadget.cancelledCallCount());
-    }
-
-    // A call that returns by itself delivers its own record, even when the
-    // cancellation request reaches the sender first.
-    gadget.queueSetReportAnswer({kIOReturnError, {}, vmac::Block::None});
-    EXPECT_EQ(record({false, -1, buffer, 9, 0}), record(await(device->setReport(9, buffer, 0))));
-    EXPECT_EQ(record({true, 1, buffer, 9, 0}), record(await(device->setReport(9, buffer, -5))));
+    EXPECT_EQ(record({false, -1, featureBuffer, 3, widened(kIOReturnTimeout)}),
+              record(await(feature)));
+    EXPECT_EQ(record({true, 1, next, 4, 0}), record(await(featureBehind)));
+    EXPECT_EQ(1u, other.cancelledCallCount());
 }
 
 // A call in progress across a close or reopen keeps the platform device it started

@@ -1,11 +1,10 @@
 // The worker thread and the input-report queue: where callbacks run, the bounded
 // queue, read time-outs, removal, and readers waiting while the device goes away.
-#include <filesystem>
-#include <fstream>
 #include <future>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -23,31 +22,11 @@ ReportBuffer marked() {
 
 // The record of a read that found no report: the caller's buffer, untouched.
 void expectNoReport(const Result& result, const ReportBuffer& buffer) {
-    EXPECT_EQ(record({false, -1, buffer, 0, 0}), record(result));
+    EXPECT_EQ(record(noReport(buffer)), record(result));
     EXPECT_EQ(Bytes(64, 0xEE), *buffer);
 }
 
-// Whether a thread of this process carries `name`, as the host lists them.
-bool aThreadIsNamed(const std::string& name) {
-    std::error_code error;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
-        std::string taskName;
-        if (std::getline(std::ifstream(task.path() / "comm"), taskName) && taskName == name) {
-            return true;
-        }
-    }
-    return false;
-}
-
-class WorkerTest : public GadgetTest {
-protected:
-    // What a read that got a report wrote into `buffer`.
-    static Bytes received(const hidutil::async_request<Result>& read, const ReportBuffer& buffer) {
-        const Result result = await(read);
-        EXPECT_TRUE(result.success);
-        return Bytes(buffer->begin(), buffer->begin() + std::max(0, result.bytesTransferred));
-    }
-};
+class WorkerTest : public GadgetTest {};
 
 TEST_F(WorkerTest, CallbacksRunOnTheDevicesOwnNamedWorkerThread) {
     AbstractHidDevice* device = openDevice();
@@ -60,24 +39,13 @@ TEST_F(WorkerTest, CallbacksRunOnTheDevicesOwnNamedWorkerThread) {
     ReportBuffer buffer = marked();
     auto read = device->getReport(buffer, -1);
     inject(gadget, 2, {2, 7});
-    EXPECT_EQ((Bytes{2, 7}), received(read, buffer));
+    EXPECT_EQ(record({true, 2, buffer, 0, 0}), record(await(read)));
+    EXPECT_EQ((Bytes{2, 7}), Bytes(buffer->begin(), buffer->begin() + 2));
 
     ASSERT_TRUE(makeDevice()->open(0, 1));
     const std::vector<std::thread::id> both = gadget.scheduledThreads();
     ASSERT_EQ(2u, both.size());
     EXPECT_NE(both[0], both[1]);
-}
-
-TEST_F(WorkerTest, QueueKeepsTheNewest30Reports) {
-    AbstractHidDevice* device = openDevice();
-    for (uint8_t n = 1; n <= 31; ++n) {
-        inject(gadget, 1, {n, static_cast<uint8_t>(100 + n)});
-    }
-    for (uint8_t n = 2; n <= 31; ++n) {
-        EXPECT_EQ((Bytes{n, static_cast<uint8_t>(100 + n)}), readQueued(device)) << int(n);
-    }
-    ReportBuffer buffer = marked();
-    expectNoReport(await(device->getReport(buffer, 0)), buffer);
 }
 
 TEST_F(WorkerTest, ReadsTakeQueuedReportsOrWaitUpToTheirTimeOut) {
@@ -95,11 +63,16 @@ TEST_F(WorkerTest, ReadsTakeQueuedReportsOrWaitUpToTheirTimeOut) {
     expectNoReport(await(device->getReport(empty, 0)), empty);
     EXPECT_EQ(Bytes{1}, readQueued(device));
 
-    // A time-out far beyond the test's patience: the report ends the wait.
-    ReportBuffer timed = marked();
-    auto timedRead = device->getReport(timed, 600000);
-    inject(gadget, 1, {2});
-    EXPECT_EQ(Bytes{2}, received(timedRead, timed));
+    // A time-out far beyond the test's patience, or too large for the clock
+    // (which neither overflows nor turns into "do not wait"): the report ends the wait.
+    for (long timeout : {600000L, std::numeric_limits<long>::max()}) {
+        ReportBuffer timed = marked();
+        auto timedRead = device->getReport(timed, timeout);
+        EXPECT_FALSE(timedRead.wait_for(std::chrono::milliseconds(100)));
+        inject(gadget, 1, {2});
+        EXPECT_EQ(record({true, 1, timed, 0, 0}), record(await(timedRead)));
+        EXPECT_EQ(2, (*timed)[0]);
+    }
 
     // An empty report ends a wait without limit too.
     ReportBuffer waiting = marked();
@@ -197,52 +170,50 @@ TEST_F(WorkerTest, CloseWakesAReaderWaitingWithoutLimit) {
     EXPECT_EQ(0, gadget.openCount());
 }
 
-// Destruction must end whatever the device does. A read that waits without limit
-// may be inside its wait (woken, it answers "no report"), about to start (it finds
-// the device stopping) or still queued (it is discarded and stays pending).
-TEST_F(WorkerTest, DestructionRightAfterOpenOrWithAWaitingReaderCompletes) {
-    for (int round = 0; round < 10; ++round) {
+// Destruction and close must end whatever the device does. A read that waits
+// without limit may be inside its wait (woken, it answers "no report"), about
+// to start (it finds the device stopping) or still queued (it is discarded and
+// stays pending). The platform keeps callbacks in unlocked sets that its run
+// loop enumerates while dispatching; the shutdown changes them on the worker,
+// after its loop ended, even while a burst of reports is being delivered (vmac
+// aborts on a change from another thread while the loop runs).
+TEST_F(WorkerTest, ShutdownRightAfterOpenWithAWaitingReaderOrWhileReportsArrive) {
+    // Rounds 0-5 are destroyed right after the open, 6-9 with a reader waiting,
+    // 10-29 closed or destroyed while reports arrive.
+    for (int round = 0; round < 30; ++round) {
+        SCOPED_TRACE(round);
+        const bool burst = round >= 10;
+        const int shareMode = burst ? 1 : round % 2;
         AbstractHidDevice* device = makeDevice();
-        ASSERT_TRUE(device->open(0, round % 2));
-        if (round < 6) {
+        ASSERT_TRUE(device->open(0, shareMode));
+        std::optional<hidutil::async_request<Result>> read;
+        if (burst) {
+            for (uint8_t n = 0; n < 16; ++n) {
+                gadget.injectInputReport(1, {1, n});  // not waited for: still arriving
+            }
+        } else if (round >= 6) {
+            read = device->getReport(marked(), -1);
+            EXPECT_FALSE(read->wait_for(std::chrono::milliseconds(50)));
+        }
+        if (!burst || round % 2 == 1) {
             destroyDevice(device);
         } else {
-            auto read = device->getReport(marked(), -1);
-            EXPECT_FALSE(read.wait_for(std::chrono::milliseconds(50)));
-            destroyDevice(device);
-            EXPECT_TRUE(!read.is_ready() || !read.value().success);
+            ASSERT_TRUE(device->close());
         }
+        EXPECT_TRUE(!read || !read->is_ready() || !read->value().success);
+        EXPECT_FALSE(gadget.inputCallbackRegistered() || gadget.removalCallbackRegistered());
+        EXPECT_FALSE(gadget.isScheduled());
         EXPECT_EQ(0, gadget.deviceObjectCount());
         ASSERT_EQ(static_cast<size_t>(round + 1), gadget.closeCalls().size());
-        EXPECT_EQ(round % 2 == 0 ? kIOHIDOptionsTypeSeizeDevice : kIOHIDOptionsTypeNone,
+        EXPECT_EQ(shareMode == 0 ? kIOHIDOptionsTypeSeizeDevice : kIOHIDOptionsTypeNone,
                   gadget.closeCalls().back());
-    }
-}
-
-// The platform keeps callbacks in unlocked sets that its run loop enumerates
-// while dispatching; the shutdown changes them on the worker, after its loop
-// ended, even while a burst of reports is being delivered (vmac aborts on a
-// change from another thread while the loop runs).
-TEST_F(WorkerTest, ShutdownChangesCallbacksOnlyOnTheWorkerWhileReportsArrive) {
-    for (int round = 0; round < 20; ++round) {
-        AbstractHidDevice* device = openDevice();
-        for (uint8_t n = 0; n < 16; ++n) {
-            gadget.injectInputReport(1, {1, n});  // not waited for: still arriving at the close
-        }
-        if (round % 2 == 0) {
-            ASSERT_TRUE(device->close());
-        } else {
-            destroyDevice(device);
-        }
-        EXPECT_FALSE(gadget.inputCallbackRegistered());
-        EXPECT_FALSE(gadget.removalCallbackRegistered());
-        EXPECT_FALSE(gadget.isScheduled());
     }
 }
 
 // A report that cannot be copied (no memory) is dropped and counted inside the
 // platform's callback: nothing propagates into the platform's frames, and the
-// reports after it flow as before. A full queue counts its pushed-out reports.
+// reports after it flow as before. A full queue keeps the newest 30 reports and
+// counts its pushed-out ones.
 TEST_F(WorkerTest, ReportsLostToNoMemoryOrAFullQueueAreCounted) {
     auto* device = static_cast<MacHidDevice*>(openDevice());
     EXPECT_EQ(0u, device->droppedInputReports());
@@ -255,10 +226,15 @@ TEST_F(WorkerTest, ReportsLostToNoMemoryOrAFullQueueAreCounted) {
     EXPECT_EQ(Bytes{}, readQueued(device));
     EXPECT_EQ(1u, device->droppedInputReports());
 
-    for (uint8_t n = 0; n < 32; ++n) {
-        inject(gadget, 3, {3, n});
+    for (uint8_t n = 1; n <= 32; ++n) {
+        inject(gadget, 1, {n, static_cast<uint8_t>(100 + n)});
     }
     EXPECT_EQ(3u, device->droppedInputReports());
+    for (uint8_t n = 3; n <= 32; ++n) {
+        EXPECT_EQ((Bytes{n, static_cast<uint8_t>(100 + n)}), readQueued(device)) << int(n);
+    }
+    ReportBuffer buffer = marked();
+    expectNoReport(await(device->getReport(buffer, 0)), buffer);
     ASSERT_TRUE(device->close());
     ASSERT_TRUE(device->open(0, 1));
     EXPECT_EQ(0u, device->droppedInputReports()) << "counted since the last open";
