@@ -1,5 +1,6 @@
 // The worker thread and the input-report queue: where callbacks run, the bounded
 // queue, read time-outs, removal, and readers waiting while the device goes away.
+#include <chrono>
 #include <future>
 #include <limits>
 #include <memory>
@@ -50,6 +51,9 @@ TEST_F(WorkerTest, CallbacksRunOnTheDevicesOwnNamedWorkerThread) {
 
 TEST_F(WorkerTest, ReadsTakeQueuedReportsOrWaitUpToTheirTimeOut) {
     AbstractHidDevice* device = openDevice();
+    // The deadline watcher has gone to sleep with nothing to watch by now: the
+    // timed read must wake it, or it never ends.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     for (long timeout : {0L, -2L, 50L}) {
         SCOPED_TRACE(timeout);
         ReportBuffer buffer = marked();
