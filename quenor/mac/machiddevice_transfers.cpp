@@ -132,6 +132,14 @@ void runSetTransfer(const MacHidDevice& owner, const SharedSendState& state) {
         return;
     }
     std::unique_lock<std::mutex> lock(state->mutex);
+    if (!state->started) {
+        // One turn for the sender first: a new thread placed on this CPU then starts
+        // at once, and the transfer runs without a wake-up across CPUs (as the
+        // request channel's waiter does before it blocks).
+        lock.unlock();
+        std::this_thread::yield();
+        lock.lock();
+    }
     state->condition.wait(lock, [&] { return state->started; });
     const auto isDone = [&] { return state->done; };
     if (state->timeout == -1) {
