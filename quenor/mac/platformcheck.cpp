@@ -7,6 +7,7 @@
 // the SDK check, so that vmac and the frameworks cannot drift apart under the
 // device code unnoticed.
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 
 #include "quenor/mac/platform.h"
@@ -20,6 +21,16 @@ constexpr bool kSame = std::is_same<Declared, Expected>::value;
     static_assert(kSame<decltype(&function), __VA_ARGS__>, "signature of " #function)
 #define QUENOR_MEMBER(Struct, member, ...) \
     static_assert(kSame<decltype(Struct::member), __VA_ARGS__>, "type of " #Struct "::" #member)
+
+constexpr bool equalText(const char* a, const char* b) {
+    for (; *a != '\0' || *b != '\0'; ++a, ++b) {
+        if (*a != *b) {
+            return false;
+        }
+    }
+    return true;
+}
+#define QUENOR_KEY(key, text) static_assert(equalText(key, text), #key " is \"" text "\"")
 
 // I/O Registry and plug-ins (opening).
 static_assert(MACH_PORT_NULL == 0, "MACH_PORT_NULL names the default main port");
@@ -116,7 +127,54 @@ static_assert(kCFRunLoopRunFinished == 1 && kCFRunLoopRunStopped == 2 &&
                   kCFRunLoopRunTimedOut == 3 && kCFRunLoopRunHandledSource == 4,
               "run results");
 
+// Finding devices: matching, iterators, notifications and the properties read.
+static_assert(kSame<io_iterator_t, unsigned int>, "io_iterator_t");
+static_assert(std::is_pointer<IONotificationPortRef>::value, "IONotificationPortRef");
+static_assert(kSame<IOServiceMatchingCallback, void (*)(void*, io_iterator_t)>,
+              "IOServiceMatchingCallback");
+static_assert(IO_OBJECT_NULL == 0, "IO_OBJECT_NULL");
+static_assert(kCFNumberSInt64Type == 4, "kCFNumberSInt64Type");
+QUENOR_SIGNATURE(IOServiceMatching, CFMutableDictionaryRef (*)(const char*));
+QUENOR_SIGNATURE(IOServiceGetMatchingServices,
+                 kern_return_t (*)(mach_port_t, CFDictionaryRef, io_iterator_t*));
+QUENOR_SIGNATURE(IOIteratorNext, io_object_t (*)(io_iterator_t));
+QUENOR_SIGNATURE(IORegistryEntryGetPath,
+                 kern_return_t (*)(io_registry_entry_t, const char*, char*));
+QUENOR_SIGNATURE(IORegistryEntryGetRegistryEntryID,
+                 kern_return_t (*)(io_registry_entry_t, uint64_t*));
+QUENOR_SIGNATURE(IORegistryEntryCreateCFProperty,
+                 CFTypeRef (*)(io_registry_entry_t, CFStringRef, CFAllocatorRef, IOOptionBits));
+QUENOR_SIGNATURE(IONotificationPortCreate, IONotificationPortRef (*)(mach_port_t));
+QUENOR_SIGNATURE(IONotificationPortDestroy, void (*)(IONotificationPortRef));
+QUENOR_SIGNATURE(IONotificationPortGetRunLoopSource, CFRunLoopSourceRef (*)(IONotificationPortRef));
+QUENOR_SIGNATURE(IOServiceAddMatchingNotification,
+                 kern_return_t (*)(IONotificationPortRef, const char*, CFDictionaryRef,
+                                   IOServiceMatchingCallback, void*, io_iterator_t*));
+QUENOR_SIGNATURE(CFNumberCreate, CFNumberRef (*)(CFAllocatorRef, CFNumberType, const void*));
+QUENOR_KEY(kIOServicePlane, "IOService");
+QUENOR_KEY(kIOProviderClassKey, "IOProviderClass");
+QUENOR_KEY(kIOFirstMatchNotification, "IOServiceFirstMatch");
+QUENOR_KEY(kIOTerminatedNotification, "IOServiceTerminate");
+QUENOR_KEY(kIOHIDDeviceKey, "IOHIDDevice");
+QUENOR_KEY(kIOHIDTransportKey, "Transport");
+QUENOR_KEY(kIOHIDVendorIDKey, "VendorID");
+QUENOR_KEY(kIOHIDProductIDKey, "ProductID");
+QUENOR_KEY(kIOHIDVersionNumberKey, "VersionNumber");
+QUENOR_KEY(kIOHIDManufacturerKey, "Manufacturer");
+QUENOR_KEY(kIOHIDProductKey, "Product");
+QUENOR_KEY(kIOHIDSerialNumberKey, "SerialNumber");
+QUENOR_KEY(kIOHIDLocationIDKey, "LocationID");
+QUENOR_KEY(kIOHIDDeviceUsageKey, "DeviceUsage");
+QUENOR_KEY(kIOHIDDeviceUsagePageKey, "DeviceUsagePage");
+QUENOR_KEY(kIOHIDDeviceUsagePairsKey, "DeviceUsagePairs");
+QUENOR_KEY(kIOHIDPrimaryUsageKey, "PrimaryUsage");
+QUENOR_KEY(kIOHIDPrimaryUsagePageKey, "PrimaryUsagePage");
+QUENOR_KEY(kIOHIDMaxInputReportSizeKey, "MaxInputReportSize");
+QUENOR_KEY(kIOHIDMaxOutputReportSizeKey, "MaxOutputReportSize");
+QUENOR_KEY(kIOHIDMaxFeatureReportSizeKey, "MaxFeatureReportSize");
+
 #undef QUENOR_SIGNATURE
 #undef QUENOR_MEMBER
+#undef QUENOR_KEY
 
 }  // namespace
