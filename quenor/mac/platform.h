@@ -150,8 +150,13 @@
 #include <IOKit/hid/IOHIDKeys.h>
 #include <IOKit/hid/IOHIDLib.h>
 #include <IOKit/usb/IOUSBLib.h>
+// Internals declared inside an exported class (MacHidDevice::MacHidDevicePrivate) would share
+// its default visibility; on the system platform they stay out of libquenor's exports.
+#define QUENOR_DEVICE_INTERNAL __attribute__((visibility("hidden")))
 #else
 #include <vmac/platform.h>
+// A build for the virtual platform keeps them visible: its tests drive them directly.
+#define QUENOR_DEVICE_INTERNAL
 #endif
 
 #include "quenor/mac/scopedowners.h"
