@@ -86,11 +86,35 @@ check_package() {
             fail "an internal header is installed: $header" ;;
         esac
     done
+    # Every header of the source tree's quenor/ but the private ones, whatever the header set
+    # says, and every header the README and docs/ include, so that a new public header cannot
+    # be left out of the package.
+    local source_header wanted
+    while IFS= read -r source_header; do
+        [[ " ${QUENOR_PRIVATE_HEADERS:?} " == *" ${source_header#quenor/} "* ]] && continue
+        [[ " $headers" == *" $source_header "* ]] || fail "public header not installed: $source_header"
+    done < <(cd "$QUENOR_SOURCE_DIR" && find quenor -name '*.h' -o -name async_request)
+    while IFS= read -r wanted; do
+        [ "$QUENOR_PLATFORM" != virtual ] && [[ $wanted == vmac/* ]] && continue
+        [[ " $headers" == *" $wanted "* ]] || fail "the documentation includes <$wanted>, not installed"
+    done < <(cd "$QUENOR_SOURCE_DIR" && cat README.md docs/*.md |
+        sed -n -E 's/^[[:space:]]*#include <((quenor|vmac)\/[^>]+)>.*/\1/p' | sort -u)
+    [ -f "$prefix/${QUENOR_DOCDIR:?}/LICENSE" ] || fail "no $QUENOR_DOCDIR/LICENSE"
+    # quenor-list runs from the moved prefix: its run path is relative to itself.
+    local list=$prefix/${QUENOR_BINDIR:?}/quenor-list listed
+    [ -x "$list" ] || fail "no $QUENOR_BINDIR/quenor-list"
+    if [ "$QUENOR_PLATFORM" = virtual ]; then
+        listed=$("$list" --simulate) || fail "$QUENOR_BINDIR/quenor-list --simulate failed"
+        [[ $listed == *'"Echo Gadget E1"'* ]] || fail "quenor-list --simulate listed: $listed"
+    else
+        "$list" --help >/dev/null || fail "$QUENOR_BINDIR/quenor-list --help failed"
+    fi
     local installed_headers
     mapfile -t installed_headers < <(find "$prefix/include" -type f)
     no_tree_paths "$libdir"/cmake/quenor/*.cmake "$libdir/pkgconfig/quenor.pc" \
         "${installed_headers[@]}"
-    echo "package: libraries, links, CMake package, quenor.pc and $(echo "$headers" | wc -w) headers"
+    echo "package: libraries, links, CMake package, quenor.pc, $(echo "$headers" | wc -w)" \
+        "headers, the licence and quenor-list"
 }
 
 # Each header first in a file of its own, warnings as errors, with the build's compiler and, where
