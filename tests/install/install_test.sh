@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # install_test.sh CHECK: installs the build into a temporary prefix, moves the installed tree to
-# another directory, and runs one CHECK against it (package, headers, cmake, pkgconfig; see
+# another directory, and runs one CHECK against it (package, headers, cmake, pkgconfig, docs; see
 # CMakeLists.txt beside this file). CTest passes the build's facts in QUENOR_* variables.
 # Exit 0: passed; 77: skipped (the reason is printed); anything else: failed.
 set -euo pipefail
 
-check=${1:?usage: install_test.sh package|headers|cmake|pkgconfig}
+check=${1:?usage: install_test.sh package|headers|cmake|pkgconfig|docs}
 here=$(cd "$(dirname "$0")" && pwd)
 : "${QUENOR_SOURCE_DIR:?} ${QUENOR_BUILD_DIR:?} ${QUENOR_VERSION:?} ${QUENOR_PLATFORM:?}"
 : "${QUENOR_CMAKE:?} ${QUENOR_CXX:?}"
@@ -205,10 +205,63 @@ check_pkgconfig() {
     echo "pkgconfig: built with: $flags"
 }
 
+# The C++ blocks of README.md and docs/*.md against the installed package. A block right after
+# a line `<!-- file: PATH -->` shows that file of the source tree whole and must equal it (the
+# files under examples/consumer/ are built by the cmake check). Any other block with #include
+# lines is presented as complete: one that defines main() is built as it stands; the
+# rest (statements, as in the README) is built as the body of a function, its #include lines
+# first. Both are linked against the installed libraries, so an undeclared name, a header
+# left out of the package or a symbol the library does not export fails here.
+check_docs() {
+    local snippets=$work/snippets block marker where kind built=0 same=0 libs=(-lquenor)
+    mkdir -p "$snippets"
+    [ "$QUENOR_PLATFORM" = virtual ] && libs+=(-lvmac)
+    (cd "$QUENOR_SOURCE_DIR" && awk -v out="$snippets" '
+        FNR == 1 { marker = "" }
+        /^<!-- file: .* -->$/ { marker = $3; next }
+        /^```cpp$/ && !inside { inside = 1; n++; file = sprintf("%s/%03d.cpp", out, n)
+            printf "%s:%d %s\n", FILENAME, FNR, marker > (file ".where"); printf "" > file; next }
+        /^```$/ && inside { inside = 0; marker = ""; close(file); next }
+        inside { print > file; next }
+        !/^[[:space:]]*$/ { marker = "" }' README.md docs/*.md)
+    for block in "$snippets"/*.cpp; do
+        [ -e "$block" ] || break
+        read -r where marker <"$block.where"
+        if [ -n "$marker" ]; then
+            diff -u "$QUENOR_SOURCE_DIR/$marker" "$block" >&2 ||
+                fail "$where shows $marker, but not as it is in the tree"
+            same=$((same + 1))
+            continue
+        fi
+        grep -q '^#include' "$block" || continue
+        if [ "$QUENOR_PLATFORM" != virtual ] && grep -q '^#include <vmac/' "$block"; then
+            continue
+        fi
+        if grep -q '^int main(' "$block"; then
+            kind="as it stands"
+            cp "$block" "$block.tu.cpp"
+        else
+            kind="as a function body"
+            { grep '^#include' "$block"; echo "void documentedExample() {"
+              grep -v '^#include' "$block"; echo "}"; echo "int main() {}"; } >"$block.tu.cpp"
+        fi
+        # shellcheck disable=SC2086 # the flags are word lists
+        "$QUENOR_CXX" -std=c++17 -Wall -Wextra -Wpedantic -Werror -Wno-unused-parameter \
+            -Wno-unused-variable $cxxflags -I"$prefix/include" "$block.tu.cpp" -o "$block.exe" \
+            -L"$libdir" "${libs[@]}" -pthread $ldflags ||
+            fail "$where does not build against the installed package ($kind)"
+        echo "docs: $where builds $kind"
+        built=$((built + 1))
+    done
+    [ $((built + same)) -gt 0 ] || fail "no C++ block found in README.md or docs/"
+    echo "docs: $built blocks built, $same equal to their files"
+}
+
 case $check in
 package) check_package ;;
 headers) check_headers ;;
 cmake) check_cmake ;;
 pkgconfig) check_pkgconfig ;;
+docs) check_docs ;;
 *) fail "unknown check: $check" ;;
 esac
