@@ -161,14 +161,14 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    const std::string spec = filtered ? benchmark::GetBenchmarkFilter() : std::string("-Soak");
+    const std::string filter = filtered ? benchmark::GetBenchmarkFilter() : std::string("-Soak");
     if (console) {
         SummaryReporter reporter(isatty(STDOUT_FILENO) ? SummaryReporter::OO_Color
                                                        : SummaryReporter::OO_None);
-        benchmark::RunSpecifiedBenchmarks(&reporter, spec);
+        benchmark::RunSpecifiedBenchmarks(&reporter, filter);
         printSummary(reporter);
     } else {
-        benchmark::RunSpecifiedBenchmarks(spec);
+        benchmark::RunSpecifiedBenchmarks(filter);
     }
     benchmark::Shutdown();
     return 0;

@@ -32,7 +32,7 @@ namespace {
 
 struct Options {
     HidDeviceMatch match;
-    std::string matchSpec;  // as given, for messages
+    std::string matchText;  // as given, for messages
     bool watch = false;
     bool json = false;
     bool simulate = false;
@@ -68,16 +68,16 @@ std::string parseNumber(const std::string& text, uint16_t& value) {
     return "";
 }
 
-// Fills `match` from "key=value,key=value". Empty when the spec is good, else what is wrong,
+// Fills `match` from "key=value,key=value". Empty when the text is good, else what is wrong,
 // naming the part.
-std::string parseMatch(const std::string& spec, HidDeviceMatch& match) {
-    if (spec.empty()) {
+std::string parseMatch(const std::string& text, HidDeviceMatch& match) {
+    if (text.empty()) {
         return "needs at least one key=value";
     }
     size_t start = 0;
-    while (start <= spec.size()) {
-        const size_t comma = std::min(spec.find(',', start), spec.size());
-        const std::string item = spec.substr(start, comma - start);
+    while (start <= text.size()) {
+        const size_t comma = std::min(text.find(',', start), text.size());
+        const std::string item = text.substr(start, comma - start);
         start = comma + 1;
         const size_t equals = item.find('=');
         const std::string key = item.substr(0, equals);
@@ -125,11 +125,10 @@ int parse(int argc, char** argv, Options& options) {
                     stderr);
                 return 1;
             }
-            const std::string spec = argv[++i];
-            options.matchSpec = spec;
-            const std::string problem = parseMatch(spec, options.match);
+            options.matchText = argv[++i];
+            const std::string problem = parseMatch(options.matchText, options.match);
             if (!problem.empty()) {
-                std::fprintf(stderr, "quenor-list: --match %s: %s\n", spec.c_str(),
+                std::fprintf(stderr, "quenor-list: --match %s: %s\n", options.matchText.c_str(),
                              problem.c_str());
                 return 1;
             }
@@ -161,9 +160,9 @@ void list(const Options& options) {
         }
     }
     if (devices.count() == 0) {
-        const std::string what = options.matchSpec.empty()
+        const std::string what = options.matchText.empty()
                                      ? std::string("no HID device found")
-                                     : "no HID device matches --match " + options.matchSpec;
+                                     : "no HID device matches --match " + options.matchText;
         std::fprintf(stderr, "quenor-list: %s%s\n", what.c_str(),
                      options.simulate ? "" : noDeviceHint());
     }
