@@ -48,6 +48,8 @@ typedef int64_t quenor_status;
 #define QUENOR_STATUS_NO_MEMORY ((quenor_status)-536870211)
 /* kIOReturnNoResources (0xE00002BE): no thread or platform object could be had. */
 #define QUENOR_STATUS_NO_RESOURCES ((quenor_status)-536870210)
+/* kIOReturnNoDevice (0xE00002C0): no device at the entry's path (it was unplugged). */
+#define QUENOR_STATUS_NO_DEVICE ((quenor_status)-536870208)
 /* kIOReturnBadArgument (0xE00002C2): a null pointer or a value out of range. */
 #define QUENOR_STATUS_BAD_ARGUMENT ((quenor_status)-536870206)
 /* kIOReturnExclusiveAccess (0xE00002C5): another client holds the device exclusively. */
@@ -60,6 +62,9 @@ typedef int64_t quenor_status;
 #define QUENOR_STATUS_NOT_READY ((quenor_status)-536870184)
 /* kIOReturnNotAttached (0xE00002D9): the device is no longer plugged in. */
 #define QUENOR_STATUS_NOT_ATTACHED ((quenor_status)-536870183)
+/* kIOReturnNotPermitted (0xE00002E2): the user has not granted Input Monitoring (keyboards,
+ * mice and touch pads). */
+#define QUENOR_STATUS_NOT_PERMITTED ((quenor_status)-536870174)
 /* kIOReturnAborted (0xE00002EB): the device was destroyed before the request ran. */
 #define QUENOR_STATUS_ABORTED ((quenor_status)-536870165)
 
@@ -143,8 +148,9 @@ typedef struct quenor_device quenor_device;
 /* Makes a device for `entry` (only its path, pair index and entry ID are used; the
  * entry may be freed afterwards) and opens it. On success *device is the open device,
  * which the caller destroys with quenor_device_destroy(). On failure *device is NULL and
- * the status says why (for one, QUENOR_STATUS_EXCLUSIVE_ACCESS or
- * QUENOR_STATUS_NOT_ATTACHED). */
+ * the status is the platform's for the step that failed: QUENOR_STATUS_NO_DEVICE (nothing
+ * at that path any more), QUENOR_STATUS_EXCLUSIVE_ACCESS (another client seized it),
+ * QUENOR_STATUS_NOT_PERMITTED (no Input Monitoring grant), and others. */
 QUENOR_C_EXPORT quenor_status quenor_device_open(const quenor_entry* entry, uint32_t flags,
                                                  quenor_device** device);
 /* Closes the device: pending input reads answer at once, and later I/O answers

@@ -1,23 +1,15 @@
 // Devices of the C interface: opening an entry, closing, destroying, and the queries
 // and switches that need no request.
 #include "quenor/capi/capi.h"
-#include "quenor/mac/hiddeviceidentity.h"
 #include "quenor/mac/utf8.h"
 
 namespace quenor::capi {
 
-// Why the open of `descriptor` by `device` failed.
-//
-// The device object tells only that it failed, so this says what can be told from
-// outside: a path that no longer names a device in the registry is a device that was
-// unplugged; any other failure (a refused exclusive open, a missing USB interface, a
-// platform object that could not be made) reads as a plain error.
-quenor_status statusOfFailedOpen(const MacHidDevice& /*device*/,
-                                 const HidDeviceDescriptor& descriptor) {
-    if (!readHidDeviceIdentity(descriptor)) {
-        return QUENOR_STATUS_NOT_ATTACHED;
-    }
-    return QUENOR_STATUS_ERROR;
+// Why `device` failed to open: the platform status of the step that failed (an open
+// that failed always has one; 0 would mean the device said nothing, read as an error).
+quenor_status statusOfFailedOpen(const MacHidDevice& device) {
+    const quenor_status status = device.lastOpenStatus();
+    return status != 0 ? status : QUENOR_STATUS_ERROR;
 }
 
 CompletionLane& laneFor(quenor_device& device, bool input) {
@@ -54,7 +46,7 @@ quenor_status quenor_device_open(const quenor_entry* entry, uint32_t flags,
         opened->device.reset(static_cast<MacHidDevice*>(AbstractHidDevice::create(descriptor)));
         const int shareMode = (flags & QUENOR_OPEN_EXCLUSIVE) ? 0 : 1;
         if (!opened->device->open(0, shareMode)) {
-            return quenor::capi::statusOfFailedOpen(*opened->device, descriptor);
+            return quenor::capi::statusOfFailedOpen(*opened->device);
         }
         *device = opened.release();
         return QUENOR_STATUS_OK;

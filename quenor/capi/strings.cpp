@@ -1,9 +1,12 @@
 // Strings of the C interface: the device's cached and USB strings in UTF-8, the
 // strings it hands out, and UTF-8 encoding of the library's wide text.
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "quenor/capi/capi.h"
+#include "quenor/status.h"
 
 using quenor::capi::guarded;
 
@@ -150,6 +153,29 @@ quenor_status quenor_usb_string_request(quenor_device* device, int index,
     }
     return startString(device, completion, context, request,
                        [index](MacHidDevice& d) { return d.usbString(index); });
+}
+
+size_t quenor_status_text(quenor_status status, char* text, size_t capacity) {
+    // Without memory for the words, the number alone (still the whole truth).
+    std::string words;
+    try {
+        words = quenor::describeStatus(status);
+    } catch (const std::bad_alloc&) {
+    }
+    char fallback[32];
+    const char* source = words.c_str();
+    size_t length = words.size();
+    if (words.empty()) {
+        length = static_cast<size_t>(
+            std::snprintf(fallback, sizeof fallback, "%lld", static_cast<long long>(status)));
+        source = fallback;
+    }
+    if (text && capacity > 0) {
+        const size_t copied = std::min(length, capacity - 1);
+        std::memcpy(text, source, copied);
+        text[copied] = '\0';
+    }
+    return length;
 }
 
 void quenor_string_free(char* text) {
