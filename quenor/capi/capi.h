@@ -47,8 +47,9 @@ inline long toMs(int64_t ms) {
     return ms > kLongMax ? std::numeric_limits<long>::max() : static_cast<long>(ms);
 }
 
-// Wide text (one character per code point) as UTF-8; a value that is no code point
-// (a lone surrogate, past U+10FFFF) becomes U+FFFD.
+// Wide text as UTF-8: one character per code point, except that a UTF-16 surrogate
+// pair (as USB strings carry them) is joined; a lone surrogate or a value past
+// U+10FFFF becomes U+FFFD.
 std::string encodeUtf8(const std::wstring& text);
 
 // The C++ match for a C one (NULL: everything).

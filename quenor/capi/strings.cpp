@@ -15,9 +15,15 @@ namespace quenor::capi {
 std::string encodeUtf8(const std::wstring& text) {
     std::string out;
     out.reserve(text.size());
-    for (wchar_t character : text) {
-        auto code = static_cast<uint32_t>(character);
-        if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto code = static_cast<uint32_t>(text[i]);
+        // USB string descriptors arrive as UTF-16 code units, one per character: a
+        // surrogate pair is joined here into the one code point it stands for.
+        const uint32_t next = i + 1 < text.size() ? static_cast<uint32_t>(text[i + 1]) : 0;
+        if (code >= 0xD800 && code <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (next - 0xDC00);
+            ++i;
+        } else if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
             code = 0xFFFD;
         }
         if (code < 0x80) {

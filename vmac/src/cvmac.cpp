@@ -123,8 +123,7 @@ cvmac_gadget* cvmac_plug(const cvmac_gadget_description* description) {
         const Properties properties(*description);
         auto* gadget = new cvmac_gadget;
         try {
-            gadget->device =
-                vmac::plugDeviceWithProperties(description->path, properties.values());
+            gadget->device = vmac::plugDeviceWithProperties(description->path, properties.values());
         } catch (...) {
             delete gadget;
             throw;
