@@ -108,6 +108,11 @@ private:
 // What a report transfer was, for reading its record in C terms.
 enum class Transfer { Send, FeatureRead, InputRead };
 
+// A transfer's record in C terms; `capacity`: the most bytes a read delivers. `data`
+// points into the record's buffer.
+quenor_result resultOf(const AbstractHidDevice::AsyncOpResult& record, Transfer kind,
+                       size_t capacity);
+
 // `capacity`: the most bytes a read delivers.
 std::shared_ptr<TypedCore<AbstractHidDevice::AsyncOpResult>> makeReportCore(Transfer kind,
                                                                             size_t capacity);

@@ -5,6 +5,7 @@
 
 #include "quenor/capi/capi.h"
 
+using quenor::capi::guarded;
 using quenor::capi::Transfer;
 using Record = AbstractHidDevice::AsyncOpResult;
 
@@ -39,30 +40,39 @@ quenor_status startTransfer(quenor_device* device, Transfer kind, size_t capacit
         [&] { return quenor::capi::makeReportCore(kind, capacity); }, std::forward<Start>(start));
 }
 
-// The blocking form: starts the request, waits at most `waitMs` and copies what a read
-// delivered.
+// The blocking form: makes the C++ call, waits at most `waitMs` and copies what a read
+// delivered. No request object: the C++ request is waited on where it is.
 template <typename Start>
 quenor_status runBlocking(quenor_device* device, Transfer kind, size_t capacity, long waitMs,
                           uint8_t* data, size_t* length, Start&& start) {
     if (length) {
         *length = 0;
     }
-    quenor_request* request = nullptr;
-    quenor_status status = startTransfer(device, kind, capacity, nullptr, nullptr, &request,
-                                         std::forward<Start>(start));
-    if (status != QUENOR_STATUS_OK) {
-        return status;
+    if (!device) {
+        return QUENOR_STATUS_BAD_ARGUMENT;
     }
-    std::unique_ptr<quenor_request> owned(request);
-    if (!owned->core->waitFor(waitMs)) {
-        return QUENOR_STATUS_TIMEOUT;
-    }
-    const quenor_result& result = owned->core->result();
-    if (result.status == QUENOR_STATUS_OK && kind != Transfer::Send && result.length > 0) {
-        std::memcpy(data, result.data, result.length);
-        *length = result.length;
-    }
-    return result.status;
+    return guarded([&] {
+        if (!device->device->isOpened()) {
+            return QUENOR_STATUS_NOT_OPEN;
+        }
+        const auto request = start(*device->device);
+        if (!request.wait_for(waitMs)) {
+            return QUENOR_STATUS_TIMEOUT;
+        }
+        const quenor_result result = quenor::capi::resultOf(request.value(), kind, capacity);
+        if (result.status == QUENOR_STATUS_OK && kind != Transfer::Send && result.length > 0) {
+            std::memcpy(data, result.data, result.length);
+            *length = result.length;
+        }
+        return result.status;
+    });
+}
+
+// A buffer for a feature read of exactly `capacity` bytes (the device is asked for the
+// buffer's size): the pooled one when it has that size, else a new one.
+ReportBuffer featureBuffer(MacHidDevice& device, size_t capacity) {
+    ReportBuffer pooled = device.allocateReport(AbstractHidDevice::Feature);
+    return pooled->size() == capacity ? pooled : std::make_shared<std::vector<uint8_t>>(capacity);
 }
 
 }  // namespace
@@ -95,11 +105,9 @@ quenor_status quenor_get_feature(quenor_device* device, uint8_t report_id, uint8
     if (!data || !length || capacity == 0) {
         return QUENOR_STATUS_BAD_ARGUMENT;
     }
-    return runBlocking(device, Transfer::FeatureRead, capacity, quenor::capi::toMs(timeout_ms),
-                       data, length, [&](MacHidDevice& d) {
-                           return d.getFeature(report_id,
-                                               std::make_shared<std::vector<uint8_t>>(capacity));
-                       });
+    return runBlocking(
+        device, Transfer::FeatureRead, capacity, quenor::capi::toMs(timeout_ms), data, length,
+        [&](MacHidDevice& d) { return d.getFeature(report_id, featureBuffer(d, capacity)); });
 }
 
 quenor_status quenor_read(quenor_device* device, uint8_t* data, size_t capacity, size_t* length,
@@ -144,11 +152,9 @@ quenor_status quenor_get_feature_request(quenor_device* device, uint8_t report_i
     if (capacity == 0) {
         return QUENOR_STATUS_BAD_ARGUMENT;
     }
-    return startTransfer(device, Transfer::FeatureRead, capacity, completion, context, request,
-                         [&](MacHidDevice& d) {
-                             return d.getFeature(report_id,
-                                                 std::make_shared<std::vector<uint8_t>>(capacity));
-                         });
+    return startTransfer(
+        device, Transfer::FeatureRead, capacity, completion, context, request,
+        [&](MacHidDevice& d) { return d.getFeature(report_id, featureBuffer(d, capacity)); });
 }
 
 quenor_status quenor_read_request(quenor_device* device, size_t capacity, int64_t timeout_ms,

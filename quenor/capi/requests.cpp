@@ -7,21 +7,11 @@
 
 namespace quenor::capi {
 
-const quenor_result& RequestCore::result() const {
-    std::call_once(m_once, [this] { fill(m_result); });
-    return m_result;
-}
-
-namespace {
-
-using OpResult = AbstractHidDevice::AsyncOpResult;
-using StrResult = AbstractHidDevice::AsyncStrReqResult;
-
 // A failed record says why in its status when the platform gave one. The few the
 // library answers without one: an input read that found no report in time
 // ({false, -1}), a transfer on a device that was not open when it ran ({false, 0},
 // no buffer); anything else failed in a way the platform did not name.
-quenor_status statusOf(const OpResult& record, Transfer kind) {
+static quenor_status statusOf(const AbstractHidDevice::AsyncOpResult& record, Transfer kind) {
     if (record.success) {
         return QUENOR_STATUS_OK;
     }
@@ -34,26 +24,42 @@ quenor_status statusOf(const OpResult& record, Transfer kind) {
     return record.buffer ? QUENOR_STATUS_ERROR : QUENOR_STATUS_NOT_OPEN;
 }
 
+quenor_result resultOf(const AbstractHidDevice::AsyncOpResult& record, Transfer kind,
+                       size_t capacity) {
+    quenor_result result{};
+    result.status = statusOf(record, kind);
+    result.report_id = record.reportId;
+    if (result.status != QUENOR_STATUS_OK) {
+        return result;
+    }
+    const size_t transferred = static_cast<size_t>(std::max(record.bytesTransferred, 0));
+    if (kind == Transfer::Send) {
+        result.length = transferred;
+        return result;
+    }
+    // A pooled input buffer may be longer than the caller asked for.
+    result.length = std::min(transferred, capacity);
+    result.data = record.buffer && result.length ? record.buffer->data() : nullptr;
+    return result;
+}
+
+const quenor_result& RequestCore::result() const {
+    std::call_once(m_once, [this] { fill(m_result); });
+    return m_result;
+}
+
+namespace {
+
+using OpResult = AbstractHidDevice::AsyncOpResult;
+using StrResult = AbstractHidDevice::AsyncStrReqResult;
+
 class ReportCore final : public TypedCore<OpResult> {
 public:
     ReportCore(Transfer kind, size_t capacity) : m_kind(kind), m_capacity(capacity) {}
 
 private:
     void fill(quenor_result& result) const override {
-        const OpResult& record = this->record();
-        result.status = statusOf(record, m_kind);
-        result.report_id = record.reportId;
-        if (result.status != QUENOR_STATUS_OK) {
-            return;
-        }
-        const size_t transferred = static_cast<size_t>(std::max(record.bytesTransferred, 0));
-        if (m_kind == Transfer::Send) {
-            result.length = transferred;
-            return;
-        }
-        // A pooled input buffer may be longer than the caller asked for.
-        result.length = std::min(transferred, m_capacity);
-        result.data = record.buffer && result.length ? record.buffer->data() : nullptr;
+        result = resultOf(record(), m_kind, m_capacity);
     }
 
     Transfer m_kind;
