@@ -126,6 +126,8 @@ class Device:
 
     def __init__(self, handle: ctypes.c_void_p) -> None:
         self._handle: Optional[ctypes.c_void_p] = handle
+        # What read() takes by default: the device's largest input report (fixed while open).
+        self._read_size = max(int(lib.quenor_device_report_size(handle, 0)), 64)
 
     @property
     def _h(self) -> ctypes.c_void_p:
@@ -177,7 +179,7 @@ class Device:
 
     def read(self, timeout: Optional[float] = None, size: Optional[int] = None) -> Optional[bytes]:
         """The oldest input report, waiting up to `timeout` seconds; None when none came."""
-        capacity = size or max(self.report_size("input"), 64)
+        capacity = size or self._read_size
         buffer = (ctypes.c_uint8 * capacity)()
         length = ctypes.c_size_t()
         status = lib.quenor_read(self._h, buffer, capacity, ctypes.byref(length), _ms(timeout))
