@@ -302,7 +302,8 @@ typedef enum quenor_notice_kind { QUENOR_ARRIVAL = 0, QUENOR_REMOVAL = 1 } queno
 /* Called on the monitor's own thread, one notice at a time: the devices present at start
  * first (if asked for), then arrivals and removals as they happen. `entry` and its
  * strings are valid until the callback returns. The callback may call any function here,
- * quenor_monitor_stop() on its own monitor included, but not quenor_monitor_free() on it. */
+ * quenor_monitor_stop() and quenor_monitor_free() on its own monitor included (no further
+ * callback starts; the thread ends by itself when this one returns). */
 typedef void (*quenor_notice_callback)(quenor_notice_kind kind, const quenor_entry* entry,
                                        void* context);
 
@@ -315,7 +316,7 @@ QUENOR_C_EXPORT quenor_status quenor_monitor_start(const quenor_match* match,
                                                    void* context, quenor_monitor** monitor);
 /* No callback runs once this returns (called from the callback: none after it). */
 QUENOR_C_EXPORT void quenor_monitor_stop(quenor_monitor* monitor);
-/* Stops and frees the monitor; NULL is ignored. Not from its own callback. */
+/* Stops and frees the monitor; NULL is ignored. */
 QUENOR_C_EXPORT void quenor_monitor_free(quenor_monitor* monitor);
 
 #ifdef __cplusplus

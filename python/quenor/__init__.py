@@ -235,6 +235,10 @@ def open(entry: Entry, exclusive: bool = False) -> Device:  # noqa: A001 (as io.
     return Device(handle)
 
 
+_on_watch_thread = threading.local()  # .active while a relay runs a notice
+_stopped_in_callback: list[object] = []  # relays kept past their watch (a few bytes each)
+
+
 @dataclass(frozen=True)
 class Notice:
     kind: str  # "arrival" or "removal"
@@ -242,12 +246,17 @@ class Notice:
 
 
 class Watch:
-    """A running hot-plug watch; stop() it, or use it as a context manager."""
+    """A running hot-plug watch; stop() it, or use it as a context manager. Dropping the
+    last reference stops it too."""
 
     def __init__(self, callback: Callable[[Notice], None], match: _native.Match,
                  present: bool) -> None:
         def relay(kind: int, entry: "ctypes._Pointer[_native.CEntry]", _: object) -> None:
-            callback(Notice("arrival" if kind == 0 else "removal", Entry._of(entry.contents)))
+            _on_watch_thread.active = True
+            try:
+                callback(Notice("arrival" if kind == 0 else "removal", Entry._of(entry.contents)))
+            finally:
+                _on_watch_thread.active = False
 
         self._relay = _native.NOTICE_CALLBACK(relay)  # kept alive while the monitor runs
         self._lock = threading.Lock()
@@ -257,17 +266,25 @@ class Watch:
         self._handle: Optional[ctypes.c_void_p] = handle
 
     def stop(self) -> None:
-        """No callback runs once this returns. Not from the callback itself."""
+        """No callback runs once this returns; from the callback itself, none after it."""
         with self._lock:
             handle, self._handle = self._handle, None
         if handle is not None:
             lib.quenor_monitor_free(handle)
+            if getattr(_on_watch_thread, "active", False):
+                # Stopped from inside a notice: the C callback is still running in this
+                # relay, which must outlive this object.
+                _stopped_in_callback.append(self._relay)
 
     def __enter__(self) -> "Watch":
         return self
 
     def __exit__(self, *exc: object) -> None:
         self.stop()
+
+    def __del__(self) -> None:
+        if getattr(self, "_handle", None) is not None:
+            self.stop()
 
 
 def watch(callback: Callable[[Notice], None], vid: Optional[int] = None,
