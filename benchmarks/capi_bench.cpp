@@ -102,8 +102,7 @@ void CApiInputRead(benchmark::State& state) {
         pair.cGadget.injectInputReport(1, report).wait();
         const auto start = Clock::now();
         size_t length = 0;
-        benchmark::DoNotOptimize(
-            quenor_read(pair.c, bytes.data(), bytes.size(), &length, 1000));
+        benchmark::DoNotOptimize(quenor_read(pair.c, bytes.data(), bytes.size(), &length, 1000));
         return Clock::now() - start;
     };
     bench::comparePaired(state, 500, baseline, library);

@@ -12,30 +12,30 @@
 
 static int failures = 0;
 
-#define CHECK(condition)                                                      \
-    do {                                                                      \
-        if (!(condition)) {                                                   \
-            fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
-            ++failures;                                                       \
-        }                                                                     \
-    } while (0)
-
-#define CHECK_STATUS(expected, actual)                                              \
+#define CHECK(condition)                                                            \
     do {                                                                            \
-        quenor_status got_ = (actual);                                              \
-        if (got_ != (expected)) {                                                   \
-            char words_[128];                                                       \
-            quenor_status_text(got_, words_, sizeof words_);                        \
-            fprintf(stderr, "%s:%d: %s: status %s\n", __FILE__, __LINE__, #actual, words_); \
+        if (!(condition)) {                                                         \
+            fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
             ++failures;                                                             \
         }                                                                           \
+    } while (0)
+
+#define CHECK_STATUS(expected, actual)                                                      \
+    do {                                                                                    \
+        quenor_status got_ = (actual);                                                      \
+        if (got_ != (expected)) {                                                           \
+            char words_[128];                                                               \
+            quenor_status_text(got_, words_, sizeof words_);                                \
+            fprintf(stderr, "%s:%d: %s: status %s\n", __FILE__, __LINE__, #actual, words_); \
+            ++failures;                                                                     \
+        }                                                                                   \
     } while (0)
 
 #define GADGET_PATH "IOService:/vmac/XHC@14000000/CGadget@14300000/IOUSBHostInterface@0/CGadget"
 
 static const cvmac_gadget_description kGadget = {
-    GADGET_PATH, 0x1209, 0xC0DE, 0x0102, 0xFF00, 0x0001, 8, 8, 4, 0x14300000,
-    "Quenor Labs", "C Gadget", "C-0001", "USB"};
+    GADGET_PATH, 0x1209, 0xC0DE,     0x0102,        0xFF00,     0x0001,   8,
+    8,           4,      0x14300000, "Quenor Labs", "C Gadget", "C-0001", "USB"};
 
 /* What the monitor and the completion callbacks saw, guarded by `mutex`. */
 static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -45,6 +45,7 @@ static struct {
     uint64_t last_entry_id;
     char last_path[256];
     int completions;
+    quenor_status statuses[8]; /* of each completion, in order */
     quenor_status completed_status;
     uint8_t completed_bytes[8];
     size_t completed_length;
@@ -69,7 +70,7 @@ static void on_notice(quenor_notice_kind kind, const quenor_entry* entry, void* 
 static void on_completion(const quenor_result* result, void* context) {
     CHECK(context == &seen);
     pthread_mutex_lock(&mutex);
-    ++seen.completions;
+    seen.statuses[seen.completions++ % 8] = result->status;
     seen.completed_status = result->status;
     seen.completed_length = result->length < 8 ? result->length : 8;
     if (result->data) {
@@ -86,8 +87,7 @@ static int wait_for_count(const int* counter, int count) {
     clock_gettime(CLOCK_REALTIME, &until);
     until.tv_sec += 10;
     pthread_mutex_lock(&mutex);
-    while (*counter < count &&
-           pthread_cond_timedwait(&changed, &mutex, &until) == 0) {
+    while (*counter < count && pthread_cond_timedwait(&changed, &mutex, &until) == 0) {
     }
     reached = *counter >= count;
     pthread_mutex_unlock(&mutex);
@@ -180,8 +180,7 @@ static void check_requests(quenor_device* device, cvmac_gadget* gadget) {
     quenor_request* feature = NULL;
     quenor_result result;
 
-    CHECK_STATUS(QUENOR_STATUS_OK,
-                 quenor_read_request(device, 8, -1, on_completion, &seen, &read));
+    CHECK_STATUS(QUENOR_STATUS_OK, quenor_read_request(device, 8, -1, on_completion, &seen, &read));
     CHECK(quenor_request_poll(read) == 0 && quenor_request_wait_for(read, 10) == 0);
     CHECK(quenor_request_result(read, &result) == QUENOR_STATUS_NOT_READY);
     CHECK(cvmac_inject_input_report(gadget, 1, input, sizeof input, 5000) == CVMAC_DELIVERED);
@@ -208,9 +207,13 @@ static void check_strings(quenor_device* device, cvmac_gadget* gadget) {
     CHECK_STATUS(QUENOR_STATUS_OK, quenor_device_string(device, QUENOR_STRING_PRODUCT, &text));
     CHECK(text && strcmp(text, "C Gadget") == 0);
     quenor_string_free(text);
-    CHECK(cvmac_set_usb_string(gadget, 5, "Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x94\x8C") == 0);
+    CHECK(cvmac_set_usb_string(gadget, 5,
+                               "Gr\xC3\xBC\xC3\x9F"
+                               "e \xF0\x9F\x94\x8C") == 0);
     CHECK_STATUS(QUENOR_STATUS_OK, quenor_usb_string(device, 5, &text, 5000));
-    CHECK(text && strcmp(text, "Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x94\x8C") == 0);
+    CHECK(text && strcmp(text,
+                         "Gr\xC3\xBC\xC3\x9F"
+                         "e \xF0\x9F\x94\x8C") == 0);
     quenor_string_free(text);
     CHECK(quenor_usb_string(device, 256, &text, 5000) == QUENOR_STATUS_BAD_ARGUMENT && !text);
 }
@@ -224,6 +227,27 @@ static void check_dropped(quenor_device* device, cvmac_gadget* gadget) {
         CHECK(cvmac_inject_input_report(gadget, 1, report, sizeof report, 5000) == CVMAC_DELIVERED);
     }
     CHECK(quenor_device_dropped_reports(device) == 1);
+}
+
+/* Destroyed with two reads pending: the waiting one answers "no report", the one behind
+ * it never runs, and its callback says so; both requests outlive the device. */
+static void check_destroy_with_pending_reads(void) {
+    quenor_entry* entries = list_gadget();
+    quenor_device* device = NULL;
+    quenor_request* reads[2] = {NULL, NULL};
+    int i;
+    CHECK_STATUS(QUENOR_STATUS_OK, quenor_device_open(&entries[0], QUENOR_OPEN_SHARED, &device));
+    quenor_entries_free(entries);
+    for (i = 0; i < 2; ++i) {
+        CHECK_STATUS(QUENOR_STATUS_OK,
+                     quenor_read_request(device, 8, -1, on_completion, &seen, &reads[i]));
+    }
+    quenor_device_destroy(device);
+    CHECK(wait_for_count(&seen.completions, 4));
+    CHECK(seen.statuses[2] == QUENOR_STATUS_TIMEOUT && seen.statuses[3] == QUENOR_STATUS_ABORTED);
+    CHECK(quenor_request_wait_for(reads[0], 0) == 1 && quenor_request_poll(reads[1]) == 0);
+    quenor_request_free(reads[0]);
+    quenor_request_free(reads[1]);
 }
 
 int main(void) {
@@ -270,6 +294,7 @@ int main(void) {
     gadget = cvmac_plug(&kGadget);
     CHECK(wait_for_count(&seen.arrivals, 2));
     CHECK(seen.last_entry_id > first_id);
+    check_destroy_with_pending_reads();
     quenor_monitor_free(monitor);
     cvmac_unplug(gadget, 0);
     cvmac_gadget_free(gadget);
