@@ -122,9 +122,9 @@ typedef struct quenor_identity {
 
 /* One usage pair of one HID device: what quenor_device_open() takes. */
 typedef struct quenor_entry {
-    uint64_t entry_id;   /* the registry entry ID: unique while the system runs; orders by age */
-    const char* path;    /* the I/O Registry service-plane path */
-    int32_t pair_index;  /* which of the device's usage pairs */
+    uint64_t entry_id;  /* the registry entry ID: unique while the system runs; orders by age */
+    const char* path;   /* the I/O Registry service-plane path */
+    int32_t pair_index; /* which of the device's usage pairs */
     quenor_identity identity;
 } quenor_entry;
 
@@ -132,8 +132,8 @@ typedef struct quenor_entry {
  * device first. On success *entries is an array of *count entries (NULL when there are
  * none) that the caller frees, strings and all, with one quenor_entries_free(). On
  * failure both are set to NULL / 0. */
-QUENOR_C_EXPORT quenor_status quenor_devices_list(const quenor_match* match,
-                                                  quenor_entry** entries, size_t* count);
+QUENOR_C_EXPORT quenor_status quenor_devices_list(const quenor_match* match, quenor_entry** entries,
+                                                  size_t* count);
 /* Frees a list from quenor_devices_list(); NULL is ignored. */
 QUENOR_C_EXPORT void quenor_entries_free(quenor_entry* entries);
 
@@ -177,18 +177,19 @@ QUENOR_C_EXPORT size_t quenor_device_report_size(quenor_device* device, quenor_r
 
 /* ==== Requests ============================================================ */
 
-/* Every transfer and string request has an asynchronous form that returns at once with
- * a quenor_request, which the caller frees with quenor_request_free(), ready or not. */
+/* Every transfer and the USB string request have an asynchronous form that returns at
+ * once with a quenor_request, which the caller frees with quenor_request_free(), ready
+ * or not. */
 typedef struct quenor_request quenor_request;
 
 /* The result of a request, valid until the request is freed (or, in a callback, until
  * the callback returns). */
 typedef struct quenor_result {
-    quenor_status status;      /* 0: success */
-    const uint8_t* data;       /* reads: the report's bytes (NULL if none) */
-    size_t length;             /* reads: bytes in `data`; sends: bytes sent */
-    uint8_t report_id;         /* the report ID the transfer named (0 for input reads) */
-    const char* text;          /* string requests: the text ("" on failure); else NULL */
+    quenor_status status; /* 0: success */
+    const uint8_t* data;  /* reads: the report's bytes (NULL if none) */
+    size_t length;        /* reads: bytes in `data`; sends: bytes sent */
+    uint8_t report_id;    /* the report ID the transfer named (0 for input reads) */
+    const char* text;     /* string requests: the text ("" on failure); else NULL */
 } quenor_result;
 
 /* Called once when a request completes, on a thread of the library's own (one per
@@ -205,8 +206,7 @@ QUENOR_C_EXPORT int quenor_request_wait_for(quenor_request* request, int64_t tim
 /* 1 when the request has completed, else 0; never blocks. */
 QUENOR_C_EXPORT int quenor_request_poll(const quenor_request* request);
 /* Fills *result and returns its status, or QUENOR_STATUS_NOT_READY (result untouched). */
-QUENOR_C_EXPORT quenor_status quenor_request_result(quenor_request* request,
-                                                    quenor_result* result);
+QUENOR_C_EXPORT quenor_status quenor_request_result(quenor_request* request, quenor_result* result);
 /* Frees the request, completed or not; NULL is ignored. A callback still runs. */
 QUENOR_C_EXPORT void quenor_request_free(quenor_request* request);
 
@@ -216,8 +216,7 @@ QUENOR_C_EXPORT void quenor_request_free(quenor_request* request);
  * device numbers its reports), giving up after `timeout_ms`. Blocking, and queued with
  * the device's other report and string requests, in call order. */
 QUENOR_C_EXPORT quenor_status quenor_write(quenor_device* device, uint8_t report_id,
-                                           const uint8_t* data, size_t length,
-                                           int64_t timeout_ms);
+                                           const uint8_t* data, size_t length, int64_t timeout_ms);
 /* Sends a feature report; the library gives the device 5 s. Blocks at most
  * `timeout_ms` (QUENOR_STATUS_TIMEOUT: the report may still be sent). */
 QUENOR_C_EXPORT quenor_status quenor_send_feature(quenor_device* device, uint8_t report_id,
@@ -232,8 +231,8 @@ QUENOR_C_EXPORT quenor_status quenor_get_feature(quenor_device* device, uint8_t 
  * (QUENOR_STATUS_TIMEOUT when none came). At most `capacity` bytes are copied into
  * `data`; *length gets the bytes copied. The report ID, if the device numbers its
  * reports, is the first byte. */
-QUENOR_C_EXPORT quenor_status quenor_read(quenor_device* device, uint8_t* data,
-                                          size_t capacity, size_t* length, int64_t timeout_ms);
+QUENOR_C_EXPORT quenor_status quenor_read(quenor_device* device, uint8_t* data, size_t capacity,
+                                          size_t* length, int64_t timeout_ms);
 
 /* The same as requests: each returns QUENOR_STATUS_OK and sets *request, or a status
  * (and NULL) when nothing could be started. `completion` may be NULL. Sends copy `data`
@@ -241,24 +240,19 @@ QUENOR_C_EXPORT quenor_status quenor_read(quenor_device* device, uint8_t* data,
  * bytes, an input read takes up to `capacity`). */
 QUENOR_C_EXPORT quenor_status quenor_write_request(quenor_device* device, uint8_t report_id,
                                                    const uint8_t* data, size_t length,
-                                                   int64_t timeout_ms,
-                                                   quenor_completion completion, void* context,
-                                                   quenor_request** request);
-QUENOR_C_EXPORT quenor_status quenor_send_feature_request(quenor_device* device,
-                                                          uint8_t report_id, const uint8_t* data,
-                                                          size_t length,
+                                                   int64_t timeout_ms, quenor_completion completion,
+                                                   void* context, quenor_request** request);
+QUENOR_C_EXPORT quenor_status quenor_send_feature_request(quenor_device* device, uint8_t report_id,
+                                                          const uint8_t* data, size_t length,
                                                           quenor_completion completion,
-                                                          void* context,
-                                                          quenor_request** request);
-QUENOR_C_EXPORT quenor_status quenor_get_feature_request(quenor_device* device,
-                                                         uint8_t report_id, size_t capacity,
+                                                          void* context, quenor_request** request);
+QUENOR_C_EXPORT quenor_status quenor_get_feature_request(quenor_device* device, uint8_t report_id,
+                                                         size_t capacity,
                                                          quenor_completion completion,
-                                                         void* context,
-                                                         quenor_request** request);
+                                                         void* context, quenor_request** request);
 QUENOR_C_EXPORT quenor_status quenor_read_request(quenor_device* device, size_t capacity,
-                                                  int64_t timeout_ms,
-                                                  quenor_completion completion, void* context,
-                                                  quenor_request** request);
+                                                  int64_t timeout_ms, quenor_completion completion,
+                                                  void* context, quenor_request** request);
 
 /* Report filtering: when on, input reports whose ID does not occur on the usage page of
  * the opened usage pair are dropped. Off by default; may be switched while open. */
@@ -283,13 +277,13 @@ typedef enum quenor_string_kind {
  * is a new string the caller frees with quenor_string_free(); on failure NULL. */
 QUENOR_C_EXPORT quenor_status quenor_device_string(quenor_device* device, quenor_string_kind kind,
                                                    char** text);
-/* USB string descriptor `index` (0-255), fetched from the device; blocks at most
- * `timeout_ms`. *text as above. */
+/* USB string descriptor `index` (0-255), fetched from the device (English, United
+ * States; UTF-16 surrogate pairs joined); blocks at most `timeout_ms`. *text as above. */
 QUENOR_C_EXPORT quenor_status quenor_usb_string(quenor_device* device, int index, char** text,
                                                 int64_t timeout_ms);
 QUENOR_C_EXPORT quenor_status quenor_usb_string_request(quenor_device* device, int index,
-                                                        quenor_completion completion,
-                                                        void* context, quenor_request** request);
+                                                        quenor_completion completion, void* context,
+                                                        quenor_request** request);
 /* Frees a string from this interface; NULL is ignored. */
 QUENOR_C_EXPORT void quenor_string_free(char* text);
 
@@ -310,10 +304,9 @@ typedef void (*quenor_notice_callback)(quenor_notice_kind kind, const quenor_ent
 /* Starts a monitor for the devices `match` (NULL: all) wants; with `report_present` 0 the
  * devices present now are not reported as arrivals (their removal is). On success
  * *monitor is running and the caller frees it with quenor_monitor_free(). */
-QUENOR_C_EXPORT quenor_status quenor_monitor_start(const quenor_match* match,
-                                                   int report_present,
-                                                   quenor_notice_callback callback,
-                                                   void* context, quenor_monitor** monitor);
+QUENOR_C_EXPORT quenor_status quenor_monitor_start(const quenor_match* match, int report_present,
+                                                   quenor_notice_callback callback, void* context,
+                                                   quenor_monitor** monitor);
 /* No callback runs once this returns (called from the callback: none after it). */
 QUENOR_C_EXPORT void quenor_monitor_stop(quenor_monitor* monitor);
 /* Stops and frees the monitor; NULL is ignored. */

@@ -73,10 +73,10 @@ CVMAC_API int cvmac_queue_set_report_answer(cvmac_gadget* gadget, int32_t result
 
 /* One SetReport or GetReport call that reached the gadget. */
 typedef struct cvmac_report_call {
-    int kind;          /* 0: SetReport, 1: GetReport */
-    int type;          /* 0 input, 1 output, 2 feature */
+    int kind; /* 0: SetReport, 1: GetReport */
+    int type; /* 0 input, 1 output, 2 feature */
     uint32_t report_id;
-    size_t length;     /* SetReport: bytes sent; GetReport: bytes asked for */
+    size_t length; /* SetReport: bytes sent; GetReport: bytes asked for */
 } cvmac_report_call;
 
 /* How many report calls reached the gadget, waiting up to `wait_ms` for at least
