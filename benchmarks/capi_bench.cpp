@@ -10,6 +10,7 @@
 #include <vmac/control.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,23 +26,32 @@ constexpr const char* kCPath = "IOService:/bench/CGadget@2/Interface@0/HIDDevice
 constexpr int kRounds = 11;
 constexpr size_t kReportSize = 64;
 
-vmac::VirtualDevice plugGadget(const char* path) {
-    vmac::VirtualDevice gadget = vmac::plugDevice(path);
-    gadget.setNumberProperty("MaxInputReportSize", kReportSize);
-    gadget.setNumberProperty("MaxFeatureReportSize", kReportSize);
+// Published with its properties, so that the C side can list it like an application.
+vmac::VirtualDevice plugGadget(const char* path, long long productId) {
+    const std::map<std::string, CFTypeRef> properties = {
+        {"ProductID", vmac::makeNumber(productId)},
+        {"MaxInputReportSize", vmac::makeNumber(kReportSize)},
+        {"MaxFeatureReportSize", vmac::makeNumber(kReportSize)}};
+    vmac::VirtualDevice gadget = vmac::plugDeviceWithProperties(path, properties);
+    for (const auto& property : properties) {
+        CFRelease(property.second);
+    }
     return gadget;
 }
 
 // One gadget opened through C++ (the baseline) and one through C (the row).
 struct Pair {
-    Pair() : cppGadget(plugGadget(kCppPath)), cGadget(plugGadget(kCPath)) {
+    Pair() : cppGadget(plugGadget(kCppPath, 0xBE01)), cGadget(plugGadget(kCPath, 0xBE02)) {
         const std::string path(kCppPath);
         cpp.reset(AbstractHidDevice::create(HidDeviceDescriptor(
             new MacDeviceDescriptorHandle(std::wstring(path.begin(), path.end()), 0))));
-        quenor_entry entry{};
-        entry.path = kCPath;
+        const quenor_match match{QUENOR_MATCH_PRODUCT_ID, 0, 0xBE02, 0, 0};
+        quenor_entry* entries = nullptr;
+        size_t count = 0;
         opened = cpp->open(0, 1) &&
-                 quenor_device_open(&entry, QUENOR_OPEN_SHARED, &c) == QUENOR_STATUS_OK;
+                 quenor_devices_list(&match, &entries, &count) == QUENOR_STATUS_OK && count == 1 &&
+                 quenor_device_open(entries, QUENOR_OPEN_SHARED, &c) == QUENOR_STATUS_OK;
+        quenor_entries_free(entries);
     }
     ~Pair() {
         quenor_device_destroy(c);

@@ -157,9 +157,9 @@ QUENOR_C_EXPORT quenor_status quenor_device_open(const quenor_entry* entry, uint
  * QUENOR_STATUS_NOT_OPEN. The device stays to be destroyed; its cached strings, report
  * sizes and dropped-report count stay readable. QUENOR_STATUS_NOT_OPEN if it was not open. */
 QUENOR_C_EXPORT quenor_status quenor_device_close(quenor_device* device);
-/* Closes (if open) and frees the device; NULL is ignored. Requests made on it stay valid:
- * those it had not run yet never complete (their callbacks, if any, run with
- * QUENOR_STATUS_ABORTED before this returns), so wait on them with a time-out. */
+/* Closes (if open) and frees the device; NULL is ignored. Requests made on it stay valid.
+ * The callbacks of those it had not answered run with QUENOR_STATUS_ABORTED before this
+ * returns; waiting on such a request may block for good, so wait with a time-out. */
 QUENOR_C_EXPORT void quenor_device_destroy(quenor_device* device);
 
 /* 1 while the device is open and plugged in, else 0. */
