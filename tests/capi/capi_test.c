@@ -230,6 +230,20 @@ static void check_dropped(quenor_device* device, cvmac_gadget* gadget) {
     CHECK(quenor_device_dropped_reports(device) == 1);
 }
 
+/* An exclusive open seizes the gadget: the shared device's calls are refused until the
+ * seizing device goes. */
+static void check_exclusive(const quenor_entry* entry, quenor_device* shared) {
+    quenor_device* seizing = NULL;
+    uint8_t buffer[4];
+    size_t length = 0;
+    CHECK_STATUS(QUENOR_STATUS_OK, quenor_device_open(entry, QUENOR_OPEN_EXCLUSIVE, &seizing));
+    CHECK_STATUS(QUENOR_STATUS_EXCLUSIVE_ACCESS,
+                 quenor_get_feature(shared, 3, buffer, sizeof buffer, &length, 5000));
+    quenor_device_destroy(seizing);
+    CHECK_STATUS(QUENOR_STATUS_OK,
+                 quenor_get_feature(shared, 3, buffer, sizeof buffer, &length, 5000));
+}
+
 /* Destroyed with two reads pending: the waiting one answers ("no report", or aborted),
  * the one behind it never runs, and its callback says so; both requests outlive the
  * device. */
@@ -275,7 +289,6 @@ int main(void) {
     first_id = entries[0].entry_id;
     check_open_failure(&entries[0]);
     CHECK_STATUS(QUENOR_STATUS_OK, quenor_device_open(&entries[0], QUENOR_OPEN_SHARED, &device));
-    quenor_entries_free(entries);
     CHECK(quenor_device_is_open(device) == 1);
     CHECK(quenor_device_report_size(device, QUENOR_REPORT_OUTPUT) == 8);
 
@@ -283,6 +296,8 @@ int main(void) {
     check_requests(device, gadget);
     check_strings(device, gadget);
     check_dropped(device, gadget);
+    check_exclusive(&entries[0], device);
+    quenor_entries_free(entries);
 
     /* Unplugged: the monitor says so, the device is no longer open and reads say why. */
     CHECK(cvmac_unplug(gadget, 5000) == CVMAC_DELIVERED);
