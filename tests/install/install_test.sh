@@ -41,6 +41,19 @@ no_tree_paths() {  # files...
     [ -z "$hits" ] || fail "paths into the source, build or staging tree in: $hits"
 }
 
+# The Python package finds the moved library by its own place (no QUENOR_LIBRARY). An
+# interpreter that is not instrumented cannot load a sanitized library on its own: there
+# only the files are checked (the python.pytest test runs it with the runtime preloaded).
+check_python_package() {
+    local package=$libdir/quenor/python
+    [ -f "$package/quenor/__init__.py" ] && [ -f "$package/quenor/py.typed" ] ||
+        fail "no Python package in $package"
+    [[ "$cxxflags $ldflags" == *-fsanitize=* ]] && return
+    command -v python3 >/dev/null || return 0
+    [ "$(env -u QUENOR_LIBRARY PYTHONPATH="$package" python3 -c 'import quenor; print(quenor.version())')" = \
+        "$QUENOR_VERSION" ] || fail "the installed Python package does not load the moved library"
+}
+
 check_package() {
     local lib libs=(quenor) headers
     if [ "$QUENOR_PLATFORM" = virtual ]; then
@@ -74,7 +87,10 @@ check_package() {
     done
     # Exactly the public headers (the libraries' header sets), and none of the device's
     # internals or of the platform seam, whatever those sets say.
-    headers=$(cd "$prefix/include" && find . -type f | sed 's#^\./##' | sort | tr '\n' ' ')
+    headers=$(cd "$prefix/include" && find . -type f ! -name module.modulemap | sed 's#^\./##' |
+        sort | tr '\n' ' ')
+    [ -f "$prefix/include/quenor/module.modulemap" ] || fail "no module.modulemap beside quenor.h"
+    check_python_package
     local expected=${QUENOR_PUBLIC_HEADERS:?}
     for header in $expected; do
         [[ " $headers" == *" $header "* ]] || fail "header not installed: $header"
@@ -136,10 +152,18 @@ check_headers() {
                 -I"$include" "$work/tu.cpp" || fail "$header does not compile on its own ($compiler)"
         done
         count=$((count + 1))
-    done < <(cd "$prefix/include" && find . -type f | sed 's#^\./##' | sort)
+    done < <(cd "$prefix/include" && find . -type f ! -name module.modulemap | sed 's#^\./##' |
+        sort)
     [ "$count" -gt 0 ] || fail "no headers installed"
     echo "headers: $count compile on their own with -Wall -Wextra -Wpedantic -Werror" \
         "(${compilers[*]})"
+    # The C interface as Swift and Objective-C see it: module quenor, by the installed map.
+    if command -v clang >/dev/null; then
+        printf '@import quenor;\nint v(void) { return quenor_version_number(); }\n' >"$work/m.m"
+        clang -fmodules -fmodules-cache-path="$work/modules" -Werror -I"$prefix/include" \
+            -c "$work/m.m" -o "$work/m.o" || fail "@import quenor with the installed module map"
+        echo "headers: @import quenor; compiles with the installed module.modulemap"
+    fi
 }
 
 check_cmake() {
