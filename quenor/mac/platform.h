@@ -136,6 +136,15 @@
 //     already queued still reaches `callback(refCon, iterator)` after the
 //     iterator is released, so `refCon` must live until the port is destroyed.
 //
+// Input Monitoring (macOS 10.15+; IOKit/hidsystem/IOHIDLib.h):
+//   IOHIDCheckAccess(kIOHIDRequestTypeListenEvent) -> IOHIDAccessType:
+//     kIOHIDAccessTypeGranted, kIOHIDAccessTypeDenied or kIOHIDAccessTypeUnknown
+//     (not asked yet); never prompts.
+//   IOHIDRequestAccess(kIOHIDRequestTypeListenEvent) -> bool, true when granted;
+//     prompts the user when they have not chosen yet (answering false then).
+//   IOHIDDeviceOpen of a keyboard, mouse or touch pad calls it itself and answers
+//     kIOReturnNotPermitted unless granted.
+//
 // RAII owners (namespace quenor::mac): ScopedCFRef<T> for CF objects,
 // ScopedIOObject for registry references, ScopedCOMInterface<T> for plug-in and
 // USB interface objects; each makes the adopt/retain choice explicit.
@@ -149,6 +158,7 @@
 #include <IOKit/hid/IOHIDDevice.h>
 #include <IOKit/hid/IOHIDKeys.h>
 #include <IOKit/hid/IOHIDLib.h>
+#include <IOKit/hidsystem/IOHIDLib.h>
 #include <IOKit/usb/IOUSBLib.h>
 #else
 #include <vmac/platform.h>
