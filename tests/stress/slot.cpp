@@ -79,6 +79,9 @@ void Slot::plug() {
     g.addElement({0xFF00, 2, 2});
     g.addElement({0xFF00, 3, 1});
     g.addElement({0x0001, 6, 3});
+    for (uint32_t id = 1; id <= 4; ++id) {
+        g.declareInputReport(id, 8);  // the shortest report the run injects
+    }
     g.setReleaseNumber(facts.releaseNumber);
     g.setNumEndpoints(3);
     for (const auto& text : facts.usbStrings) {

@@ -19,12 +19,17 @@ io_registry_entry_t IORegistryEntryFromPath(mach_port_t mainPort, const io_strin
     NoCancel noCancel;
     if (mainPort != MACH_PORT_NULL || path == nullptr)
         return IO_OBJECT_NULL;
+    const std::string wanted(path, strnlen(path, sizeof(io_string_t)));
     std::lock_guard<std::mutex> lock(platform().mutex);
-    auto it = platform().plugged.find(std::string(path, strnlen(path, sizeof(io_string_t))));
-    if (it == platform().plugged.end())
-        return IO_OBJECT_NULL;
-    ++it->second->hidRefs;
-    return it->second->hidPort;
+    // Entries without a location share a path: the kernel answers the first it
+    // finds, here the oldest.
+    for (const auto& entry : platform().plugged) {
+        if (entry.second->path == wanted) {
+            ++entry.second->hidRefs;
+            return entry.second->hidPort;
+        }
+    }
+    return IO_OBJECT_NULL;
 }
 
 kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const io_name_t plane,
