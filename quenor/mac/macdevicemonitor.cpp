@@ -142,7 +142,7 @@ bool Session::setUp() {
         return false;
     }
     drain(m_removals.get());  // arms it; nothing in it is known yet
-    auto wanted = quenor::mac::makeMatchingDictionary(m_shared.match);
+    auto wanted = quenor::mac::makeHidDeviceMatching();
     if (!wanted || IOServiceAddMatchingNotification(
                        m_port, kIOFirstMatchNotification, wanted.release(), arrived, this,
                        m_arrivals.initializeInto()) != kIOReturnSuccess) {

@@ -78,15 +78,6 @@ bool readPath(io_registry_entry_t entry, std::wstring& path) {
     return true;
 }
 
-void setNumber(CFMutableDictionaryRef dictionary, CFStringRef key, uint16_t value) {
-    const SInt32 wide = value;
-    auto number = ScopedCFRef<CFNumberRef>::adopt(
-        CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &wide));
-    if (number) {
-        CFDictionarySetValue(dictionary, key, number.get());
-    }
-}
-
 }  // namespace
 
 std::vector<HidDeviceEntry> readDeviceEntries(io_registry_entry_t service,
@@ -125,25 +116,8 @@ uint64_t registryEntryId(io_registry_entry_t entry) {
     return id;
 }
 
-ScopedCFRef<CFMutableDictionaryRef> makeMatchingDictionary(const HidDeviceMatch& match) {
-    auto matching = ScopedCFRef<CFMutableDictionaryRef>::adopt(IOServiceMatching(kIOHIDDeviceKey));
-    if (!matching) {
-        return matching;
-    }
-    if (match.vendorId) {
-        setNumber(matching.get(), CFSTR(kIOHIDVendorIDKey), *match.vendorId);
-    }
-    if (match.productId) {
-        setNumber(matching.get(), CFSTR(kIOHIDProductIDKey), *match.productId);
-    }
-    // The platform never matches a usage without a page; the caller's own filter does.
-    if (match.usagePage) {
-        setNumber(matching.get(), CFSTR(kIOHIDDeviceUsagePageKey), *match.usagePage);
-        if (match.usage) {
-            setNumber(matching.get(), CFSTR(kIOHIDDeviceUsageKey), *match.usage);
-        }
-    }
-    return matching;
+ScopedCFRef<CFMutableDictionaryRef> makeHidDeviceMatching() {
+    return ScopedCFRef<CFMutableDictionaryRef>::adopt(IOServiceMatching(kIOHIDDeviceKey));
 }
 
 void sortEntries(std::vector<HidDeviceEntry>& entries) {

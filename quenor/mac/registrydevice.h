@@ -26,12 +26,11 @@ HidDeviceIdentity readIdentity(io_registry_entry_t entry, int pairIndex);
 // The entry's registry entry ID; 0 when it cannot be read.
 uint64_t registryEntryId(io_registry_entry_t entry);
 
-// A matching dictionary for HID devices that `match` may want: the device class,
-// "VendorID" and "ProductID" when given, and "DeviceUsagePage" (with "DeviceUsage")
-// when a page is given. The platform's matching is coarser than `match` (a device
-// passes if any pair matches), so callers filter the entries again. Empty when it
-// cannot be made.
-ScopedCFRef<CFMutableDictionaryRef> makeMatchingDictionary(const HidDeviceMatch& match);
+// A matching dictionary for every HID device: the class alone. IOHIDFamily fails
+// any further criterion (vendor, product, usage page...) for a device that
+// publishes no "DeviceUsagePairs", so callers filter the entries themselves with
+// HidDeviceMatch instead. Empty when it cannot be made.
+ScopedCFRef<CFMutableDictionaryRef> makeHidDeviceMatching();
 
 // Oldest device first (registry entry ID), then pair index.
 void sortEntries(std::vector<HidDeviceEntry>& entries);
