@@ -10,6 +10,7 @@
 
 #include "quenor/mac/hiddeviceentry.h"
 #include "quenor/mac/hiddevicematch.h"
+#include "quenor/mac/macdevicedescriptorhandle.h"
 #include "quenor/mac/platform.h"
 
 namespace quenor::mac {
@@ -22,6 +23,16 @@ std::vector<HidDeviceEntry> readDeviceEntries(io_registry_entry_t service,
 
 // The identity of `entry` for the usage pair at `pairIndex`.
 HidDeviceIdentity readIdentity(io_registry_entry_t entry, int pairIndex);
+
+// Whether the entry's parent in the service plane is a USB interface (a USB HID
+// device); Bluetooth, SPI and user-space devices have none.
+bool hasUsbInterfaceParent(io_registry_entry_t entry);
+
+// The registered, active entry `handle` names: by its registry entry ID when it
+// has one (never another device that took its path), else by its path. Empty when
+// there is none; `status` then says why (kIOReturnNoDevice, or kIOReturnBadArgument
+// for a path of 512 bytes or more, which IORegistryEntryFromPath cannot take).
+ScopedIOObject findEntry(MacDeviceDescriptorHandle& handle, int64_t& status);
 
 // The entry's registry entry ID; 0 when it cannot be read.
 uint64_t registryEntryId(io_registry_entry_t entry);

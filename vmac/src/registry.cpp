@@ -6,6 +6,7 @@
 #include "platformstate.h"
 
 #include <cstring>
+#include <string>
 
 using vmac::detail::NoCancel;
 using vmac::detail::platform;
@@ -54,6 +55,23 @@ kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const io_
     ++state.parentRefs;
     *parent = state.parentPort;
     return kIOReturnSuccess;
+}
+
+boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className) {
+    NoCancel noCancel;
+    if (className == nullptr)
+        return false;
+    const std::string name = className;
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    const auto* found = vmac::detail::findPort(object);
+    if (found == nullptr)
+        return false;
+    if (name == "IOService" || name == "IORegistryEntry")
+        return true;
+    if (!found->isParent)
+        return name == kIOHIDDeviceKey;
+    return found->device->parentKind == vmac::ParentKind::UsbInterface &&
+           name == "IOUSBHostInterface";
 }
 
 kern_return_t IOObjectRelease(io_object_t object) {

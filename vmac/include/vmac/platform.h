@@ -229,6 +229,16 @@ VMAC_API kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry,
                                                      const io_name_t plane,
                                                      io_registry_entry_t* parent);
 VMAC_API kern_return_t IOObjectRelease(io_object_t object);
+// As <mach/boolean.h> declares it per processor.
+#if defined(__x86_64__)
+typedef unsigned int boolean_t;
+#else
+typedef int boolean_t;
+#endif
+// Whether the object is of class `className` or a subclass. A virtual USB
+// interface parent is an "IOUSBHostInterface"; other parents are plain
+// "IOService"s; the HID entry is an "IOHIDDevice".
+VMAC_API boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className);
 
 typedef SInt32 HRESULT;
 typedef UInt32 ULONG;
