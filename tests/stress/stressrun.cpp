@@ -275,7 +275,8 @@ private:
     void usbString(Slot& slot, AbstractHidDevice& device) {
         static const int kIndices[] = {0, 1, 2, 3, 1, 2, 3, 9, 257, -1, 1024};
         const int index = kIndices[dice_.below(std::size(kIndices))];
-        const std::wstring* expected = usbStringFor(slot.facts, index);
+        // Without a USB interface the answer is the product name.
+        const std::wstring* expected = slot.usb ? usbStringFor(slot.facts, index) : nullptr;
         const std::wstring* product =
             slot.opened && slot.infoKnown ? &slot.facts.wideProduct : nullptr;
         issue(
@@ -355,7 +356,9 @@ private:
 
 void create(World& world, Slot& slot) {
     OddWhile changing(slot.filterEpoch);
-    HidDeviceDescriptor descriptor(new MacDeviceDescriptorHandle(widePath(slot.path), 0));
+    slot.entryId = slot.byEntryId ? slot.gadgetEntryId() : 0;
+    HidDeviceDescriptor descriptor(
+        new MacDeviceDescriptorHandle(widePath(slot.path), 0, slot.entryId));
     slot.device.reset(AbstractHidDevice::create(descriptor));
     slot.generation = ++world.nextGeneration;
     slot.liveGeneration = slot.generation;
@@ -467,7 +470,9 @@ private:
             }
         }
         const uint64_t gadgetAfter = slot.pluggedGadget();
-        const bool undisturbed = gadgetBefore != 0 && gadgetBefore == gadgetAfter;
+        // A device object made for an earlier gadget's entry ID never opens a later one.
+        const bool sameEntry = !slot.byEntryId || slot.entryId == slot.gadgetEntryId();
+        const bool undisturbed = gadgetBefore != 0 && gadgetBefore == gadgetAfter && sameEntry;
         if (!opened) {
             if (!wasOpen && undisturbed) {
                 world_.fault(slot, "open", "failed on a plugged, closed device");
