@@ -132,5 +132,8 @@ private:
 }  // namespace
 
 std::unique_ptr<Simulation> startSimulation() {
+    // As on a Mac whose user has not yet granted Input Monitoring: the keypad and
+    // the pointer then do not open, and --open says why.
+    vmac::setInputMonitoring(vmac::InputMonitoring::Unknown);
     return std::make_unique<VirtualSimulation>();
 }
