@@ -76,7 +76,7 @@ const std::vector<Gadget>& gadgets() {
          "Wireless Pointer",
          "",
          "Bluetooth",
-         {{0x0001, 0x0002}},
+         {{0x0001, 0x0002}, {0x0001, 0x0001}},  // the mouse and its physical collection
          vmac::ParentKind::Other},
     };
     return all;
