@@ -40,6 +40,7 @@ std::string MacDeviceDescriptorHandle::devicePath() {
 
 void MacDeviceDescriptorHandle::setDevicePath(const std::wstring& path) {
     m_devicePath = path;
+    m_registryEntryId = 0;
 }
 
 void MacDeviceDescriptorHandle::setUsagePairIndex(int index) {

@@ -41,6 +41,7 @@ public:
     // The path as IORegistryEntryFromPath takes it: each wide character narrowed to its low 8
     // bits, no encoding applied. Registry paths are plain ASCII, so nothing is lost for them.
     std::string devicePath();
+    // A new path names another device: the registry entry ID is dropped (0).
     void setDevicePath(const std::wstring& path);
     void setUsagePairIndex(int index);
     int getUsagePairIndex() const;

@@ -50,8 +50,8 @@ kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const io_
         return kIOReturnNoDevice;  // the parent's own parent is not modelled
     if (state.faults.parentLookupResult != kIOReturnSuccess)
         return state.faults.parentLookupResult;
-    if (!state.attached)
-        return kIOReturnNoDevice;
+    if (state.detached)
+        return kIOReturnNoDevice;  // a terminated entry keeps its parent until detached
     ++state.parentRefs;
     *parent = state.parentPort;
     return kIOReturnSuccess;
