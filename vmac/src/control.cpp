@@ -115,23 +115,6 @@ bool inputReportIdLocked(const DeviceState& state, uint32_t given,
     return length == state.inputReports.end() || bytes.size() >= length->second;
 }
 
-}  // namespace
-
-namespace detail {
-
-void detachIfUnusedLocked(DeviceState& state, std::vector<CFTypeRef>& released) {
-    if (state.attached || state.detached || state.detachHeld)
-        return;
-    for (const __IOHIDDevice* device : state.deviceObjects)
-        if (device->open)
-            return;
-    detachLocked(state, released);
-}
-
-}  // namespace detail
-
-namespace {
-
 // Releases what a detach let go of, unlocked.
 void releaseAll(const std::vector<CFTypeRef>& values) {
     for (CFTypeRef value : values)
@@ -139,6 +122,15 @@ void releaseAll(const std::vector<CFTypeRef>& values) {
 }
 
 }  // namespace
+
+void detail::detachIfUnusedLocked(DeviceState& state, std::vector<CFTypeRef>& released) {
+    if (state.attached || state.detached || state.detachHeld)
+        return;
+    for (const __IOHIDDevice* device : state.deviceObjects)
+        if (device->open)
+            return;
+    detachLocked(state, released);
+}
 
 // ---- Ticket ----------------------------------------------------------------
 
