@@ -12,7 +12,7 @@
 // path; slots 2 and 3 are user-space devices with no USB interface, which share
 // one path as they do on a Mac, so their device objects name the gadget by its
 // registry entry ID (a replug makes a new entry: the old object then no longer
-// opens, and the stress expects exactly that).
+// opens, as the stress expects, and is soon replaced by one for the new entry).
 //
 // Locks: `lifecycle` (LifecycleLock) orders the device object's calls as the
 // contract asks; the fields marked "lifecycle" are written only under it held

@@ -428,6 +428,11 @@ private:
             did(slot, "create", kCreates, [&] { create(world_, slot); });
         } else if (slot.pluggedGadget() == 0 && pick < 70) {
             did(slot, "replug", kReplugs, [&] { slot.plug(); });
+        } else if (slot.byEntryId && slot.entryId != slot.gadgetEntryId() && pick < 50) {
+            // Made for a gadget that has gone: it never opens again, and reads that
+            // waited behind a read without time-out wait for its close. As an
+            // application would, make a new one for the new entry.
+            did(slot, "destroy", kDestroys, [&] { destroy(slot); });
         } else if ((!slot.device->isOpened() && pick < 75) || (pick >= 20 && pick < 35)) {
             open(slot);
         } else if (pick < 20) {
