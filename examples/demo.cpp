@@ -22,7 +22,9 @@
 #include <quenor/abstracthiddevice.h>
 #include <quenor/hiddevicedescriptor.h>
 #include <quenor/mac/macdevicedescriptorhandle.h>
+#include <quenor/mac/machiddevice.h>
 #include <quenor/mac/macnativedeviceenumerator.h>
+#include <quenor/status.h>
 
 #include "demotarget.h"
 
@@ -232,6 +234,11 @@ int runSession(DemoTarget& target) {
     const bool opened = device->open(0, 1);
     line("[open]", utf8(descriptor.toString()) + " (shared): " + (opened ? "ok" : "FAILED"));
     if (!opened) {
+        // Why, in words; for a keyboard, mouse or touch pad without Input
+        // Monitoring permission it says where the user grants it.
+        if (const auto* mac = dynamic_cast<const MacHidDevice*>(device.get())) {
+            line("", quenor::describeStatus(mac->lastOpenStatus()));
+        }
         return 1;
     }
 

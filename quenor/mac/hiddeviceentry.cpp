@@ -3,5 +3,6 @@
 #include "quenor/mac/macdevicedescriptorhandle.h"
 
 HidDeviceDescriptor HidDeviceEntry::descriptor() const {
-    return HidDeviceDescriptor(new MacDeviceDescriptorHandle(path, usagePairIndex));
+    return HidDeviceDescriptor(
+        new MacDeviceDescriptorHandle(path, usagePairIndex, registryEntryId));
 }

@@ -14,7 +14,7 @@ auto fields(const HidDeviceIdentity& i) {
     return std::tie(i.vendorId, i.productId, i.releaseNumber, i.manufacturer, i.product,
                     i.serialNumber, i.usagePage, i.usage, i.primaryUsagePage, i.primaryUsage,
                     i.maxInputReportSize, i.maxOutputReportSize, i.maxFeatureReportSize,
-                    i.transport, i.locationId);
+                    i.transport, i.locationId, i.usbStringsAvailable);
 }
 
 }  // namespace
@@ -28,8 +28,8 @@ std::optional<HidDeviceIdentity> readHidDeviceIdentity(const HidDeviceDescriptor
     if (!handle) {
         return std::nullopt;
     }
-    const std::string path = handle->devicePath();
-    auto entry = ScopedIOObject::adopt(IORegistryEntryFromPath(MACH_PORT_NULL, path.c_str()));
+    int64_t status = 0;
+    ScopedIOObject entry = quenor::mac::findEntry(*handle, status);
     if (!entry) {
         return std::nullopt;
     }

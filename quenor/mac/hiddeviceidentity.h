@@ -31,13 +31,18 @@ struct QUENOR_EXPORT HidDeviceIdentity {
     uint16_t maxFeatureReportSize = 0;
     std::string transport;    // "Transport": "USB", "Bluetooth", ...
     uint32_t locationId = 0;  // "LocationID"
+    // The device's parent is a USB interface, so usbString() and usbDeviceVersion()
+    // ask the USB device. Without one (Bluetooth, SPI, user-space devices) the
+    // device still opens; usbString() then answers the product name and
+    // usbDeviceVersion() the "VersionNumber" property.
+    bool usbStringsAvailable = false;
 
     bool operator==(const HidDeviceIdentity& other) const;
     bool operator!=(const HidDeviceIdentity& other) const { return !(*this == other); }
 };
 
-// The identity of the device a descriptor names (its MacDeviceDescriptorHandle's path
-// and usage-pair index), read from the registry now. Empty when the descriptor has no
-// macOS handle or no registry entry has its path (the device is not plugged in).
+// The identity of the device a descriptor names (its MacDeviceDescriptorHandle's entry
+// ID, or path, and usage-pair index), read from the registry now. Empty when the
+// descriptor has no macOS handle or names no registered device (it is not plugged in).
 QUENOR_EXPORT std::optional<HidDeviceIdentity> readHidDeviceIdentity(
     const HidDeviceDescriptor& descriptor);

@@ -19,7 +19,7 @@
 
 enum class InputMonitoringAccess {
     Granted,  // the user allowed it
-    Denied,   // the user refused it, or it cannot be had (posting in a sandbox, say)
+    Denied,   // the user refused it
     Unknown,  // the user has not been asked yet
 };
 

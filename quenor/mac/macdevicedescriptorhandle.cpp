@@ -4,6 +4,12 @@ MacDeviceDescriptorHandle::MacDeviceDescriptorHandle(const std::wstring& deviceP
                                                      int usagePairIndex)
     : m_devicePath(devicePath), m_usagePairIndex(usagePairIndex) {}
 
+MacDeviceDescriptorHandle::MacDeviceDescriptorHandle(const std::wstring& devicePath,
+                                                     int usagePairIndex, uint64_t registryEntryId)
+    : m_devicePath(devicePath),
+      m_usagePairIndex(usagePairIndex),
+      m_registryEntryId(registryEntryId) {}
+
 MacDeviceDescriptorHandle::~MacDeviceDescriptorHandle() = default;
 
 std::wstring MacDeviceDescriptorHandle::toString() const {
@@ -15,7 +21,13 @@ bool MacDeviceDescriptorHandle::equals(const HidDescriptorHandleBase* other) con
     if (mac == nullptr) {
         return false;
     }
-    return m_devicePath == mac->m_devicePath && m_usagePairIndex == mac->m_usagePairIndex;
+    if (m_usagePairIndex != mac->m_usagePairIndex) {
+        return false;
+    }
+    if (m_registryEntryId != 0 && mac->m_registryEntryId != 0) {
+        return m_registryEntryId == mac->m_registryEntryId;
+    }
+    return m_devicePath == mac->m_devicePath;
 }
 
 std::string MacDeviceDescriptorHandle::devicePath() {
@@ -28,6 +40,7 @@ std::string MacDeviceDescriptorHandle::devicePath() {
 
 void MacDeviceDescriptorHandle::setDevicePath(const std::wstring& path) {
     m_devicePath = path;
+    m_registryEntryId = 0;
 }
 
 void MacDeviceDescriptorHandle::setUsagePairIndex(int index) {
@@ -36,4 +49,8 @@ void MacDeviceDescriptorHandle::setUsagePairIndex(int index) {
 
 int MacDeviceDescriptorHandle::getUsagePairIndex() const {
     return m_usagePairIndex;
+}
+
+uint64_t MacDeviceDescriptorHandle::registryEntryId() const {
+    return m_registryEntryId;
 }

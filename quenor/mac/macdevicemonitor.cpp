@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -61,6 +62,10 @@ CFStringRef monitorMode() {
 
 constexpr CFTimeInterval kRunSliceSeconds = 1000.0;
 
+// The kernel keeps at most this many services pending per notification and
+// drops the rest silently: a batch this large may have lost some.
+constexpr size_t kKernelPendingLimit = 1024;
+
 // Everything a notification iterator holds now; reading it to the end re-arms it.
 std::vector<ScopedIOObject> drain(io_iterator_t iterator) {
     std::vector<ScopedIOObject> services;
@@ -94,27 +99,43 @@ public:
 private:
     static void arrived(void* refCon, io_iterator_t iterator) {
         auto* session = static_cast<Session*>(refCon);
-        session->deliver(HidDeviceNotice::Kind::Arrival, session->takeArrivals(iterator));
+        bool full = false;
+        session->deliver(HidDeviceNotice::Kind::Arrival, session->takeArrivals(iterator, full));
+        if (full) {
+            session->catchUp();
+        }
     }
     static void removed(void* refCon, io_iterator_t iterator) {
         static_cast<Session*>(refCon)->takeRemovals(iterator);
     }
     static void stopLoop(void*) { CFRunLoopStop(CFRunLoopGetCurrent()); }
 
-    // The new entries among the iterator's services, oldest first, now known.
-    std::vector<HidDeviceEntry> takeArrivals(io_iterator_t iterator);
+    // The new entries among the iterator's services, oldest first, now known;
+    // `full` tells that the batch reached the kernel's limit.
+    std::vector<HidDeviceEntry> takeArrivals(io_iterator_t iterator, bool& full);
     void takeRemovals(io_iterator_t iterator);
+    // After a batch that may have lost services: compares the devices known with
+    // those registered now and reports the difference, removals first.
+    void catchUp();
+    std::vector<HidDeviceEntry> admit(const std::vector<ScopedIOObject>& services);
     void deliver(HidDeviceNotice::Kind kind, const std::vector<HidDeviceEntry>& entries,
                  bool present = false) noexcept;
 
     Shared& m_shared;
-    CFRunLoopRef m_loop = nullptr;           // this thread's loop; borrowed
-    IONotificationPortRef m_port = nullptr;  // owned: IONotificationPortDestroy
+    CFRunLoopRef m_loop = nullptr;              // this thread's loop; borrowed
+    IONotificationPortRef m_port = nullptr;     // owned: IONotificationPortDestroy
+    CFRunLoopSourceRef m_portSource = nullptr;  // borrowed from m_port; added to m_loop
     ScopedCFRef<CFRunLoopSourceRef> m_stopSource;
     ScopedIOObject m_arrivals;  // the first-match notification
     ScopedIOObject m_removals;  // the terminated notification
     // Devices reported (or, at start, remembered) by entry ID, as they were reported.
     std::map<uint64_t, std::vector<HidDeviceEntry>> m_known;
+    // Devices terminated before their arrival was read. The kernel sends the
+    // terminated notice when a service goes inactive but detaches it only later,
+    // so an arrival read after its termination still reads like a live device: it
+    // must not be reported (its removal is past). Every arrival pending at a
+    // termination is read by the next arrival batch, which then empties this.
+    std::set<uint64_t> m_terminatedUnseen;
     std::vector<HidDeviceEntry> m_present;  // found by setUp(), not yet reported
 };
 
@@ -124,7 +145,12 @@ bool Session::setUp() {
     if (m_port == nullptr) {
         return false;
     }
-    CFRunLoopAddSource(m_loop, IONotificationPortGetRunLoopSource(m_port), monitorMode());
+    // NULL when CF could not make the port's CFMachPort; adding NULL would crash.
+    m_portSource = IONotificationPortGetRunLoopSource(m_port);
+    if (m_portSource == nullptr) {
+        return false;
+    }
+    CFRunLoopAddSource(m_loop, m_portSource, monitorMode());
     CFRunLoopSourceContext context{};
     context.perform = stopLoop;
     m_stopSource = ScopedCFRef<CFRunLoopSourceRef>::adopt(
@@ -143,7 +169,7 @@ bool Session::setUp() {
         return false;
     }
     drain(m_removals.get());  // arms it; nothing in it is known yet
-    auto wanted = quenor::mac::makeMatchingDictionary(m_shared.match);
+    auto wanted = quenor::mac::makeHidDeviceMatching();
     if (!wanted || IOServiceAddMatchingNotification(
                        m_port, kIOFirstMatchNotification, wanted.release(), arrived, this,
                        m_arrivals.initializeInto()) != kIOReturnSuccess) {
@@ -151,7 +177,8 @@ bool Session::setUp() {
     }
     // Read now, so that "present at start" means present when start() returns;
     // whatever comes later arrives through the armed notification.
-    m_present = takeArrivals(m_arrivals.get());
+    bool full = false;
+    m_present = takeArrivals(m_arrivals.get(), full);
 
     auto loop = ScopedCFRef<CFRunLoopRef>::retain(m_loop);
     auto stopSource = ScopedCFRef<CFRunLoopSourceRef>::retain(m_stopSource.get());
@@ -171,7 +198,9 @@ void Session::run() {
 
 void Session::tearDown() {
     if (m_port != nullptr) {
-        CFRunLoopRemoveSource(m_loop, IONotificationPortGetRunLoopSource(m_port), monitorMode());
+        if (m_portSource != nullptr) {
+            CFRunLoopRemoveSource(m_loop, m_portSource, monitorMode());
+        }
         // Drops the notices not yet delivered.
         IONotificationPortDestroy(std::exchange(m_port, nullptr));
     }
@@ -183,16 +212,17 @@ void Session::tearDown() {
     m_removals.reset();
 }
 
-std::vector<HidDeviceEntry> Session::takeArrivals(io_iterator_t iterator) {
+std::vector<HidDeviceEntry> Session::admit(const std::vector<ScopedIOObject>& services) {
     std::vector<HidDeviceEntry> fresh;
     const bool stopping = m_shared.stopping();
-    for (const ScopedIOObject& service : drain(iterator)) {
+    for (const ScopedIOObject& service : services) {
         if (stopping) {
             continue;
         }
         std::vector<HidDeviceEntry> entries =
             quenor::mac::readDeviceEntries(service.get(), m_shared.match);
         if (entries.empty() || entries.front().registryEntryId == 0 ||
+            m_terminatedUnseen.count(entries.front().registryEntryId) != 0 ||
             !m_known.emplace(entries.front().registryEntryId, entries).second) {
             continue;  // gone already, not wanted, or known
         }
@@ -202,11 +232,24 @@ std::vector<HidDeviceEntry> Session::takeArrivals(io_iterator_t iterator) {
     return fresh;
 }
 
+std::vector<HidDeviceEntry> Session::takeArrivals(io_iterator_t iterator, bool& full) {
+    const std::vector<ScopedIOObject> services = drain(iterator);
+    full = services.size() >= kKernelPendingLimit;
+    std::vector<HidDeviceEntry> fresh = admit(services);
+    m_terminatedUnseen.clear();
+    return fresh;
+}
+
 void Session::takeRemovals(io_iterator_t iterator) {
     std::vector<HidDeviceEntry> gone;
-    for (const ScopedIOObject& service : drain(iterator)) {
-        auto known = m_known.find(quenor::mac::registryEntryId(service.get()));
+    const std::vector<ScopedIOObject> services = drain(iterator);
+    for (const ScopedIOObject& service : services) {
+        const uint64_t id = quenor::mac::registryEntryId(service.get());
+        auto known = m_known.find(id);
         if (known == m_known.end()) {
+            if (id != 0) {
+                m_terminatedUnseen.insert(id);
+            }
             continue;
         }
         gone.insert(gone.end(), known->second.begin(), known->second.end());
@@ -214,6 +257,38 @@ void Session::takeRemovals(io_iterator_t iterator) {
     }
     quenor::mac::sortEntries(gone);
     deliver(HidDeviceNotice::Kind::Removal, gone);
+    if (services.size() >= kKernelPendingLimit) {
+        catchUp();
+    }
+}
+
+void Session::catchUp() {
+    std::vector<ScopedIOObject> services;
+    auto matching = quenor::mac::makeHidDeviceMatching();
+    ScopedIOObject iterator;
+    if (!matching || IOServiceGetMatchingServices(MACH_PORT_NULL, matching.release(),
+                                                  iterator.initializeInto()) != kIOReturnSuccess) {
+        return;  // nothing to compare with: the next batch tells more
+    }
+    if (iterator) {
+        services = drain(iterator.get());
+    }
+    std::set<uint64_t> present;
+    for (const ScopedIOObject& service : services) {
+        present.insert(quenor::mac::registryEntryId(service.get()));
+    }
+    std::vector<HidDeviceEntry> gone;
+    for (auto known = m_known.begin(); known != m_known.end();) {
+        if (present.count(known->first) != 0) {
+            ++known;
+            continue;
+        }
+        gone.insert(gone.end(), known->second.begin(), known->second.end());
+        known = m_known.erase(known);
+    }
+    quenor::mac::sortEntries(gone);
+    deliver(HidDeviceNotice::Kind::Removal, gone);
+    deliver(HidDeviceNotice::Kind::Arrival, admit(services));
 }
 
 void Session::deliver(HidDeviceNotice::Kind kind, const std::vector<HidDeviceEntry>& entries,

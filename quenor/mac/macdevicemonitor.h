@@ -9,8 +9,18 @@
 // they are only remembered, and their removal is still reported), then changes in
 // the order IOKit tells them: arrivals by age (registry entry ID), each device's
 // usage pairs in pair order, and a device's removal after its arrival. A device
-// that comes and goes before the monitor could read its path is not reported at
-// all. Removals carry the entry as it was reported on arrival.
+// that comes and goes before the monitor could read its arrival is not reported at
+// all (on a Mac its entry still reads for a while after the terminated notice, so
+// the monitor remembers the entry IDs of terminations it could not match and drops
+// arrivals that carry them). Removals carry the entry as it was reported on
+// arrival; entries carry the registry entry ID, so their descriptors open exactly
+// the device reported, even where devices share a path.
+//
+// The kernel keeps at most 1,024 pending devices per notification and drops the
+// rest silently. When a batch reaches that size the monitor compares the devices
+// it knows with those registered now and reports the difference: removals of
+// devices no longer present, then arrivals of devices it has not reported. Nothing
+// is lost, but across such a gap the order is by that comparison, not by time.
 //
 // The callback may call any library function, including opening the device it was
 // told of, and stop() or the monitor's destruction. It must not throw: an exception
@@ -25,7 +35,8 @@
 // allowed (the thread then finishes on its own).
 //
 // A monitor runs once: start() answers false if it was started before, or if the
-// platform refused the port or a notification (nothing is then left running).
+// platform refused the port, its run-loop source (NULL when CF could not make
+// the port's CFMachPort) or a notification (nothing is then left running).
 // start() and stop() (or destruction) of one monitor must not race each other from
 // different application threads, except that stop() may be called from the
 // callback and from several threads at once.

@@ -1,11 +1,10 @@
 #include "quenor/mac/machiddevice.h"
 
-#include <cstring>
-
 #include "quenor/mac/deviceproperties.h"
 #include "quenor/mac/iostatus.h"
 #include "quenor/mac/macdevicedescriptorhandle.h"
 #include "quenor/mac/machiddeviceprivate.h"
+#include "quenor/mac/registrydevice.h"
 
 using quenor::mac::ScopedCFRef;
 using quenor::mac::ScopedCOMInterface;
@@ -84,18 +83,10 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
     if (!macHandle) {
         return fail(widenStatus(kIOReturnBadArgument));
     }
-    const std::string path = macHandle->devicePath();
-    io_string_t registryPath = {};
-    if (path.size() >= sizeof registryPath) {
-        return fail(widenStatus(kIOReturnBadArgument));  // no registry path is that long
-    }
-    std::memcpy(registryPath, path.c_str(), path.size());
-
-    // MACH_PORT_NULL names the default main port on every macOS version, without
-    // the deprecation of kIOMasterPortDefault or the macOS 12 floor of kIOMainPortDefault.
-    auto entry = ScopedIOObject::adopt(IORegistryEntryFromPath(MACH_PORT_NULL, registryPath));
+    int64_t lookupStatus = 0;
+    ScopedIOObject entry = quenor::mac::findEntry(*macHandle, lookupStatus);
     if (!entry) {
-        return fail(widenStatus(kIOReturnNoDevice));
+        return fail(lookupStatus);
     }
     auto device =
         ScopedCFRef<IOHIDDeviceRef>::adopt(IOHIDDeviceCreate(kCFAllocatorDefault, entry.get()));
@@ -108,10 +99,16 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
     if (parentFound != kIOReturnSuccess) {
         return fail(widenStatus(parentFound));
     }
-    int64_t interfaceStatus = 0;
-    auto usbInterface = queryUsbInterface(parent.get(), interfaceStatus);
-    if (!usbInterface) {
-        return fail(interfaceStatus);
+    // A device on another transport (Bluetooth, SPI, user space) has no USB
+    // interface and opens without one; a USB device must give us its interface.
+    ScopedCOMInterface<IOUSBInterfaceStruct190> usbInterface;
+    if (IOObjectConformsTo(parent.get(), "IOUSBHostInterface") ||
+        IOObjectConformsTo(parent.get(), "IOUSBInterface")) {
+        int64_t interfaceStatus = 0;
+        usbInterface = queryUsbInterface(parent.get(), interfaceStatus);
+        if (!usbInterface) {
+            return fail(interfaceStatus);
+        }
     }
     entry.reset();
     parent.reset();
@@ -124,8 +121,11 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
     }
     std::unique_ptr<MacHidDevicePrivate> opened;
     try {
-        auto shared = std::make_shared<const ScopedCOMInterface<IOUSBInterfaceStruct190>>(
-            std::move(usbInterface));
+        SharedUsbInterface shared;  // none without a USB interface
+        if (usbInterface) {
+            shared = std::make_shared<const ScopedCOMInterface<IOUSBInterfaceStruct190>>(
+                std::move(usbInterface));
+        }
         opened = std::make_unique<MacHidDevicePrivate>(std::move(device), options,
                                                        std::move(shared), droppedReports);
     } catch (...) {
@@ -270,7 +270,11 @@ LinkCollectionNode* MacHidDevice::linkCollection() {
 uint16_t MacHidDevice::usbDeviceVersion() const {
     const SharedUsbInterface usbInterface = retainInterface();
     if (!usbInterface) {
-        return 0;
+        // A device without a USB interface tells its version as a HID property.
+        const ScopedCFRef<IOHIDDeviceRef> device = retainDevice();
+        return device ? static_cast<uint16_t>(quenor::mac::numberProperty(
+                            device.get(), CFSTR(kIOHIDVersionNumberKey)))
+                      : 0;
     }
     IOUSBInterfaceStruct190** intf = usbInterface->get();
     UInt16 release = 0;

@@ -8,7 +8,7 @@ namespace {
 
 std::vector<HidDeviceEntry> takeSnapshot(const HidDeviceMatch& match) {
     std::vector<HidDeviceEntry> entries;
-    auto matching = quenor::mac::makeMatchingDictionary(match);
+    auto matching = quenor::mac::makeHidDeviceMatching();
     if (!matching) {
         return entries;
     }

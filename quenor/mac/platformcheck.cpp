@@ -152,6 +152,10 @@ QUENOR_SIGNATURE(IOServiceGetMatchingServices,
 QUENOR_SIGNATURE(IOIteratorNext, io_object_t (*)(io_iterator_t));
 QUENOR_SIGNATURE(IORegistryEntryGetPath,
                  kern_return_t (*)(io_registry_entry_t, const char*, char*));
+QUENOR_SIGNATURE(IORegistryEntryCopyPath, CFStringRef (*)(io_registry_entry_t, const char*));
+QUENOR_SIGNATURE(IORegistryEntryIDMatching, CFMutableDictionaryRef (*)(uint64_t));
+QUENOR_SIGNATURE(IOServiceGetMatchingService, io_service_t (*)(mach_port_t, CFDictionaryRef));
+QUENOR_SIGNATURE(IOObjectConformsTo, boolean_t (*)(io_object_t, const char*));
 QUENOR_SIGNATURE(IORegistryEntryGetRegistryEntryID,
                  kern_return_t (*)(io_registry_entry_t, uint64_t*));
 QUENOR_SIGNATURE(IORegistryEntryCreateCFProperty,

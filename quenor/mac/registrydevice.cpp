@@ -1,9 +1,11 @@
 #include "quenor/mac/registrydevice.h"
 
 #include <algorithm>
+#include <cstring>
 #include <tuple>
 
 #include "quenor/mac/deviceproperties.h"
+#include "quenor/mac/iostatus.h"
 
 namespace quenor::mac {
 namespace {
@@ -43,6 +45,7 @@ HidDeviceIdentity readCommon(io_registry_entry_t entry) {
     identity.transport = text(entry, CFSTR(kIOHIDTransportKey));
     identity.locationId =
         static_cast<uint32_t>(number64Value(copyProperty(entry, CFSTR(kIOHIDLocationIDKey)).get()));
+    identity.usbStringsAvailable = hasUsbInterfaceParent(entry);
     return identity;
 }
 
@@ -66,25 +69,28 @@ int pairCount(CFTypeRef pairs) {
     return count < 1 ? 1 : static_cast<int>(std::min<CFIndex>(count, 0x7FFFFFFF));
 }
 
+// The whole service-plane path, however long (IORegistryEntryGetPath stops at
+// 511 bytes). False once the entry has been detached.
 bool readPath(io_registry_entry_t entry, std::wstring& path) {
-    io_string_t buffer = {};
-    if (IORegistryEntryGetPath(entry, kIOServicePlane, buffer) != kIOReturnSuccess) {
+    auto text = ScopedCFRef<CFStringRef>::adopt(IORegistryEntryCopyPath(entry, kIOServicePlane));
+    if (!text) {
         return false;
     }
+    // Registry paths are ASCII; a CFString gives up its text only into a buffer
+    // large enough, so grow until it fits (a path is rarely over 512 bytes).
+    std::vector<char> buffer(1024);
+    while (!CFStringGetCString(text.get(), buffer.data(), static_cast<CFIndex>(buffer.size()),
+                               kCFStringEncodingUTF8)) {
+        if (buffer.size() >= (std::size_t{1} << 20)) {
+            return false;
+        }
+        buffer.resize(buffer.size() * 4);
+    }
     path.clear();
-    for (const char* c = buffer; *c != '\0'; ++c) {
+    for (const char* c = buffer.data(); *c != '\0'; ++c) {
         path += static_cast<wchar_t>(static_cast<unsigned char>(*c));
     }
     return true;
-}
-
-void setNumber(CFMutableDictionaryRef dictionary, CFStringRef key, uint16_t value) {
-    const SInt32 wide = value;
-    auto number = ScopedCFRef<CFNumberRef>::adopt(
-        CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &wide));
-    if (number) {
-        CFDictionarySetValue(dictionary, key, number.get());
-    }
 }
 
 }  // namespace
@@ -117,6 +123,39 @@ HidDeviceIdentity readIdentity(io_registry_entry_t entry, int pairIndex) {
     return identity;
 }
 
+bool hasUsbInterfaceParent(io_registry_entry_t entry) {
+    ScopedIOObject parent;
+    if (IORegistryEntryGetParentEntry(entry, kIOServicePlane, parent.initializeInto()) !=
+        kIOReturnSuccess) {
+        return false;
+    }
+    // The interface nub: IOUSBHostInterface from macOS 11, IOUSBInterface before.
+    return IOObjectConformsTo(parent.get(), "IOUSBHostInterface") ||
+           IOObjectConformsTo(parent.get(), "IOUSBInterface");
+}
+
+ScopedIOObject findEntry(MacDeviceDescriptorHandle& handle, int64_t& status) {
+    ScopedIOObject entry;
+    if (const uint64_t id = handle.registryEntryId()) {
+        // Consumes the dictionary; a NULL one (no memory) finds nothing.
+        entry = ScopedIOObject::adopt(
+            IOServiceGetMatchingService(MACH_PORT_NULL, IORegistryEntryIDMatching(id)));
+    } else {
+        const std::string path = handle.devicePath();
+        io_string_t registryPath = {};
+        if (path.size() >= sizeof registryPath) {
+            status = widenStatus(kIOReturnBadArgument);  // longer than the call can take
+            return entry;
+        }
+        std::memcpy(registryPath, path.c_str(), path.size());
+        entry = ScopedIOObject::adopt(IORegistryEntryFromPath(MACH_PORT_NULL, registryPath));
+    }
+    if (!entry) {
+        status = widenStatus(kIOReturnNoDevice);
+    }
+    return entry;
+}
+
 uint64_t registryEntryId(io_registry_entry_t entry) {
     uint64_t id = 0;
     if (IORegistryEntryGetRegistryEntryID(entry, &id) != kIOReturnSuccess) {
@@ -125,25 +164,8 @@ uint64_t registryEntryId(io_registry_entry_t entry) {
     return id;
 }
 
-ScopedCFRef<CFMutableDictionaryRef> makeMatchingDictionary(const HidDeviceMatch& match) {
-    auto matching = ScopedCFRef<CFMutableDictionaryRef>::adopt(IOServiceMatching(kIOHIDDeviceKey));
-    if (!matching) {
-        return matching;
-    }
-    if (match.vendorId) {
-        setNumber(matching.get(), CFSTR(kIOHIDVendorIDKey), *match.vendorId);
-    }
-    if (match.productId) {
-        setNumber(matching.get(), CFSTR(kIOHIDProductIDKey), *match.productId);
-    }
-    // The platform never matches a usage without a page; the caller's own filter does.
-    if (match.usagePage) {
-        setNumber(matching.get(), CFSTR(kIOHIDDeviceUsagePageKey), *match.usagePage);
-        if (match.usage) {
-            setNumber(matching.get(), CFSTR(kIOHIDDeviceUsageKey), *match.usage);
-        }
-    }
-    return matching;
+ScopedCFRef<CFMutableDictionaryRef> makeHidDeviceMatching() {
+    return ScopedCFRef<CFMutableDictionaryRef>::adopt(IOServiceMatching(kIOHIDDeviceKey));
 }
 
 void sortEntries(std::vector<HidDeviceEntry>& entries) {

@@ -8,8 +8,8 @@
 
 namespace {
 
-HidDeviceDescriptor mac(const std::wstring& path, int index) {
-    return HidDeviceDescriptor(new MacDeviceDescriptorHandle(path, index));
+HidDeviceDescriptor mac(const std::wstring& path, int index, uint64_t entryId = 0) {
+    return HidDeviceDescriptor(new MacDeviceDescriptorHandle(path, index, entryId));
 }
 
 }  // namespace
@@ -32,6 +32,11 @@ TEST(HidDeviceDescriptor, EqualityIsDecidedByTheLeftHandle) {
         {base, base, false},  // a base handle equals nothing, not even itself
         {HidDeviceDescriptor(new Agreeable), full, true},
         {full, HidDeviceDescriptor(new Agreeable), false},  // a foreign handle
+        // With entry IDs on both sides the ID decides: devices may share a path.
+        {mac(L"IOService:/A/B", 0, 7), mac(L"IOService:/A/B", 0, 8), false},
+        {mac(L"IOService:/A/B", 0, 7), mac(L"IOService:/A/X", 0, 7), true},
+        {mac(L"IOService:/A/B", 1, 7), mac(L"IOService:/A/B", 0, 7), false},
+        {mac(L"IOService:/A/B", 0, 7), full, true},  // one side without: the path
     };
     for (const auto& [left, right, equal] : cases) {
         EXPECT_EQ(left == right, equal) << left.toString() << " == " << right.toString();
@@ -53,4 +58,10 @@ TEST(HidDeviceDescriptor, PrintsAndNarrowsTheSharedHandle) {
     // The narrow path keeps the low byte of each character: U+0141 gives 'A', U+00E9 gives 0xE9.
     handle->setDevicePath(std::wstring(L"IOService:/x") + wchar_t(0x141) + wchar_t(0xE9));
     EXPECT_EQ(handle->devicePath(), "IOService:/xA\xE9");
+    // A new path names another device: the entry ID goes with the old one.
+    MacDeviceDescriptorHandle named(L"IOService:/A/B", 0, 42);
+    EXPECT_EQ(named.registryEntryId(), 42u);
+    EXPECT_EQ(named.toString(), L"IOService:/A/B/0");
+    named.setDevicePath(L"IOService:/C");
+    EXPECT_EQ(named.registryEntryId(), 0u);
 }

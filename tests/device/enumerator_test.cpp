@@ -54,10 +54,10 @@ TEST_F(EnumeratorTest, SnapshotListsEveryUsagePairOldestDeviceFirstAndStaysAsTak
 
     // vendor, product, release, manufacturer, product, serial number, usage page
     // and usage of the pair, primary page and usage, the three report sizes,
-    // transport, location.
+    // transport, location, USB strings.
     const HidDeviceIdentity expected{
         0x05AC, 0x0250, 0x0100, "Maker 1452", "Product 592", "SN-Keyboard", 0x0C, 1, 1, 6, 64, 64,
-        8,      "USB",  0};
+        8,      "USB",  0,      true};
     EXPECT_EQ(entries[1].identity, expected);
     EXPECT_EQ(entries[0].identity.usagePage, 1);
     EXPECT_EQ(entries[3].identity.usagePage, 1) << "no pairs: the primary pair";
@@ -77,6 +77,60 @@ TEST_F(EnumeratorTest, SnapshotListsEveryUsagePairOldestDeviceFirstAndStaysAsTak
     ASSERT_TRUE(device->open(0, 1));
     EXPECT_EQ(device->usagePage(), 0xFF00);
     EXPECT_EQ(enumerator.entry().identity.serialNumber, "SN-HIDDevice");
+}
+
+// A path need not name one device (user-space devices share theirs) and may be
+// longer than IORegistryEntryGetPath can read: entries carry the entry ID, their
+// descriptors compare by it, and each opens its own device.
+TEST_F(EnumeratorTest, EntryIdsNameDevicesThatShareAPathOrHaveALongOne) {
+    vmac::reset();
+    const std::string shared =
+        "IOService:/IOResources/IOHIDResource/IOHIDResourceDeviceUserClient/IOHIDUserDevice";
+    const std::string deep = "IOService:/" + std::string(520, 'd') + "/HID";
+    vmac::VirtualDevice devices[] = {plugHid(shared, 1, 1, {{0xFF00, 1}}),
+                                     plugHid(shared, 1, 2, {{0xFF00, 1}}),
+                                     plugHid(deep, 1, 3, {{0xFF00, 1}})};
+    MacNativeDeviceEnumerator enumerator;
+    ASSERT_EQ(enumerator.count(), 3) << "no device is dropped for its path";
+    const auto& entries = enumerator.entries();
+    EXPECT_EQ(std::wstring(deep.begin(), deep.end()), entries[2].path);
+    EXPECT_FALSE(entries[0].descriptor() == entries[1].descriptor());
+    EXPECT_TRUE(entries[1].descriptor() == entries[1].descriptor());
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(devices[i].entryId(), entries[i].registryEntryId);
+        AbstractHidDevice* device = makeDeviceFor(entries[i].descriptor());
+        ASSERT_TRUE(device->open(0, 1));
+        EXPECT_EQ(1, devices[i].openCount());
+        EXPECT_EQ(
+            i + 1,
+            readHidDeviceIdentity(entries[i].descriptor()).value_or(HidDeviceIdentity()).productId);
+        destroyDevice(device);
+    }
+    // Gone is gone, even when another device has the path.
+    devices[0].unplug();
+    EXPECT_FALSE(makeDeviceFor(entries[0].descriptor())->open(0, 1));
+    EXPECT_FALSE(readHidDeviceIdentity(entries[0].descriptor()));
+}
+
+// A mouse lists its physical collection's pair beside the application's: two
+// entries of one device, each opening it, both behind Input Monitoring.
+TEST_F(EnumeratorTest, EveryPairIsAnEntryOfTheSameDevice) {
+    vmac::reset();
+    vmac::VirtualDevice mouse = plugHid("IOService:/m/Mouse", 2, 2, {{1, 2}, {1, 1}});
+    MacNativeDeviceEnumerator enumerator;
+    ASSERT_EQ(wheresOf(enumerator), (Wheres{"IOService:/m/Mouse/0", "IOService:/m/Mouse/1"}));
+    std::vector<AbstractHidDevice*> opened;
+    for (const HidDeviceEntry& entry : enumerator.entries()) {
+        opened.push_back(makeDeviceFor(entry.descriptor()));
+        EXPECT_TRUE(opened.back()->open(0, 1));
+        EXPECT_EQ(entry.identity.usage, opened.back()->usage());
+    }
+    EXPECT_EQ(2, mouse.openCount());
+    vmac::setInputMonitoring(vmac::InputMonitoring::Denied);
+    for (AbstractHidDevice* device : opened) {
+        EXPECT_FALSE(device->open(0, 1)) << "the physical pair's entry is the mouse too";
+    }
 }
 
 TEST_F(EnumeratorTest, FiltersTakeAnySubsetAndPickSinglePairs) {
@@ -156,7 +210,9 @@ TEST_F(EnumeratorTest, MissingAndMistypedPropertiesReadAsZeroOrEmpty) {
     EXPECT_EQ(entries[2].identity.usagePage, 1);
     EXPECT_EQ(entries[2].identity.usage, 2);
     EXPECT_EQ(entries[3].identity.locationId, 0xFA120000u);
-    EXPECT_EQ(entries[4].identity, HidDeviceIdentity()) << "nothing to read";
+    HidDeviceIdentity bare;
+    bare.usbStringsAvailable = true;  // what the registry says, not a property
+    EXPECT_EQ(entries[4].identity, bare) << "nothing to read";
 
     // Any descriptor, also one built by hand; an index out of range reads the
     // primary pair, as opening does.

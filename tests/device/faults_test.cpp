@@ -151,6 +151,7 @@ TEST_F(FaultsTest, PropertiesMissingOrOfTheWrongTypeReadAsNothing) {
 // filtering then accepts every report, as documented.
 TEST_F(FaultsTest, AFilterThatCannotBeBuiltAcceptsEveryReport) {
     gadget.addElement({0xFF00, 1, 3});
+    gadget.declareInputReport(9, 1);
     for (vmac::Call call : {vmac::Call::DictionaryCreateMutable, vmac::Call::NumberCreate,
                             vmac::Call::CopyMatchingElements}) {
         SCOPED_TRACE(static_cast<int>(call));

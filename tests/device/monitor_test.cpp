@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -68,7 +70,26 @@ protected:
         return [this](const HidDeviceNotice& notice) { log.add(notice); };
     }
 
+    // Logs every notice; the arrival of a path in `gates` (made before the monitor
+    // starts) holds the monitor thread in its callback until the test releases it,
+    // so that notices pile up meanwhile.
+    struct Gate {
+        std::promise<void> entered, release;
+    };
+    MacDeviceMonitor::Callback gated() {
+        return [this](const HidDeviceNotice& notice) {
+            log.add(notice);
+            auto gate = gates.find(notice.entry.path);
+            if (notice.kind == HidDeviceNotice::Kind::Arrival && gate != gates.end()) {
+                gate->second.entered.set_value();
+                gate->second.release.get_future().wait();
+            }
+        };
+    }
+    Gate& gate(const std::string& path) { return gates[std::wstring(path.begin(), path.end())]; }
+
     NoticeLog log;
+    std::map<std::wstring, Gate> gates;
 };
 
 TEST_F(MonitorTest, ReportsPresentDevicesThenArrivalsAndRemovalsInOrder) {
@@ -109,13 +130,14 @@ TEST_F(MonitorTest, ReportsPresentDevicesThenArrivalsAndRemovalsInOrder) {
 
 TEST_F(MonitorTest, StartFailsCleanlyWhereThePlatformRefuses) {
     plugHid("IOService:/A", 1, 1, {});
-    vmac::NotificationFaults noPort, noRemovals, noArrivals;
+    vmac::NotificationFaults noPort, noSource, noRemovals, noArrivals;
     noPort.portCreateReturnsNull = true;
+    noSource.runLoopSourceNull = true;
     noRemovals.failingNotification = kIOTerminatedNotification;
     noRemovals.notificationResult = kIOReturnNoResources;
     noArrivals.failingNotification = kIOFirstMatchNotification;
     noArrivals.notificationResult = kIOReturnError;
-    for (const auto& faults : {noPort, noRemovals, noArrivals}) {
+    for (const auto& faults : {noPort, noSource, noRemovals, noArrivals}) {
         vmac::setNotificationFaults(faults);
         MacDeviceMonitor monitor(logging());
         EXPECT_FALSE(monitor.start());
@@ -164,6 +186,58 @@ TEST_F(MonitorTest, ABurstOfAHundredArrivalsComesInPlugOrder) {
     const Lines lines = log.lines();
     for (size_t i = 0; i < 100; ++i)
         EXPECT_EQ(lines[100 + i], "-" + expected[i].substr(1));
+}
+
+// The kernel sends the terminated notice before the entry is detached: a device
+// that comes and goes while the monitor is busy can have its removal read first
+// and its arrival after, when its path still reads. It is reported not at all.
+TEST_F(MonitorTest, ADeviceThatGoesBeforeItsArrivalIsReadIsNotReported) {
+    Gate& held = gate("IOService:/Gate");
+    auto gateDevice = plugHid("IOService:/Gate", 1, 1, {});
+    MacDeviceMonitor monitor(gated());
+    ASSERT_TRUE(monitor.start());
+    held.entered.get_future().wait();
+    gateDevice.unplug();                                 // the removals' message is queued
+    auto brief = plugHid("IOService:/Brief", 1, 2, {});  // then the arrivals' message
+    brief.holdDetach();
+    brief.unplug();  // joins the pending removals: no message of its own
+    held.release.set_value();
+    ASSERT_TRUE(log.waitFor(2));
+    plugHid("IOService:/After", 1, 3, {});
+    ASSERT_TRUE(log.waitFor(3));
+    monitor.stop();
+    EXPECT_EQ(log.lines(),
+              (Lines{"+IOService:/Gate/0", "-IOService:/Gate/0", "+IOService:/After/0"}));
+    brief.holdDetach(false);
+}
+
+// The kernel keeps 1,024 services per notification and drops the rest: the
+// monitor then compares with the registry and reports what it missed.
+TEST_F(MonitorTest, NothingIsLostBeyondTheKernelsThousandAndTwentyFourPending) {
+    constexpr size_t kMany = 1030;
+    Gate& first = gate("IOService:/Gate1");
+    Gate& second = gate("IOService:/Gate2");
+    plugHid("IOService:/Gate1", 1, 1, {});
+    MacDeviceMonitor monitor(gated());
+    ASSERT_TRUE(monitor.start());
+    first.entered.get_future().wait();
+    std::vector<vmac::VirtualDevice> many;
+    for (size_t i = 0; i < kMany; ++i)
+        many.push_back(plugHid("IOService:/many/" + std::to_string(i), 1, 1, {}));
+    first.release.set_value();
+    ASSERT_TRUE(log.waitFor(1 + kMany));
+    plugHid("IOService:/Gate2", 1, 1, {});
+    second.entered.get_future().wait();
+    for (auto& device : many)
+        device.unplug();
+    second.release.set_value();
+    ASSERT_TRUE(log.waitFor(2 + 2 * kMany));
+    monitor.stop();
+    std::set<std::string> arrived, removed;
+    for (const std::string& line : log.lines())
+        (line[0] == '+' ? arrived : removed).insert(line.substr(1));
+    EXPECT_EQ(arrived.size(), kMany + 2);
+    EXPECT_EQ(removed.size(), kMany);
 }
 
 TEST_F(MonitorTest, CallbacksMayOpenTheDeviceAndUnplugIt) {

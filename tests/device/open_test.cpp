@@ -1,8 +1,10 @@
 // Opening, properties and closing of MacHidDevice on virtual gadgets.
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <quenor/mac/hiddeviceidentity.h>
 #include <quenor/mac/inputmonitoring.h>
 
 #include "devicefixture.h"
@@ -14,19 +16,57 @@ using Options = std::vector<IOOptionBits>;
 
 class ForeignHandle : public HidDescriptorHandleBase {};
 
-TEST_F(DeviceTest, OpenFailsWithoutAUsbHidDeviceBehindTheDescriptor) {
-    vmac::VirtualDevice gadget = plugGadget(kGadgetPath, vmac::ParentKind::Other);
-    for (AbstractHidDevice* device : {makeDeviceFor(HidDeviceDescriptor()),
-                                      makeDeviceFor(HidDeviceDescriptor(new ForeignHandle)),
-                                      makeDevice("IOService:/vmac/Gadget@1/Interface@0/Other"),
-                                      makeDevice(std::string(kGadgetPath) + std::string(600, 'x')),
-                                      makeDevice() /* its parent is no USB interface */}) {
-        EXPECT_FALSE(device->open(0, 1));
-        EXPECT_FALSE(device->isOpened());
-        EXPECT_FALSE(device->close());
+TEST_F(DeviceTest, OpenFailsWithoutAHidDeviceBehindTheDescriptorAndTellsWhy) {
+    vmac::VirtualDevice gadget = plugGadget();
+    const struct {
+        AbstractHidDevice* device;
+        IOReturn status;
+    } cases[] = {
+        {makeDeviceFor(HidDeviceDescriptor()), kIOReturnBadArgument},
+        {makeDeviceFor(HidDeviceDescriptor(new ForeignHandle)), kIOReturnBadArgument},
+        {makeDevice("IOService:/vmac/Gadget@1/Interface@0/Other"), kIOReturnNoDevice},
+        {makeDevice(std::string(kGadgetPath) + std::string(600, 'x')), kIOReturnBadArgument},
+        {makeDeviceFor(HidDeviceDescriptor(new MacDeviceDescriptorHandle(
+             std::wstring(kGadgetPath, kGadgetPath + strlen(kGadgetPath)), 0,
+             gadget.entryId() + 1000))),
+         kIOReturnNoDevice},  // the right path, but another device's ID
+    };
+    for (const auto& c : cases) {
+        EXPECT_FALSE(c.device->open(0, 1));
+        EXPECT_EQ(widened(c.status), static_cast<MacHidDevice*>(c.device)->lastOpenStatus());
+        EXPECT_FALSE(c.device->isOpened());
+        EXPECT_FALSE(c.device->close());
     }
     EXPECT_EQ(0, gadget.openCount());
     EXPECT_EQ(0, gadget.deviceObjectCount());
+}
+
+// Bluetooth, SPI and user-space devices have no USB interface: they open all the
+// same, and answer the USB questions from their HID properties.
+TEST_F(DeviceTest, ADeviceWithoutUsbInterfaceOpensAndAnswersFromItsProperties) {
+    vmac::VirtualDevice gadget = plugGadget(kGadgetPath, vmac::ParentKind::Other);
+    gadget.setNumberProperty("VersionNumber", 0x0213);
+    AbstractHidDevice* device = makeDevice();
+    ASSERT_TRUE(device->open(0, 1));
+    EXPECT_EQ(0, static_cast<MacHidDevice*>(device)->lastOpenStatus());
+    EXPECT_EQ(0x0213, device->usbDeviceVersion());
+    const auto product = await(device->usbString(2));
+    EXPECT_TRUE(product.success);
+    EXPECT_EQ(L"Echo Gadget", product.value);
+    device->cancelAll();
+    EXPECT_TRUE(gadget.pipeCalls().empty());
+    EXPECT_EQ(record({true, 2, nullptr, 1, 0}), record([&] {
+                  Result r = await(device->setReport(1, bytes({1, 2}), 1000));
+                  r.buffer = nullptr;
+                  return r;
+              }()));
+    inject(gadget, 0, {7, 8});
+    EXPECT_EQ((Bytes{7, 8}), readQueued(device));
+    const auto identity = readHidDeviceIdentity(HidDeviceDescriptor(
+        new MacDeviceDescriptorHandle(L"IOService:/vmac/Gadget@1/Interface@0/HIDDevice", 0)));
+    ASSERT_TRUE(identity.has_value());
+    EXPECT_FALSE(identity->usbStringsAvailable);
+    EXPECT_TRUE(device->close());
 }
 
 // Each step of opening fails in turn: nothing is left open or cached, and a

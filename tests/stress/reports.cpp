@@ -27,7 +27,8 @@ bool injectedWithError(uint32_t sequence) {
     return mix(sequence * 2654435761u) % 16 == 0;
 }
 
-// Report IDs 1 and 2 sit on the gadget's own usage page, 3 on another; 4 on none.
+// Report IDs 1 and 2 sit on the gadget's own usage page, 3 on another; 4 has
+// no element (the gadget declares it as a plain input report).
 constexpr uint32_t kMaxReportId = 4;
 
 bool passesFilter(uint32_t reportId) {
@@ -42,12 +43,12 @@ InputReport makeInputReport(uint8_t tag, uint32_t sequence) {
     InputReport report{1 + (h >> 8) % kMaxReportId, std::vector<uint8_t>(length),
                        injectedWithError(sequence)};
     auto& b = report.bytes;
-    b[0] = tag;
+    b[0] = static_cast<uint8_t>(report.reportId);  // numbered reports: byte 0 is the ID
     for (int i = 0; i < 4; ++i) {
         b[1 + i] = static_cast<uint8_t>(sequence >> (8 * i));
     }
     b[5] = static_cast<uint8_t>(length);
-    b[6] = static_cast<uint8_t>(report.reportId);
+    b[6] = tag;
     for (size_t i = kHeader; i < length; ++i) {
         b[i] = patternByte(tag, sequence, i);
     }
@@ -89,8 +90,8 @@ std::string ReportLedger::recordRead(uint8_t tag, const std::vector<uint8_t>& bu
                 << "-byte buffer (now " << buffer.size() << " bytes)";
         return problem.str();
     }
-    if (buffer[0] != tag) {
-        problem << "report of device tag " << int(buffer[0]) << " read on device tag " << int(tag);
+    if (buffer[6] != tag) {
+        problem << "report of device tag " << int(buffer[6]) << " read on device tag " << int(tag);
         return problem.str();
     }
     uint32_t sequence = 0;

@@ -45,13 +45,22 @@ std::wstring widePath(const std::string& path) {
 Slot::Slot(int index_, FaultLog& faults)
     : index(index_),
       tag(static_cast<uint8_t>(0xA0 + index_)),
-      path("IOService:/vmac/Stress@" + std::to_string(index_) + "/Interface@0/HIDDevice"),
+      usb(index_ % 4 < 2),
+      byEntryId(!usb),
+      path(usb ? "IOService:/vmac/Stress@" + std::to_string(index_) + "/Interface@0/HIDDevice"
+               : "IOService:/IOResources/IOHIDResource/IOHIDResourceDeviceUserClient/"
+                 "IOHIDUserDevice"),
       facts(factsFor(index_)),
       faults_(faults) {}
 
 vmac::VirtualDevice Slot::gadget() const {
     std::lock_guard<std::mutex> lock(gadgetMutex_);
     return gadget_;
+}
+
+uint64_t Slot::gadgetEntryId() const {
+    std::lock_guard<std::mutex> lock(gadgetMutex_);
+    return gadgetNumber_ == 0 ? 0 : gadget_.entryId();
 }
 
 uint64_t Slot::pluggedGadget() const {
@@ -63,7 +72,9 @@ void Slot::plug() {
     if (pluggedGadget() != 0) {
         return;
     }
-    vmac::VirtualDevice g = vmac::plugDevice(path);
+    vmac::VirtualDevice g =
+        vmac::plugDevice(path, usb ? vmac::ParentKind::UsbInterface : vmac::ParentKind::Other);
+    g.setNumberProperty("VersionNumber", facts.releaseNumber);
     g.setNumberProperty("PrimaryUsage", 1);
     g.setNumberProperty("PrimaryUsagePage", 0xFF00);
     CFArrayRef pairs = vmac::makeUsagePairs({{0xFF00, 1}});
@@ -79,6 +90,9 @@ void Slot::plug() {
     g.addElement({0xFF00, 2, 2});
     g.addElement({0xFF00, 3, 1});
     g.addElement({0x0001, 6, 3});
+    for (uint32_t id = 1; id <= 4; ++id) {
+        g.declareInputReport(id, 8);  // the shortest report the run injects
+    }
     g.setReleaseNumber(facts.releaseNumber);
     g.setNumEndpoints(3);
     for (const auto& text : facts.usbStrings) {
@@ -126,8 +140,7 @@ void Slot::plug() {
 }
 
 void Slot::unplug() {
-    // Held across the unplug (which does not wait) so that a replug never finds
-    // the path still taken.
+    // Held across the unplug (which does not wait) so that a replug never races it.
     std::lock_guard<std::mutex> lock(gadgetMutex_);
     if (plugged_) {
         plugged_ = false;

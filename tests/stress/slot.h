@@ -8,6 +8,11 @@
 // that carry the slot's number (one of them beyond ASCII), USB string
 // descriptors 1 to 3, three endpoints, elements with report IDs 1 and 2 on its
 // page and 3 on another, and firmware that answers report calls with the tag.
+// Slots 0 and 1 of every four are USB devices at paths of their own, named by
+// path; slots 2 and 3 are user-space devices with no USB interface, which share
+// one path as they do on a Mac, so their device objects name the gadget by its
+// registry entry ID (a replug makes a new entry: the old object then no longer
+// opens, as the stress expects, and is soon replaced by one for the new entry).
 //
 // Locks: `lifecycle` (LifecycleLock) orders the device object's calls as the
 // contract asks; the fields marked "lifecycle" are written only under it held
@@ -46,6 +51,8 @@ public:
 
     const int index;
     const uint8_t tag;
+    const bool usb;        // the gadget sits under a USB interface
+    const bool byEntryId;  // device objects name the gadget by entry ID, not path
     const std::string path;
     const GadgetFacts facts;
 
@@ -55,6 +62,7 @@ public:
     bool opened = false;                        // lifecycle; `device` has had a successful open
     bool infoKnown = false;  // lifecycle; its last open read an undisturbed gadget
     bool filtering = false;  // lifecycle; `device`'s filtering switch
+    uint64_t entryId = 0;    // lifecycle; the entry ID `device` names (byEntryId slots)
 
     std::atomic<uint64_t> liveGeneration{0};  // `generation` while `device` exists, else 0
     std::atomic<uint64_t> closeEpoch{0};      // after every close, reopen and destruction
@@ -68,6 +76,8 @@ public:
     vmac::VirtualDevice gadget() const;
     // The current gadget's number while it is plugged, else 0.
     uint64_t pluggedGadget() const;
+    // The registry entry ID of the latest gadget (plugged or not); 0 before the first.
+    uint64_t gadgetEntryId() const;
     // Plugs and configures a new gadget. Call with `lifecycle` held exclusively,
     // so that no open sees a gadget that is not configured yet.
     void plug();

@@ -275,7 +275,8 @@ private:
     void usbString(Slot& slot, AbstractHidDevice& device) {
         static const int kIndices[] = {0, 1, 2, 3, 1, 2, 3, 9, 257, -1, 1024};
         const int index = kIndices[dice_.below(std::size(kIndices))];
-        const std::wstring* expected = usbStringFor(slot.facts, index);
+        // Without a USB interface the answer is the product name.
+        const std::wstring* expected = slot.usb ? usbStringFor(slot.facts, index) : nullptr;
         const std::wstring* product =
             slot.opened && slot.infoKnown ? &slot.facts.wideProduct : nullptr;
         issue(
@@ -355,7 +356,9 @@ private:
 
 void create(World& world, Slot& slot) {
     OddWhile changing(slot.filterEpoch);
-    HidDeviceDescriptor descriptor(new MacDeviceDescriptorHandle(widePath(slot.path), 0));
+    slot.entryId = slot.byEntryId ? slot.gadgetEntryId() : 0;
+    HidDeviceDescriptor descriptor(
+        new MacDeviceDescriptorHandle(widePath(slot.path), 0, slot.entryId));
     slot.device.reset(AbstractHidDevice::create(descriptor));
     slot.generation = ++world.nextGeneration;
     slot.liveGeneration = slot.generation;
@@ -425,6 +428,11 @@ private:
             did(slot, "create", kCreates, [&] { create(world_, slot); });
         } else if (slot.pluggedGadget() == 0 && pick < 70) {
             did(slot, "replug", kReplugs, [&] { slot.plug(); });
+        } else if (slot.byEntryId && slot.entryId != slot.gadgetEntryId() && pick < 50) {
+            // Made for a gadget that has gone: it never opens again, and reads that
+            // waited behind a read without time-out wait for its close. As an
+            // application would, make a new one for the new entry.
+            did(slot, "destroy", kDestroys, [&] { destroy(slot); });
         } else if ((!slot.device->isOpened() && pick < 75) || (pick >= 20 && pick < 35)) {
             open(slot);
         } else if (pick < 20) {
@@ -467,7 +475,9 @@ private:
             }
         }
         const uint64_t gadgetAfter = slot.pluggedGadget();
-        const bool undisturbed = gadgetBefore != 0 && gadgetBefore == gadgetAfter;
+        // A device object made for an earlier gadget's entry ID never opens a later one.
+        const bool sameEntry = !slot.byEntryId || slot.entryId == slot.gadgetEntryId();
+        const bool undisturbed = gadgetBefore != 0 && gadgetBefore == gadgetAfter && sameEntry;
         if (!opened) {
             if (!wasOpen && undisturbed) {
                 world_.fault(slot, "open", "failed on a plugged, closed device");

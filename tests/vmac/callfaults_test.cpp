@@ -50,6 +50,8 @@ TEST_F(CallFaultTest, PropertyReadsFailOrAnswerAnotherTypeAsOftenAsChosen) {
     device_.clearCallFaults();
     EXPECT_EQ(nullptr, IOHIDDeviceGetProperty(hid_.get(), CFSTR("Product")));
     device_.unplug();
+    EXPECT_EQ(before + 1, vmac::liveObjectCount()) << "kept until detached: the device is open";
+    IOHIDDeviceClose(hid_.get(), kIOHIDOptionsTypeNone);
     EXPECT_EQ(before, vmac::liveObjectCount());
 }
 

@@ -5,6 +5,7 @@
 #include "loopthread.h"
 
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -59,6 +60,8 @@ protected:
 };
 
 TEST_F(DeliveryTest, EachScheduledObjectGetsItsCopyOnItsOwnLoopThread) {
+    device_.addElement({0xFF00, 1, 3});  // numbered reports: IDs 3 and 1
+    device_.addElement({0xFF00, 2, 1});
     Sink otherSink;
     auto other = createHid(device_);
     ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(other.get(), kIOHIDOptionsTypeNone));
@@ -95,6 +98,33 @@ TEST_F(DeliveryTest, EachScheduledObjectGetsItsCopyOnItsOwnLoopThread) {
     EXPECT_EQ(Report(kIOReturnSuccess, other.get(), input, 3, {3, 1, 2}, true, otherWorkerId),
               otherSink.reports.at(0));
     EXPECT_EQ(std::vector<std::thread::id>{otherWorkerId}, otherSink.removals);
+}
+
+// The HID driver reads a numbered report's ID from byte 0 and drops reports it
+// could not have parsed; a device without report IDs reports ID 0.
+TEST_F(DeliveryTest, ReportIdsComeFromByteZeroAndUnparsableReportsAreDropped) {
+    IOHIDDeviceScheduleWithRunLoop(hid_.get(), CFRunLoopGetCurrent(), mode_);
+    const auto deliver = [&](uint32_t id, const std::vector<uint8_t>& bytes) {
+        vmac::Ticket ticket = device_.injectInputReport(id, bytes);
+        CFRunLoopRunInMode(mode_, 0.0, false);
+        return ticket.outcome();
+    };
+    EXPECT_EQ(vmac::Outcome::Delivered, deliver(5, {1, 2}));
+    device_.addElement({0xFF00, 1, 5});
+    device_.declareInputReport(6, 3);
+    EXPECT_THROW(device_.injectInputReport(5, {1, 2}), std::invalid_argument)
+        << "a numbered report's first byte is its ID";
+    EXPECT_THROW(device_.injectInputReport(5, {}), std::invalid_argument);
+    EXPECT_EQ(vmac::Outcome::Dropped, deliver(7, {7, 1, 2})) << "an ID the device lacks";
+    EXPECT_EQ(vmac::Outcome::Dropped, deliver(6, {6, 1})) << "shorter than declared";
+    EXPECT_EQ(vmac::Outcome::Delivered, deliver(6, {6, 1, 2}));
+    EXPECT_EQ(vmac::Outcome::Delivered, deliver(5, {5}));
+    IOHIDDeviceUnscheduleFromRunLoop(hid_.get(), CFRunLoopGetCurrent(), mode_);
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> seen;
+    for (const Report& report : sink_.reports)
+        seen.emplace_back(std::get<3>(report), std::get<4>(report));
+    EXPECT_EQ(seen, (std::vector<std::pair<uint32_t, std::vector<uint8_t>>>{
+                        {0, {1, 2}}, {6, {6, 1, 2}}, {5, {5}}}));
 }
 
 // A removal notice waits for each object's schedule: one that is scheduled only

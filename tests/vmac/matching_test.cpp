@@ -82,24 +82,24 @@ TEST_F(MatchingTest, HidDevicesMatchByClassIdentityAndUsagePairsAsIOKitMatchesTh
         Paths expected;
     } cases[] = {
         {"class", hidMatching(), {"IOService:/A", "IOService:/B", "IOService:/C", "IOService:/D"}},
-        {"vendor", hidMatching({{"VendorID", number(0x1234)}}), {"IOService:/A", "IOService:/B"}},
+        // B and D publish no usage pairs: the HID family fails every criterion
+        // of theirs, so only the class alone finds them.
+        {"vendor", hidMatching({{"VendorID", number(0x1234)}}), {"IOService:/A"}},
         {"product",
-         hidMatching({{"VendorID", number(0x1234)}, {"ProductID", number(2)}}),
-         {"IOService:/B"}},
+         hidMatching({{"VendorID", number(0x1234)}, {"ProductID", number(1)}}),
+         {"IOService:/A"}},
         {"string", hidMatching({{"Product", vmac::makeString("Keys")}}), {"IOService:/C"}},
-        // Usage keys look through the pairs; a device without a pairs array passes.
+        // Usage keys look through the pairs.
         {"page",
          hidMatching({{"DeviceUsagePage", number(0x0C)}, {"DeviceUsage", number(1)}}),
-         {"IOService:/A", "IOService:/B", "IOService:/D"}},
-        // A usage without a page never matches a device that has pairs.
-        {"usage", hidMatching({{"DeviceUsage", number(6)}}), {"IOService:/B", "IOService:/D"}},
+         {"IOService:/A"}},
+        // A usage without a page asks for nothing.
+        {"usage", hidMatching({{"DeviceUsage", number(6)}}), {"IOService:/A", "IOService:/C"}},
         {"pairs",
          hidMatching({{"DeviceUsagePairs", vmac::makeUsagePairs({{7, 7}, {1, 6}})}}),
-         {"IOService:/B", "IOService:/C", "IOService:/D"}},
-        // Keys no HID driver looks at are ignored.
-        {"ignored",
-         hidMatching({{"NoSuchKey", number(1)}}),
-         {"IOService:/A", "IOService:/B", "IOService:/C", "IOService:/D"}},
+         {"IOService:/C"}},
+        // Keys no HID driver looks at are ignored, but still fail devices without pairs.
+        {"ignored", hidMatching({{"NoSuchKey", number(1)}}), {"IOService:/A", "IOService:/C"}},
     };
     for (auto& c : cases) {
         EXPECT_EQ(matchingPaths(std::move(c.matching)), c.expected) << c.what;
@@ -213,13 +213,30 @@ TEST_F(NotificationTest, FirstMatchFiresOnlyWhenArmedAndHandsOutTheNewestFirst) 
     // A filtered notification sees the properties a device is published with.
     ScopedIOObject wanted =
         add(kIOFirstMatchNotification, hidMatching({{"VendorID", number(0x1234)}}));
-    EXPECT_EQ(drainPaths(wanted.get()), (Paths{"IOService:/B", "IOService:/A"}));
+    EXPECT_EQ(drainPaths(wanted.get()), (Paths{"IOService:/A"}));
     PropertyList props;
-    props.number("VendorID", 0x1234).plug("IOService:/H");
+    props.number("VendorID", 0x1234).pairs({{0xFF00, 1}}).plug("IOService:/H");
     vmac::plugDevice("IOService:/I");
     deliver();
     EXPECT_EQ(calls_, (std::vector<io_iterator_t>{arrivals.get(), arrivals.get(), wanted.get()}));
     EXPECT_EQ(drainPaths(wanted.get()), (Paths{"IOService:/H"}));
+}
+
+// The kernel keeps at most 1024 services pending per notification and drops the
+// rest silently; a port may come without a run-loop source.
+TEST_F(NotificationTest, AtMost1024PendingServicesAndThePortMayHaveNoSource) {
+    ScopedIOObject arrivals = add(kIOFirstMatchNotification, hidMatching());
+    drainPaths(arrivals.get());
+    for (size_t i = 0; i < vmac::kMaxPendingNotificationObjects + 6; ++i)
+        vmac::plugDevice("IOService:/many/" + std::to_string(i));
+    EXPECT_EQ(vmac::kMaxPendingNotificationObjects, drainPaths(arrivals.get()).size());
+
+    vmac::NotificationFaults faults;
+    faults.runLoopSourceNull = true;
+    vmac::setNotificationFaults(faults);
+    EXPECT_EQ(nullptr, IONotificationPortGetRunLoopSource(port_));
+    vmac::setNotificationFaults(vmac::NotificationFaults());
+    EXPECT_NE(nullptr, IONotificationPortGetRunLoopSource(port_));
 }
 
 TEST_F(NotificationTest, TerminationsComeWithTheEntryThatLeft) {

@@ -91,6 +91,9 @@ TEST_F(ReportsTest, GetReportCopiesUpToTheCallersLengthAndKeepsItOnFailure) {
     uint8_t none[1] = {};
     CFIndex empty = 0;
     EXPECT_EQ(kIOReturnBadArgument, getReport(0, none, &empty)) << "macOS refuses length 0";
+    std::vector<uint8_t> large(0x10001);
+    CFIndex tooLong = 0x10001;
+    EXPECT_EQ(kIOReturnBadArgument, getReport(0, large.data(), &tooLong)) << "and above 64 KiB";
     EXPECT_TRUE(device_.reportCalls().empty());
     device_.queueGetReportAnswer({kIOReturnSuccess, {1, 2, 3, 4}, vmac::Block::None});
     device_.queueGetReportAnswer({kIOReturnError, {5}, vmac::Block::None});

@@ -2,15 +2,17 @@
 // with --watch follows their arrivals and removals until interrupted.
 //
 //   quenor-list [--match vid=0x1209,pid=0xE1E1,page=0xFF00,usage=1] [--watch] [--json]
-//               [--simulate]
+//               [--open] [--simulate]
 //
 // Text lines: path, #pair index, vendor:product, usage page:usage, manufacturer,
-// product, serial. Under --watch the devices present come first as "=" lines, then
-// arrivals as "+" and removals as "-" lines. --json writes one JSON array (listing) or
-// one JSON object per line (--watch, each with an "event": "present", "arrival" or
-// "removal"). Finding no device is said on standard error. --simulate plugs a few
-// virtual gadgets (only where the virtual platform is), and under --watch unplugs and
-// replugs one. A bad argument is named in a one-line error (exit status 2).
+// product, serial, transport. Under --watch the devices present come first as "="
+// lines, then arrivals as "+" and removals as "-" lines. --json writes one JSON array
+// (listing) or one JSON object per line (--watch, each with an "event": "present",
+// "arrival" or "removal"). --open also tries to open each listed entry and says whether
+// it opens or why not (an Input Monitoring denial, say). Finding no device is said on
+// standard error. --simulate plugs a few virtual gadgets (only where the virtual
+// platform is), and under --watch unplugs and replugs one. A bad argument is named in a
+// one-line error (exit status 2).
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -35,12 +37,13 @@ struct Options {
     std::string matchText;  // as given, for messages
     bool watch = false;
     bool json = false;
+    bool open = false;
     bool simulate = false;
 };
 
 void usage(FILE* to) {
     std::fputs(
-        "usage: quenor-list [--match SPEC] [--watch] [--json] [--simulate]\n"
+        "usage: quenor-list [--match SPEC] [--watch] [--json] [--open] [--simulate]\n"
         "  --match SPEC  only devices that match SPEC, comma-separated key=value pairs with\n"
         "                keys vid, pid, page, usage (decimal or 0x hex), e.g. "
         "vid=0x1209,page=0xFF00\n"
@@ -48,6 +51,7 @@ void usage(FILE* to) {
         "                removals (-) until interrupted\n"
         "  --json        JSON: an array, or with --watch one object per line, whose \"event\"\n"
         "                is \"present\", \"arrival\" or \"removal\"\n"
+        "  --open        try to open each listed device and say why one does not open\n"
         "  --simulate    plug a few virtual gadgets first (virtual platform only)\n",
         to);
 }
@@ -116,6 +120,8 @@ int parse(int argc, char** argv, Options& options) {
             options.watch = true;
         } else if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--open") {
+            options.open = true;
         } else if (arg == "--simulate") {
             options.simulate = true;
         } else if (arg == "--match") {
@@ -150,13 +156,17 @@ void list(const Options& options) {
         std::printf("[");
         const char* separator = "\n  ";
         for (const HidDeviceEntry& entry : devices.entries()) {
-            std::printf("%s%s", separator, jsonObject(entry).c_str());
+            const std::string object = options.open
+                                           ? withOpenResult(jsonObject(entry), tryOpen(entry))
+                                           : jsonObject(entry);
+            std::printf("%s%s", separator, object.c_str());
             separator = ",\n  ";
         }
         std::printf("%s]\n", devices.count() ? "\n" : "");
     } else {
         for (const HidDeviceEntry& entry : devices.entries()) {
-            std::printf("%s\n", textLine(entry).c_str());
+            const std::string verdict = options.open ? "  " + openText(tryOpen(entry)) : "";
+            std::printf("%s%s\n", textLine(entry).c_str(), verdict.c_str());
         }
     }
     if (devices.count() == 0) {

@@ -1,6 +1,10 @@
 #include "output.h"
 
 #include <cstdio>
+#include <memory>
+
+#include <quenor/mac/machiddevice.h>
+#include <quenor/status.h>
 
 namespace {
 
@@ -43,7 +47,7 @@ std::string textLine(const HidDeviceEntry& entry) {
     return narrow(entry.path) + "  #" + std::to_string(entry.usagePairIndex) + "  " +
            hex4(id.vendorId) + ":" + hex4(id.productId) + "  " + hex4(id.usagePage) + ":" +
            hex4(id.usage) + "  \"" + id.manufacturer + "\"  \"" + id.product + "\"  \"" +
-           id.serialNumber + "\"";
+           id.serialNumber + "\"  " + (id.transport.empty() ? "?" : id.transport);
 }
 
 std::string jsonObject(const HidDeviceEntry& entry, const char* event) {
@@ -69,6 +73,31 @@ std::string jsonObject(const HidDeviceEntry& entry, const char* event) {
            ", \"maxOutputReportSize\": " + std::to_string(id.maxOutputReportSize) +
            ", \"maxFeatureReportSize\": " + std::to_string(id.maxFeatureReportSize) +
            ", \"transport\": " + quoted(id.transport) +
+           ", \"usbStrings\": " + (id.usbStringsAvailable ? "true" : "false") +
            ", \"locationId\": " + std::to_string(id.locationId) + "}";
     return out;
+}
+
+std::int64_t tryOpen(const HidDeviceEntry& entry) {
+    std::unique_ptr<AbstractHidDevice> device(AbstractHidDevice::create(entry.descriptor()));
+    auto* mac = dynamic_cast<MacHidDevice*>(device.get());
+    if (mac == nullptr || !mac->open(0, 1)) {
+        return mac != nullptr ? mac->lastOpenStatus() : -1;
+    }
+    mac->close();
+    return 0;
+}
+
+std::string openText(std::int64_t status) {
+    return status == 0 ? "opens" : "cannot open: " + quenor::describeStatus(status);
+}
+
+std::string withOpenResult(const std::string& object, std::int64_t status) {
+    std::string out =
+        object.substr(0, object.size() - 1) + ", \"opens\": " + (status == 0 ? "true" : "false");
+    if (status != 0) {
+        out += ", \"openStatus\": " + std::to_string(status) +
+               ", \"openError\": " + quoted(quenor::describeStatus(status));
+    }
+    return out + "}";
 }

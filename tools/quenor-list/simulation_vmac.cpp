@@ -76,7 +76,7 @@ const std::vector<Gadget>& gadgets() {
          "Wireless Pointer",
          "",
          "Bluetooth",
-         {{0x0001, 0x0002}},
+         {{0x0001, 0x0002}, {0x0001, 0x0001}},  // the mouse and its physical collection
          vmac::ParentKind::Other},
     };
     return all;
@@ -132,6 +132,9 @@ private:
 }  // namespace
 
 std::unique_ptr<Simulation> startSimulation() {
+    // As on a Mac whose user has not yet granted Input Monitoring: the keypad and
+    // the pointer then do not open, and --open says why.
+    vmac::setInputMonitoring(vmac::InputMonitoring::Unknown);
     return std::make_unique<VirtualSimulation>();
 }
 

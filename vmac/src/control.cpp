@@ -38,10 +38,11 @@ bool waitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& d
     return platform().changed.wait_for(lock, timeout, done);
 }
 
-// Detaches a device; the caller releases `values` and fires `kick` unlocked.
+// Terminates a device; the caller releases `values` and fires `kick` unlocked.
 // Every device object gets the removal notice, as macOS queues it: one that is
 // not scheduled yet receives it once it is; one with no removal callback then
-// drops it (the callbacks are not read here: they are not locked).
+// drops it (the callbacks are not read here: they are not locked). The entry
+// is detached now if no client keeps it in use, else when the last one lets go.
 std::shared_ptr<detail::TicketState> unplugLocked(DeviceState& state, IOReturn detachedResult,
                                                   std::vector<CFTypeRef>& values,
                                                   detail::Kick& kick) {
@@ -50,7 +51,7 @@ std::shared_ptr<detail::TicketState> unplugLocked(DeviceState& state, IOReturn d
         return ticket;
     state.attached = false;
     state.detachedResult = detachedResult;
-    platform().plugged.erase(state.path);
+    platform().plugged.erase(state.hidPort);
     detail::raiseTerminatedLocked(state);
     // A woken call leaves the list now, so that it no longer counts as blocked.
     for (detail::BlockedCall* call : state.blocked) {
@@ -65,6 +66,14 @@ std::shared_ptr<detail::TicketState> unplugLocked(DeviceState& state, IOReturn d
         device->events.push_back(detail::DeviceEvent{true, 0, {}, kIOReturnSuccess, ticket});
         kick.add(device);
     }
+    state.callFaults.clear(values);
+    detail::detachIfUnusedLocked(state, values);
+    platform().changed.notify_all();
+    return ticket;
+}
+
+void detachLocked(DeviceState& state, std::vector<CFTypeRef>& values) {
+    state.detached = true;
     for (auto& property : state.properties)
         values.push_back(property.second);
     state.properties.clear();
@@ -73,12 +82,55 @@ std::shared_ptr<detail::TicketState> unplugLocked(DeviceState& state, IOReturn d
     state.elements.clear();
     values.insert(values.end(), state.faultAnswers.begin(), state.faultAnswers.end());
     state.faultAnswers.clear();
-    state.callFaults.clear(values);
     platform().changed.notify_all();
-    return ticket;
+}
+
+// The ID an input report of `state` carries on a Mac, or nothing when the HID
+// driver drops it. Throws std::invalid_argument for a report no device could
+// send. Caller holds Platform::mutex.
+bool inputReportIdLocked(const DeviceState& state, uint32_t given,
+                         const std::vector<uint8_t>& bytes, uint32_t& id) {
+    std::vector<uint32_t> declared;
+    for (const __IOHIDElement* element : state.elements)
+        if (element->reportId != 0)
+            declared.push_back(element->reportId);
+    for (const auto& report : state.inputReports)
+        if (report.first != 0)
+            declared.push_back(report.first);
+    id = 0;
+    if (!declared.empty()) {
+        // Numbered reports: the ID is byte 0, counted in the report's length.
+        if (bytes.empty() || bytes[0] != given)
+            throw std::invalid_argument(
+                "vmac: the device declares report IDs, so an input report's first byte is its "
+                "ID: report ID " +
+                std::to_string(given) + " given with " +
+                (bytes.empty() ? std::string("no bytes")
+                               : "first byte " + std::to_string(bytes[0])));
+        id = bytes[0];
+        if (std::find(declared.begin(), declared.end(), id) == declared.end())
+            return false;  // an ID the descriptor does not declare
+    }
+    auto length = state.inputReports.find(id);
+    return length == state.inputReports.end() || bytes.size() >= length->second;
+}
+
+// Releases what a detach let go of, unlocked.
+void releaseAll(const std::vector<CFTypeRef>& values) {
+    for (CFTypeRef value : values)
+        CFRelease(value);
 }
 
 }  // namespace
+
+void detail::detachIfUnusedLocked(DeviceState& state, std::vector<CFTypeRef>& released) {
+    if (state.attached || state.detached || state.detachHeld)
+        return;
+    for (const __IOHIDDevice* device : state.deviceObjects)
+        if (device->open)
+            return;
+    detachLocked(state, released);
+}
 
 // ---- Ticket ----------------------------------------------------------------
 
@@ -108,14 +160,12 @@ VirtualDevice plugDeviceWithProperties(const std::string& path,
     // Index 0 is the language table: English (United States) only.
     state->stringDescriptors[0] = {4, 3, 0x09, 0x04};
     Lock lock(platform().mutex);
-    if (platform().plugged.count(path) != 0)
-        throw std::invalid_argument("vmac: a device is already plugged at " + path);
     for (const auto& property : properties)
         if (property.second != nullptr)  // a retain never finalizes: safe under the lock
             state->properties[property.first] = CFRetain(property.second);
     state->hidPort = platform().nextPort++;
     state->parentPort = platform().nextPort++;
-    platform().plugged[path] = state;
+    platform().plugged[state->hidPort] = state;
     platform().ports[state->hidPort] = {state, false};
     platform().ports[state->parentPort] = {state, true};
     detail::raiseFirstMatchLocked(state);
@@ -131,6 +181,10 @@ void reset() {
         auto plugged = platform().plugged;
         for (auto& entry : plugged)
             unplugLocked(*entry.second, kIOReturnNotAttached, values, kick);
+        // Terminated entries that are still in use or held are detached now.
+        for (auto& port : platform().ports)
+            if (!port.second.isParent && !port.second.device->detached)
+                detachLocked(*port.second.device, values);
         platform().callFaults.clear(values);
         platform().inputMonitoring = InputMonitoring::Granted;
     }
@@ -148,6 +202,9 @@ io_registry_entry_t VirtualDevice::entry() const {
 }
 io_registry_entry_t VirtualDevice::parentEntry() const {
     return state_->parentPort;
+}
+uint64_t VirtualDevice::entryId() const {
+    return detail::entryIdOf(state_->hidPort);
 }
 
 // ---- Properties and elements ---------------------------------------------
@@ -268,11 +325,14 @@ Ticket VirtualDevice::injectInputReport(uint32_t reportId, const std::vector<uin
         Lock lock(platform().mutex);
         if (!state_->attached)
             return Ticket(ticket);
+        uint32_t id = 0;
+        if (!inputReportIdLocked(*state_, reportId, bytes, id))
+            return Ticket(ticket);
         for (__IOHIDDevice* device : state_->deviceObjects) {
             if (!device->hasAccess() || !device->scheduled())
                 continue;
             ticket->addTarget();
-            device->events.push_back(detail::DeviceEvent{false, reportId, bytes, result, ticket});
+            device->events.push_back(detail::DeviceEvent{false, id, bytes, result, ticket});
             kick.add(device);
         }
     }
@@ -297,6 +357,23 @@ Ticket VirtualDevice::unplug(IOReturn detachedResult) {
 
 bool VirtualDevice::isPlugged() const {
     return locked([&] { return state_->attached; });
+}
+
+void VirtualDevice::holdDetach(bool hold) {
+    std::vector<CFTypeRef> values;
+    locked([&] {
+        state_->detachHeld = hold;
+        detail::detachIfUnusedLocked(*state_, values);
+    });
+    releaseAll(values);
+}
+
+bool VirtualDevice::isDetached() const {
+    return locked([&] { return state_->detached; });
+}
+
+void VirtualDevice::declareInputReport(uint32_t reportId, size_t length) {
+    locked([&] { state_->inputReports[reportId] = length; });
 }
 
 // ---- USB interface -----------------------------------------------------------

@@ -30,15 +30,23 @@ struct DeviceState {
     io_object_t parentPort = 0;
 
     // All below: guarded by Platform::mutex.
+    // Registered and active. Unplugging terminates the device (attached false):
+    // it leaves matching at once, but its entry stays in the registry (path and
+    // properties readable) until it is detached, which happens once no device
+    // object has it open and the test does not hold the detach.
     bool attached = true;
+    bool detached = false;
+    bool detachHeld = false;
     // What calls on the device, its objects and its interface answer once it is
     // unplugged (macOS gives kIOReturnNotAttached, kIOReturnExclusiveAccess or a
     // dead-port error; the test chooses).
     IOReturn detachedResult = kIOReturnNotAttached;
     long hidRefs = 0;     // io_object_t references clients hold on the HID entry
     long parentRefs = 0;  // ... on the parent entry
-    std::map<std::string, CFTypeRef> properties;  // retained; released at unplug
-    std::vector<__IOHIDElement*> elements;        // retained; released at unplug
+    std::map<std::string, CFTypeRef> properties;  // retained; released at detach
+    std::vector<__IOHIDElement*> elements;        // retained; released at detach
+    // Input reports declared by the test (declareInputReport): ID -> length.
+    std::map<uint32_t, size_t> inputReports;
     OpenFaults faults;
     CallFaults callFaults;
     // Values answered by GetProperty faults, one reference each; released at unplug.

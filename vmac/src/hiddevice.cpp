@@ -121,11 +121,14 @@ bool __IOHIDDevice::hasAccess() const {
 void __IOHIDDevice::finalize() {
     Schedule leaving;
     std::map<std::string, CFTypeRef> cached;
+    std::vector<CFTypeRef> released;
     {
         std::lock_guard<std::mutex> lock(platform().mutex);
         // Releasing the last reference closes the device, as on macOS.
-        if (open)
+        if (open) {
             closeLocked();
+            vmac::detail::detachIfUnusedLocked(*device, released);
+        }
         dropEvents(false);
         std::swap(leaving, schedule);
         cached.swap(propertyCache);
@@ -139,6 +142,8 @@ void __IOHIDDevice::finalize() {
     }
     for (auto& value : cached)
         CFRelease(value.second);
+    for (CFTypeRef value : released)
+        CFRelease(value);
     source->release();
     // Listed until everything it held is released, so that a test that sees the
     // object gone also sees its values gone.
@@ -287,7 +292,7 @@ IOReturn IOHIDDeviceOpen(IOHIDDeviceRef device, IOOptionBits options) {
 IOReturn IOHIDDeviceClose(IOHIDDeviceRef device, IOOptionBits options) {
     NoCancel noCancel;
     __IOHIDDevice* d = vmac::detail::deviceOf(device, "IOHIDDeviceClose");
-    std::lock_guard<std::mutex> lock(platform().mutex);
+    std::unique_lock<std::mutex> lock(platform().mutex);
     DeviceState& state = *d->device;
     if (!d->open)
         return state.attached ? kIOReturnNotOpen : state.detachedResult;
@@ -296,7 +301,13 @@ IOReturn IOHIDDeviceClose(IOHIDDeviceRef device, IOOptionBits options) {
         return fault.result;  // still open: releasing the object closes it
     d->device->closeCalls.push_back(options);
     d->closeLocked();
-    return state.attached ? kIOReturnSuccess : state.detachedResult;
+    const IOReturn result = state.attached ? kIOReturnSuccess : state.detachedResult;
+    std::vector<CFTypeRef> released;
+    vmac::detail::detachIfUnusedLocked(state, released);
+    lock.unlock();
+    for (CFTypeRef value : released)
+        CFRelease(value);
+    return result;
 }
 
 // Each device object keeps the first value it read per key (macOS caches

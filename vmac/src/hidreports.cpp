@@ -94,8 +94,9 @@ IOReturn IOHIDDeviceGetReport(IOHIDDeviceRef device, IOHIDReportType reportType,
                               uint8_t* report, CFIndex* pReportLength) {
     NoCancel noCancel;
     __IOHIDDevice* d = vmac::detail::deviceOf(device, "IOHIDDeviceGetReport");
-    // macOS refuses an empty buffer too.
-    if (pReportLength == nullptr || *pReportLength <= 0 || report == nullptr)
+    // macOS refuses an empty buffer too, and one above 64 KiB.
+    if (pReportLength == nullptr || *pReportLength <= 0 || *pReportLength > 0x10000 ||
+        report == nullptr)
         return kIOReturnBadArgument;
     ReportCall call{ReportCallKind::Get,       reportType, reportID, {}, *pReportLength,
                     std::this_thread::get_id()};

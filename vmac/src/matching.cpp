@@ -52,17 +52,12 @@ bool equalValues(const void* a, const void* b) {
     return a != nullptr && b != nullptr && cfEqual(a, b);
 }
 
-// A usage page and usage to find among the device's usage pairs. Like the HID
-// family: a device without a pairs array passes; a usage without a page never
-// matches a device that has one.
-bool matchesDeviceUsage(const DeviceState& device, const void* page, const void* usage) {
-    if (page == nullptr && usage == nullptr)
-        return true;
-    CFTypeRef pairs = propertyOf(device, kIOHIDDeviceUsagePairsKey);
-    if (!isType(pairs, kArrayType))
-        return true;
+// A usage page and usage to find among the usage pairs of a device that has
+// them, as IOHIDFamily's CompareDeviceUsage does: a usage without a page asks
+// for nothing.
+bool matchesDeviceUsage(const void* pairs, const void* page, const void* usage) {
     if (page == nullptr)
-        return false;
+        return true;
     for (CFTypeRef pair : static_cast<const __CFArray*>(pairs)->values) {
         if (!equalValues(page, valueIn(pair, kIOHIDDeviceUsagePageKey)))
             continue;
@@ -83,6 +78,11 @@ bool matchesClass(const void* name) {
 
 bool matchesLocked(const DeviceState& device, CFDictionaryRef matching) {
     const auto* table = checked<__CFDictionary>(matching, kDictionaryType, "IOService matching");
+    CFTypeRef pairs = propertyOf(device, kIOHIDDeviceUsagePairsKey);
+    const bool hasPairs = isType(pairs, kArrayType);
+    // Any key but the class and the entry ID goes to the HID family's matching,
+    // which fails every criterion of a device that publishes no usage pairs.
+    bool hidCriteria = false;
     const void* page = nullptr;
     const void* usage = nullptr;
     for (const auto& pair : table->pairs()) {
@@ -92,7 +92,21 @@ bool matchesLocked(const DeviceState& device, CFDictionaryRef matching) {
         if (key == kIOProviderClassKey) {
             if (!matchesClass(pair.second))
                 return false;
-        } else if (key == kIOHIDDeviceUsagePageKey) {
+            continue;
+        }
+        if (key == kIORegistryEntryIDKey) {
+            int64_t id = 0;
+            if (!isType(pair.second, kNumberType) ||
+                !CFNumberGetValue(static_cast<CFNumberRef>(pair.second), kCFNumberSInt64Type,
+                                  &id) ||
+                static_cast<uint64_t>(id) != entryIdOf(device.hidPort))
+                return false;
+            continue;
+        }
+        hidCriteria = true;
+        if (!hasPairs)
+            return false;
+        if (key == kIOHIDDeviceUsagePageKey) {
             page = pair.second;
         } else if (key == kIOHIDDeviceUsageKey) {
             usage = pair.second;
@@ -105,7 +119,7 @@ bool matchesLocked(const DeviceState& device, CFDictionaryRef matching) {
             for (CFTypeRef entry : wanted) {
                 if (!isType(entry, kDictionaryType))
                     continue;
-                found = matchesDeviceUsage(device, valueIn(entry, kIOHIDDeviceUsagePageKey),
+                found = matchesDeviceUsage(pairs, valueIn(entry, kIOHIDDeviceUsagePageKey),
                                            valueIn(entry, kIOHIDDeviceUsageKey));
                 if (found)
                     break;
@@ -117,7 +131,7 @@ bool matchesLocked(const DeviceState& device, CFDictionaryRef matching) {
                 return false;
         }
     }
-    return matchesDeviceUsage(device, page, usage);
+    return !hidCriteria || matchesDeviceUsage(pairs, page, usage);
 }
 
 }  // namespace vmac::detail
@@ -135,6 +149,47 @@ CFMutableDictionaryRef IOServiceMatching(const char* name) {
     CFDictionarySetValue(matching, CFSTR(kIOProviderClassKey), className);
     CFRelease(className);
     return matching;
+}
+
+CFMutableDictionaryRef IORegistryEntryIDMatching(uint64_t entryID) {
+    NoCancel noCancel;
+    CFMutableDictionaryRef matching = CFDictionaryCreateMutable(
+        kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    if (matching == nullptr)
+        return nullptr;
+    const int64_t id = static_cast<int64_t>(entryID);
+    CFNumberRef number = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &id);
+    if (number == nullptr) {
+        CFRelease(matching);
+        return nullptr;
+    }
+    CFDictionarySetValue(matching, CFSTR(kIORegistryEntryIDKey), number);
+    CFRelease(number);
+    return matching;
+}
+
+// The oldest registered service that matches; the dictionary is consumed.
+io_service_t IOServiceGetMatchingService(mach_port_t mainPort, CFDictionaryRef matching) {
+    NoCancel noCancel;
+    if (matching == nullptr)
+        return IO_OBJECT_NULL;
+    checked<__CFDictionary>(matching, vmac::detail::kDictionaryType, "IOServiceGetMatchingService");
+    io_service_t found = IO_OBJECT_NULL;
+    {
+        std::lock_guard<std::mutex> lock(platform().mutex);
+        if (mainPort == MACH_PORT_NULL) {
+            for (const auto& entry : platform().plugged) {
+                if (entry.second->attached &&
+                    vmac::detail::matchesLocked(*entry.second, matching)) {
+                    ++entry.second->hidRefs;
+                    found = entry.second->hidPort;
+                    break;
+                }
+            }
+        }
+    }
+    CFRelease(matching);
+    return found;
 }
 
 // One reference of `matching` is consumed on every path that has one. No

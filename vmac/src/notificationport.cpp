@@ -157,6 +157,8 @@ void raiseFirstMatchLocked(const std::shared_ptr<DeviceState>& device) {
         if (notification.refs <= 0 || !notification.isNotification || notification.terminated ||
             !matchesLocked(*device, notification.matching))
             continue;
+        if (notification.queue.size() >= kMaxPendingNotificationObjects)
+            continue;  // the kernel drops it silently
         notification.queue.push_back(device);
         fireLocked(notification);
     }
@@ -171,6 +173,8 @@ void raiseTerminatedLocked(const DeviceState& device) {
         if (notification.refs <= 0 || !notification.isNotification || !notification.terminated ||
             !matchesLocked(device, notification.matching))
             continue;
+        if (notification.queue.size() >= kMaxPendingNotificationObjects)
+            continue;  // the kernel drops it silently
         notification.queue.push_back(entry->device);
         fireLocked(notification);
     }
@@ -235,6 +239,8 @@ CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef noti
     NoCancel noCancel;
     IONotificationPort* port = portOf(notify, "IONotificationPortGetRunLoopSource");
     std::lock_guard<std::mutex> lock(platform().mutex);
+    if (vmac::detail::notificationFaultsLocked().runLoopSourceNull)
+        return nullptr;
     return port->state->source;
 }
 
@@ -281,6 +287,8 @@ kern_return_t IOServiceAddMatchingNotification(IONotificationPortRef notifyPort,
         // Registry order; reads hand out the newest first, as the kernel does.
         std::sort(iterator->queue.begin(), iterator->queue.end(),
                   [](const auto& a, const auto& b) { return a->hidPort < b->hidPort; });
+        if (iterator->queue.size() > vmac::kMaxPendingNotificationObjects)
+            iterator->queue.resize(vmac::kMaxPendingNotificationObjects);
     }
     vmac::detail::iteratorsLocked()[iterator->port] = iterator;
     *notification = iterator->port;

@@ -26,7 +26,9 @@ struct PortEntry {
 struct Platform {
     std::mutex mutex;
     std::condition_variable changed;
-    std::map<std::string, std::shared_ptr<DeviceState>> plugged;  // by path; guarded by mutex
+    // Registered devices by HID entry port, oldest first (several may share a
+    // path); guarded by mutex.
+    std::map<io_object_t, std::shared_ptr<DeviceState>> plugged;
     // Every port ever handed out, so that stale ports are recognised; guarded by mutex.
     std::map<io_object_t, PortEntry> ports;
     io_object_t nextPort = 0x1003;  // guarded by mutex
@@ -39,5 +41,17 @@ Platform& platform();
 
 // The entry behind `port`, or null. Caller holds Platform::mutex.
 const PortEntry* findPort(io_object_t port);
+
+// The registry entry ID of the entry behind `port`: unique for the life of the
+// process, growing in creation order.
+inline uint64_t entryIdOf(io_object_t port) {
+    return 0x100000000ull + port;
+}
+
+// Detaches a terminated device whose entry no client keeps in use (no device
+// object open, detach not held): its path stops reading and its properties,
+// elements and fault answers move to `released`, which the caller releases once
+// the mutex is unlocked. Caller holds Platform::mutex.
+void detachIfUnusedLocked(DeviceState& state, std::vector<CFTypeRef>& released);
 
 }  // namespace vmac::detail

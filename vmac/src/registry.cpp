@@ -6,6 +6,7 @@
 #include "platformstate.h"
 
 #include <cstring>
+#include <string>
 
 using vmac::detail::NoCancel;
 using vmac::detail::platform;
@@ -19,12 +20,17 @@ io_registry_entry_t IORegistryEntryFromPath(mach_port_t mainPort, const io_strin
     NoCancel noCancel;
     if (mainPort != MACH_PORT_NULL || path == nullptr)
         return IO_OBJECT_NULL;
+    const std::string wanted(path, strnlen(path, sizeof(io_string_t)));
     std::lock_guard<std::mutex> lock(platform().mutex);
-    auto it = platform().plugged.find(std::string(path, strnlen(path, sizeof(io_string_t))));
-    if (it == platform().plugged.end())
-        return IO_OBJECT_NULL;
-    ++it->second->hidRefs;
-    return it->second->hidPort;
+    // Entries without a location share a path: the kernel answers the first it
+    // finds, here the oldest.
+    for (const auto& entry : platform().plugged) {
+        if (entry.second->path == wanted) {
+            ++entry.second->hidRefs;
+            return entry.second->hidPort;
+        }
+    }
+    return IO_OBJECT_NULL;
 }
 
 kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const io_name_t plane,
@@ -44,11 +50,28 @@ kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const io_
         return kIOReturnNoDevice;  // the parent's own parent is not modelled
     if (state.faults.parentLookupResult != kIOReturnSuccess)
         return state.faults.parentLookupResult;
-    if (!state.attached)
-        return kIOReturnNoDevice;
+    if (state.detached)
+        return kIOReturnNoDevice;  // a terminated entry keeps its parent until detached
     ++state.parentRefs;
     *parent = state.parentPort;
     return kIOReturnSuccess;
+}
+
+boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className) {
+    NoCancel noCancel;
+    if (className == nullptr)
+        return false;
+    const std::string name = className;
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    const auto* found = vmac::detail::findPort(object);
+    if (found == nullptr)
+        return false;
+    if (name == "IOService" || name == "IORegistryEntry")
+        return true;
+    if (!found->isParent)
+        return name == kIOHIDDeviceKey;
+    return found->device->parentKind == vmac::ParentKind::UsbInterface &&
+           name == "IOUSBHostInterface";
 }
 
 kern_return_t IOObjectRelease(io_object_t object) {

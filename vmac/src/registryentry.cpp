@@ -1,7 +1,8 @@
 // Reading a registry entry without opening it: its path, its entry ID and its
 // properties. Like a Mach port name, an entry is usable only while the client
-// holds a reference to it; a detached (unplugged) entry keeps its ID but has
-// no path and no properties.
+// holds a reference to it. A terminated (unplugged) entry reads as before until
+// it is detached; a detached entry keeps its ID but has no path and no
+// properties.
 #include "cfstring.h"
 #include "nocancel.h"
 #include "platformstate.h"
@@ -13,9 +14,6 @@ using vmac::detail::platform;
 using vmac::detail::PortEntry;
 
 namespace {
-
-// Entry IDs are unique for the life of the process and grow in creation order.
-constexpr uint64_t kEntryIdBase = 0x100000000ull;
 
 // The entry behind `port` if the client holds a reference to it. Caller holds
 // Platform::mutex.
@@ -43,12 +41,26 @@ kern_return_t IORegistryEntryGetPath(io_registry_entry_t entry, const io_name_t 
     if (found->isParent)
         return kIOReturnUnsupported;  // the parents' own paths are not modelled
     const auto& state = *found->device;
-    if (!state.attached)
-        return kIOReturnNoDevice;
-    if (state.path.size() >= sizeof(io_string_t))
+    // Not in the plane any more, or too long for an io_string_t.
+    if (state.detached || state.path.size() >= sizeof(io_string_t))
         return kIOReturnBadArgument;
     std::memcpy(path, state.path.c_str(), state.path.size() + 1);
     return kIOReturnSuccess;
+}
+
+CFStringRef IORegistryEntryCopyPath(io_registry_entry_t entry, const io_name_t plane) {
+    std::string path;
+    {
+        NoCancel noCancel;
+        if (plane == nullptr || std::strcmp(plane, kIOServicePlane) != 0)
+            return nullptr;
+        std::lock_guard<std::mutex> lock(platform().mutex);
+        const PortEntry* found = heldLocked(entry);
+        if (found == nullptr || found->isParent || found->device->detached)
+            return nullptr;
+        path = found->device->path;
+    }
+    return CFStringCreateWithCString(kCFAllocatorDefault, path.c_str(), kCFStringEncodingUTF8);
 }
 
 kern_return_t IORegistryEntryGetRegistryEntryID(io_registry_entry_t entry, uint64_t* entryID) {
@@ -58,7 +70,7 @@ kern_return_t IORegistryEntryGetRegistryEntryID(io_registry_entry_t entry, uint6
     std::lock_guard<std::mutex> lock(platform().mutex);
     if (heldLocked(entry) == nullptr)
         return kIOReturnBadArgument;
-    *entryID = kEntryIdBase + entry;
+    *entryID = vmac::detail::entryIdOf(entry);
     return kIOReturnSuccess;
 }
 
@@ -69,7 +81,7 @@ CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef
     const std::string& name = vmac::detail::stringText(key, "IORegistryEntryCreateCFProperty");
     std::lock_guard<std::mutex> lock(platform().mutex);
     const PortEntry* found = heldLocked(entry);
-    if (found == nullptr || found->isParent || !found->device->attached)
+    if (found == nullptr || found->isParent || found->device->detached)
         return nullptr;
     const auto& properties = found->device->properties;
     auto it = properties.find(name);

@@ -5,9 +5,17 @@
 // Registry at `path` (exact string; IORegistryEntryFromPath finds it), with a
 // parent entry in the "IOService" plane that is a virtual USB interface
 // (ParentKind::UsbInterface) or some other service (ParentKind::Other, whose
-// plug-in creation fails with kIOReturnUnsupported). The returned
-// VirtualDevice is a handle (copyable, shared); the device stays plugged until
-// unplug() or vmac::reset(), whatever happens to the handle.
+// plug-in creation fails with kIOReturnUnsupported: a Bluetooth, SPI or
+// user-space device). The returned VirtualDevice is a handle (copyable,
+// shared); the device stays plugged until unplug() or vmac::reset(), whatever
+// happens to the handle. Several devices may share a path, as entries attached
+// without a location do on a Mac (every user-space HID device is
+// IOService:/IOResources/IOHIDResource/IOHIDResourceDeviceUserClient/IOHIDUserDevice);
+// IORegistryEntryFromPath then finds the oldest of them. Each device has its
+// own registry entry ID (IORegistryEntryGetRegistryEntryID), which
+// IOServiceGetMatchingService(MACH_PORT_NULL, IORegistryEntryIDMatching(id))
+// finds while the device is plugged. IORegistryEntryGetPath refuses a path of
+// 512 bytes or more (kIOReturnBadArgument); IORegistryEntryCopyPath gives any.
 //
 // Script. Properties take any CF value (wrong types included) or none; the
 // number and string setters are shorthands, makeUsagePairs builds the
@@ -22,7 +30,7 @@
 // pthread_cond_wait, a clean cancellation point, so pthread_cancel ends the
 // call by unwinding (no lock held, no noexcept frame, the device state stays
 // consistent and cancelledCallCount() goes up). GetReport refuses a length of
-// 0 or less with kIOReturnBadArgument, as macOS does. waitForBlockedCalls(n)
+// 0 or less, or above 0x10000, with kIOReturnBadArgument, as macOS does. waitForBlockedCalls(n)
 // waits until n calls are blocked; reportCalls() is the log of calls that
 // reached the device.
 //
@@ -33,7 +41,15 @@
 // kIOReturnExclusiveAccess.
 //
 // Inject. injectInputReport(id, bytes, result) queues the report to every
-// device object that is open (and not pre-empted by a seize) and scheduled;
+// device object that is open (and not pre-empted by a seize) and scheduled.
+// Report IDs are as the HID driver sees them: a device declares report IDs
+// when one of its elements has a non-zero ID or the test declared a numbered
+// input report (declareInputReport). For such a device byte 0 of every report
+// is its ID: `id` must equal it (otherwise the report could not come from a
+// device, and injectInputReport throws std::invalid_argument), and a report
+// whose ID the device does not declare is dropped. A device without report IDs
+// reports ID 0 whatever `id` says. A report shorter than the length declared
+// for its ID (declareInputReport) is dropped too.
 // the report is copied into the registered buffer (truncated to its size, like
 // macOS) on the run loop where the object is scheduled, when that loop next
 // runs in the scheduled mode, and the callback, if one is registered then,
@@ -63,7 +79,12 @@
 // no removal callback drops its notice). The device object stays scheduled,
 // so its run loop does not finish because of a removal: the callback is the
 // only sign. Later calls on the device, its device objects and its USB
-// interface fail with `code`; IOHIDDeviceGetProperty answers NULL.
+// interface fail with `code`; IOHIDDeviceGetProperty answers NULL. As on a Mac,
+// termination (the terminated notice) comes before detach: the entry keeps its
+// path and registry properties until no device object has it open any more
+// (and the test does not hold the detach with holdDetach()); then its path
+// reads fail with kIOReturnBadArgument and its properties are gone. Its entry
+// ID stays readable throughout.
 //
 // USB interface. Release number, endpoint count (each with the result code of
 // the call), raw string descriptors per index served to GET_DESCRIPTOR
@@ -265,6 +286,8 @@ public:
     // The registry ports of the HID entry and its parent (no reference is given).
     io_registry_entry_t entry() const;
     io_registry_entry_t parentEntry() const;
+    // The HID entry's registry entry ID, as IORegistryEntryGetRegistryEntryID reads it.
+    uint64_t entryId() const;
 
     // Properties: the value is retained; NULL (or removeProperty) leaves it out.
     void setProperty(const std::string& key, CFTypeRef value);
@@ -296,6 +319,15 @@ public:
                              IOReturn result = kIOReturnSuccess);
     Ticket unplug(IOReturn detachedResult = kIOReturnNotAttached);
     bool isPlugged() const;
+    // While held, an unplugged device's entry is not detached (on a Mac the HID
+    // system's own clients keep it a while); releasing the hold detaches it if
+    // no device object has it open.
+    void holdDetach(bool hold = true);
+    bool isDetached() const;
+    // Declares an input report of the device's descriptor: its ID (non-zero:
+    // the device has report IDs) and its length, byte 0 included for a numbered
+    // report. Shorter reports with that ID are not delivered.
+    void declareInputReport(uint32_t reportId, size_t length);
 
     // The parent USB interface.
     void setReleaseNumber(UInt16 bcd, IOReturn result = kIOReturnSuccess);
@@ -332,7 +364,6 @@ private:
     std::shared_ptr<detail::DeviceState> state_;
 };
 
-// Throws std::invalid_argument when a plugged device already has this path.
 VMAC_API VirtualDevice plugDevice(const std::string& path,
                                   ParentKind parent = ParentKind::UsbInterface);
 // Unplugs every device (tickets are not reported).
@@ -387,7 +418,13 @@ struct NotificationFaults {
     IOReturn matchingServicesResult = kIOReturnSuccess;  // IOServiceGetMatchingServices
     std::string failingNotification;  // IOServiceAddMatchingNotification of this kind ...
     IOReturn notificationResult = kIOReturnSuccess;  // ... answers this
+    // IONotificationPortGetRunLoopSource answers NULL (CF could not make the
+    // port's CFMachPort); adding NULL to a run loop aborts, as it crashes on a Mac.
+    bool runLoopSourceNull = false;
 };
+// A notification keeps at most this many services pending (not yet read from
+// its iterator); the kernel drops the rest silently.
+inline constexpr size_t kMaxPendingNotificationObjects = 1024;
 VMAC_API void setNotificationFaults(const NotificationFaults& faults);
 // ==== end of matching and hot-plug notices ===================================
 

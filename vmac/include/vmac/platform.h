@@ -229,6 +229,16 @@ VMAC_API kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry,
                                                      const io_name_t plane,
                                                      io_registry_entry_t* parent);
 VMAC_API kern_return_t IOObjectRelease(io_object_t object);
+// As <mach/boolean.h> declares it per processor.
+#if defined(__x86_64__)
+typedef unsigned int boolean_t;
+#else
+typedef int boolean_t;
+#endif
+// Whether the object is of class `className` or a subclass. A virtual USB
+// interface parent is an "IOUSBHostInterface"; other parents are plain
+// "IOService"s; the HID entry is an "IOHIDDevice".
+VMAC_API boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className);
 
 typedef SInt32 HRESULT;
 typedef UInt32 ULONG;
@@ -340,7 +350,8 @@ VMAC_API bool IOHIDRequestAccess(IOHIDRequestType requestType);
 // IOServiceAddMatchingNotification (one reference, on every path). An
 // io_iterator_t is an io_object_t: IOObjectRelease drops it. A notification
 // fires only while armed; it is armed by reading its iterator until
-// IOIteratorNext returns 0, and it is not armed when created.
+// IOIteratorNext returns 0, and it is not armed when created. At most 1024
+// services wait in a notification's iterator; the kernel drops the rest.
 
 // The default main port on every macOS version.
 #define MACH_PORT_NULL 0
@@ -351,6 +362,8 @@ VMAC_API bool IOHIDRequestAccess(IOHIDRequestType requestType);
 #define kIOMatchedNotification "IOServiceMatched"
 #define kIOFirstMatchNotification "IOServiceFirstMatch"
 #define kIOTerminatedNotification "IOServiceTerminate"
+
+#define kIORegistryEntryIDKey "IORegistryEntryID"
 
 #define kIOHIDDeviceKey "IOHIDDevice"
 #define kIOHIDTransportKey "Transport"
@@ -382,6 +395,14 @@ VMAC_API io_object_t IOIteratorNext(io_iterator_t iterator);
 
 VMAC_API kern_return_t IORegistryEntryGetPath(io_registry_entry_t entry, const io_name_t plane,
                                               io_string_t path);
+// The whole path as a CFString (owned), of any length; NULL once the entry
+// has left the plane (is detached). macOS 10.11+.
+VMAC_API CFStringRef IORegistryEntryCopyPath(io_registry_entry_t entry, const io_name_t plane);
+// { "IORegistryEntryID": entryID } (owned), NULL on failure.
+VMAC_API CFMutableDictionaryRef IORegistryEntryIDMatching(uint64_t entryID);
+// The first registered, active service that matches (owned), or 0. Consumes
+// one reference of `matching`.
+VMAC_API io_service_t IOServiceGetMatchingService(mach_port_t mainPort, CFDictionaryRef matching);
 VMAC_API kern_return_t IORegistryEntryGetRegistryEntryID(io_registry_entry_t entry,
                                                          uint64_t* entryID);
 VMAC_API CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key,
