@@ -24,6 +24,7 @@
 #ifndef QUENOR_QUENOR_H
 #define QUENOR_QUENOR_H
 
+#include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -118,6 +119,7 @@ typedef struct quenor_identity {
     const char* product;
     const char* serial_number;
     const char* transport; /* "USB", "Bluetooth", ... */
+    bool usb_strings_available; /* a USB device: quenor_usb_string() reads its descriptors */
 } quenor_identity;
 
 /* One usage pair of one HID device: what quenor_device_open() takes. */

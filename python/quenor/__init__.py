@@ -70,6 +70,7 @@ class Identity:
     product: str
     serial_number: str
     transport: str
+    usb_strings_available: bool
 
 
 @dataclass(frozen=True)

@@ -43,14 +43,14 @@ def _json(entry: quenor.Entry) -> dict[str, object]:
             "serialNumber": i.serial_number, "maxInputReportSize": i.max_input_report_size,
             "maxOutputReportSize": i.max_output_report_size,
             "maxFeatureReportSize": i.max_feature_report_size, "transport": i.transport,
-            "locationId": i.location_id}
+            "usbStrings": i.usb_strings_available, "locationId": i.location_id}
 
 
 def _line(entry: quenor.Entry) -> str:
     i = entry.identity
     return (f'{entry.path}  #{entry.pair_index}  {i.vendor_id:04x}:{i.product_id:04x}  '
             f'{i.usage_page:04x}:{i.usage:04x}  "{i.manufacturer}"  "{i.product}"  '
-            f'"{i.serial_number}"')
+            f'"{i.serial_number}"  {i.transport or "?"}')
 
 
 def main(argv: Optional[list[str]] = None) -> int:

@@ -44,6 +44,7 @@ class CIdentity(ctypes.Structure):
         ("product", ctypes.c_char_p),
         ("serial_number", ctypes.c_char_p),
         ("transport", ctypes.c_char_p),
+        ("usb_strings_available", ctypes.c_bool),
     ]
 
 

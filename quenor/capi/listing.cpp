@@ -58,7 +58,8 @@ quenor_entry toCEntry(const HidDeviceEntry& entry, const EntryText& text) {
                     text.manufacturer.c_str(),
                     text.product.c_str(),
                     text.serialNumber.c_str(),
-                    text.transport.c_str()};
+                    text.transport.c_str(),
+                    id.usbStringsAvailable};
     return out;
 }
 

@@ -207,7 +207,7 @@ TEST_F(MonitorTest, ADeviceThatGoesBeforeItsArrivalIsReadIsNotReported) {
     ASSERT_TRUE(log.waitFor(3));
     monitor.stop();
     EXPECT_EQ(log.lines(),
-              (Lines{"+IOService:/Gate/0", "-IOService:/Gate/0", "+IOService:/After/0"}));
+              (Lines{"=IOService:/Gate/0", "-IOService:/Gate/0", "+IOService:/After/0"}));
     brief.holdDetach(false);
 }
 
@@ -235,7 +235,7 @@ TEST_F(MonitorTest, NothingIsLostBeyondTheKernelsThousandAndTwentyFourPending) {
     monitor.stop();
     std::set<std::string> arrived, removed;
     for (const std::string& line : log.lines())
-        (line[0] == '+' ? arrived : removed).insert(line.substr(1));
+        (line[0] == '-' ? removed : arrived).insert(line.substr(1));
     EXPECT_EQ(arrived.size(), kMany + 2);
     EXPECT_EQ(removed.size(), kMany);
 }

@@ -45,7 +45,7 @@ def test_listing_matches_and_identity(gadget: Gadget) -> None:
         usage=1, primary_usage_page=0xFF00, primary_usage=1, max_input_report_size=8,
         max_output_report_size=8, max_feature_report_size=4, location_id=0x14400000,
         manufacturer="Quenor Labs", product="Virtual Gadget", serial_number="PY-1",
-        transport="USB")
+        transport="USB", usb_strings_available=True)
     for wanted in ({"usage_page": 0xFF00, "usage": 1}, {"pid": 0xA001}):
         assert [e.path for e in quenor.devices(**wanted)] == [gadget.path]
     for unwanted in ({"usage_page": 0x0001}, {"pid": 0xA002}, {"vid": 0x1208}):
@@ -131,7 +131,7 @@ def test_list_command_speaks_like_quenor_list(gadget: Gadget, capsys) -> None:
     assert listed["path"] == gadget.path and listed["productId"] == 0xA001
     assert quenor.__main__.main(["list", "--match", "pid=0xA001"]) == 0
     assert capsys.readouterr().out == (
-        f'{gadget.path}  #0  1209:a001  ff00:0001  "Quenor Labs"  "Virtual Gadget"  "PY-1"\n')
+        f'{gadget.path}  #0  1209:a001  ff00:0001  "Quenor Labs"  "Virtual Gadget"  "PY-1"  USB\n')
     tool = os.environ.get("QUENOR_LIST")
     if tool:  # quenor-list's own gadgets live in its process: compare the keys
         theirs = json.loads(subprocess.run([tool, "--simulate", "--json"], check=True,
