@@ -15,6 +15,7 @@
 #include <quenor/hiddevicedescriptor.h>
 #include <quenor/mac/macdevicedescriptorhandle.h>
 #include <quenor/mac/macnativedeviceenumerator.h>
+#include <quenor/status.h>
 
 #include "demotarget.h"
 
@@ -56,23 +57,6 @@ std::string hex(const std::vector<uint8_t>& bytes, size_t count) {
     return out.empty() ? "(empty)" : out;
 }
 
-std::string status(int64_t code) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(code));
-    switch (static_cast<uint32_t>(code)) {
-        case 0xE00002BC:
-            return std::string(text) + " kIOReturnError";
-        case 0xE00002CD:
-            return std::string(text) + " kIOReturnNotOpen";
-        case 0xE00002D6:
-            return std::string(text) + " kIOReturnTimeout";
-        case 0xE000404F:
-            return std::string(text) + " pipe stalled: no such string";
-        default:
-            return text;
-    }
-}
-
 void line(const char* step, const std::string& text) {
     std::printf("%-11s %s\n", step, text.c_str());
 }
@@ -84,7 +68,7 @@ std::string outcome(const Result& r) {
     }
     std::string why = "failed (bytesTransferred " + std::to_string(r.bytesTransferred);
     if (r.status != 0) {
-        why += ", status " + status(r.status);
+        why += ", " + quenor::describeStatus(r.status);
     }
     return why + (r.buffer ? ")" : ", no buffer: the device was not open)");
 }
@@ -103,7 +87,7 @@ std::string text(const hidutil::async_request<AbstractHidDevice::AsyncStrReqResu
     if (!settle(request, r)) {
         return "(no answer)";
     }
-    return r.success ? "\"" + utf8(r.value) + "\"" : "failed, status " + status(r.status);
+    return r.success ? "\"" + utf8(r.value) + "\"" : "failed, " + quenor::describeStatus(r.status);
 }
 
 // Reads input reports until none arrives within `timeoutMs`; returns their first bytes.
