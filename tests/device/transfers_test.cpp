@@ -17,7 +17,10 @@ constexpr int64_t kError = -536870212;  // kIOReturnError, widened with its sign
 
 class TransfersTest : public GadgetTest {
 protected:
-    static vmac::ReportAnswer blocking(vmac::Block block) { return {kIOReturnSuccess, {}, block}; }
+    // A driver that never answers: only release, unplug or (cancellable) a cancellation ends it.
+    static vmac::ReportAnswer blocking(vmac::Block block) {
+        return {kIOReturnSuccess, {}, block, true};
+    }
 };
 
 // A set transfer on a device that is not open gets the generic error with report
@@ -164,7 +167,7 @@ TEST_F(TransfersTest, TimedSendersAreCancelledAnsweredForOrWaitedFor) {
     std::vector<Request> slow, waiting;
     ReportBuffer first = bytes({1, 1});
     for (size_t i = 0; i < 3; ++i) {
-        gadget.queueSetReportAnswer({kIOReturnError, {}, unlimited[i].block});
+        gadget.queueSetReportAnswer({kIOReturnError, {}, unlimited[i].block, true});
         slow.push_back(devices[i]->setReport(1, first, unlimited[i].timeout));
         waiting.push_back(devices[i]->setReport(2, next, 1000));
         ASSERT_TRUE(gadget.waitForBlockedCalls(i + 1));

@@ -520,10 +520,10 @@ void scriptAnswer(World& world, Slot& slot, Dice& dice) {
     };
     std::vector<uint8_t> data(kFeatureReportSize, 0xFE);
     data[0] = slot.tag;
-    const Script scripts[] = {{true, {kIOReturnSuccess, {}, vmac::Block::NonCancellable}},
-                              {true, {kIOReturnSuccess, {}, vmac::Block::NonCancellable}},
-                              {true, {kIOReturnSuccess, {}, vmac::Block::Cancellable}},
-                              {false, {kIOReturnSuccess, data, vmac::Block::NonCancellable}},
+    const Script scripts[] = {{true, {kIOReturnSuccess, {}, vmac::Block::NonCancellable, true}},
+                              {true, {kIOReturnSuccess, {}, vmac::Block::NonCancellable, true}},
+                              {true, {kIOReturnSuccess, {}, vmac::Block::Cancellable, true}},
+                              {false, {kIOReturnSuccess, data, vmac::Block::NonCancellable, true}},
                               {true, {kIOReturnError, {}, vmac::Block::None}},
                               {false, {kIOReturnAborted, {}, vmac::Block::None}}};
     const Script& script = scripts[dice.below(std::size(scripts))];
