@@ -62,13 +62,17 @@ MacHidDevice::~MacHidDevice() {
     // then priv (full shutdown).
 }
 
-bool MacHidDevice::enterCall(const std::shared_ptr<quenor::mac::RunningCall>& call) const {
+MacHidDevice::CallEntry MacHidDevice::enterCall(
+    const std::shared_ptr<quenor::mac::RunningCall>& call, IOHIDDeviceRef resolved) const {
     std::lock_guard<std::mutex> lock(privMutex);
     if (destroying) {
-        return false;
+        return CallEntry::Destroying;
+    }
+    if (resolved && (!priv || priv->handle() != resolved)) {
+        return CallEntry::NotOpen;
     }
     runningCall = call;
-    return true;
+    return CallEntry::Entered;
 }
 
 namespace {

@@ -198,9 +198,13 @@ private:
     retainInterface() const;
     // Registers the request-queue operation `call` as the one in progress, just
     // before its blocking platform call; from then on the operation must not use
-    // this object. False once destruction has begun: the operation then makes no
-    // call and answers aborted. Queue thread (or the destructor's, draining).
-    bool enterCall(const std::shared_ptr<quenor::mac::RunningCall>& call) const;
+    // this object. Destroying once destruction has begun, and NotOpen when
+    // `resolved` is given and no longer the open device (a set transfer queued
+    // before a close or reopen): the operation then makes no call and answers
+    // aborted or not open. Queue thread (or the destructor's, draining).
+    enum class CallEntry { Entered, NotOpen, Destroying };
+    CallEntry enterCall(const std::shared_ptr<quenor::mac::RunningCall>& call,
+                        IOHIDDeviceRef resolved = nullptr) const;
     // Takes a private object out of service: wakes its readers, waits until no
     // operation is inside it, then destroys it (full shutdown). Caller's thread.
     void retire(std::unique_ptr<MacHidDevicePrivate> old);

@@ -93,7 +93,7 @@ hidutil::async_request<StrResult> MacHidDevice::usbString(int index) const {
     auto request = call->request();
     requestQueue.pushOperation(std::move(call), [this, usbInterface = std::move(usbInterface),
                                                  index](std::shared_ptr<StringRequest>& fetch) {
-        if (!enterCall(fetch)) {
+        if (enterCall(fetch) != CallEntry::Entered) {
             fetch->abort();
             return;
         }

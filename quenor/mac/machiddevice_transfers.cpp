@@ -205,14 +205,17 @@ hidutil::async_request<Result> MacHidDevice::setTransfer(ReportType type, unsign
                                              reportId, report, timeout);
     auto request = state->promise.get_request();
     requestQueue.pushOperation(std::move(state), [this](SharedSendState& transfer) {
-        // Queued before a close or a reopen: the device it resolved is no longer ours.
-        if (handle() != transfer->device.get()) {
-            transfer->answer(
-                {false, 0, transfer->buffer, transfer->reportId, widenStatus(kIOReturnNotOpen)});
-        } else if (!enterCall(transfer)) {
-            transfer->abort();
-        } else {
-            runSender(transfer);  // uses nothing of this device
+        switch (enterCall(transfer, transfer->device.get())) {
+            case CallEntry::Entered:
+                runSender(transfer);  // uses nothing of this device
+                break;
+            case CallEntry::NotOpen:  // queued before a close or a reopen
+                transfer->answer({false, 0, transfer->buffer, transfer->reportId,
+                                  widenStatus(kIOReturnNotOpen)});
+                break;
+            case CallEntry::Destroying:
+                transfer->abort();
+                break;
         }
         transfer->finished = true;
     });
@@ -233,7 +236,7 @@ hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,
         std::move(call), [this, reportId, report](std::shared_ptr<FeatureRead>& read) {
             // Our own reference: a close during the call cannot release the device under it.
             ScopedCFRef<IOHIDDeviceRef> device = retainDevice();
-            if (!enterCall(read)) {
+            if (enterCall(read) != CallEntry::Entered) {
                 read->abort();
                 return;
             }

@@ -1,5 +1,6 @@
 // Report transfers: the record of every path, the queue each runs on, the timed
 // sender thread and its cancellation, cancelAll, and buffers held by records.
+#include <future>
 #include <limits>
 #include <optional>
 #include <string>
@@ -203,6 +204,88 @@ TEST_F(TransfersTest, TimedSendersAreCancelledAnsweredForOrWaitedFor) {
               record(await(feature)));
     EXPECT_EQ(record({true, 1, next, 4, 0}), record(await(featureBehind)));
     EXPECT_EQ(1u, other.cancelledCallCount());
+}
+
+// Deleting the device answers every request it handed out, queued or running: the
+// set transfer in progress (cancelled, then given up after the grace), transfers,
+// feature reads and string requests behind it (never run), and input reads.
+TEST_F(TransfersTest, DeleteAnswersEveryPendingRequestAborted) {
+    AbstractHidDevice* device = openDevice();
+    gadget.setStringDescriptorText(1, u"never asked");
+    const int64_t aborted = widened(kIOReturnAborted);
+    ReportBuffer out = bytes({1});
+    ReportBuffer feature = bytes({2, 2});
+    ReportBuffer first = bytes(Bytes(64));
+    ReportBuffer second = bytes(Bytes(64));
+    gadget.queueSetReportAnswer(blocking(vmac::Block::NonCancellable));
+    auto running = device->setReport(1, out, -1);
+    ASSERT_TRUE(gadget.waitForBlockedCalls(1));
+    const std::pair<Request, Result> pending[] = {
+        {running, {false, -1, out, 1, aborted}},
+        {device->setReport(2, out, 1000), {false, -1, out, 2, aborted}},
+        {device->setFeature(3, feature), {false, -1, feature, 3, aborted}},
+        {device->getFeature(4, feature), {false, -1, feature, 4, aborted}},
+        {device->getReport(first, -1), {false, 0, first, 0, aborted}},
+        {device->getReport(second, 500), {false, 0, second, 0, aborted}},
+    };
+    auto string = device->usbString(1);
+
+    destroyDevice(device);
+    for (const auto& [request, expected] : pending) {
+        ASSERT_TRUE(request.is_ready()) << record(expected);
+        EXPECT_EQ(record(expected), record(request.value()));
+    }
+    ASSERT_TRUE(string.is_ready());
+    EXPECT_FALSE(string.value().success || !string.value().value.empty());
+    EXPECT_EQ(aborted, string.value().status);
+    EXPECT_EQ(1u, gadget.reportCalls().size()) << "nothing queued reached the device";
+    EXPECT_TRUE(gadget.pipeCalls().empty());
+    gadget.releaseBlockedCalls();
+    EXPECT_TRUE(eventually([&] { return gadget.deviceObjectCount() == 0; }));
+}
+
+// Delete returns within about a second, whatever call is in progress and whether
+// or not the device was closed first; a call still inside the platform is left
+// to finish on its own references, and its request is answered aborted.
+TEST_F(TransfersTest, DeleteReturnsWithinTheGraceWhateverTheCallInProgress) {
+    const struct {
+        const char* name;
+        bool set;  // else a feature read, which runs on the queue's own thread
+        long timeout;
+        bool closeFirst;
+    } rows[] = {
+        {"set, no limit", true, -1, false},      {"set, 3000 ms", true, 3000, false},
+        {"set, closed first", true, 3000, true}, {"set, no limit, closed first", true, -1, true},
+        {"feature read", false, 0, false},       {"feature read, closed first", false, 0, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        AbstractHidDevice* device = openDevice();
+        ReportBuffer buffer = bytes({9, 9});
+        if (row.set) {
+            gadget.queueSetReportAnswer(blocking(vmac::Block::NonCancellable));
+        } else {
+            gadget.queueGetReportAnswer(blocking(vmac::Block::NonCancellable));
+        }
+        const Request request =
+            row.set ? device->setReport(5, buffer, row.timeout) : device->getFeature(5, buffer);
+        ASSERT_TRUE(gadget.waitForBlockedCalls(1));
+        if (row.closeFirst) {
+            ASSERT_TRUE(device->close());
+        }
+        // On a thread of its own, so that a delete that waits for the device fails
+        // the test instead of hanging it.
+        auto deleting = std::async(std::launch::async, [&] { destroyDevice(device); });
+        const bool returned =
+            deleting.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+        gadget.releaseBlockedCalls();
+        deleting.wait();
+        EXPECT_TRUE(returned) << "delete waited for the device";
+        ASSERT_TRUE(request.is_ready());
+        EXPECT_EQ(record({false, -1, buffer, 5, widened(kIOReturnAborted)}),
+                  record(request.value()));
+        EXPECT_TRUE(eventually([&] { return gadget.deviceObjectCount() == 0; }))
+            << "the left call lets its references go once it returns";
+    }
 }
 
 // A call in progress across a close or reopen keeps the platform device it started
