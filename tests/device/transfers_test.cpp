@@ -18,6 +18,18 @@ constexpr int64_t kError = -536870212;  // kIOReturnError, widened with its sign
 
 class TransfersTest : public GadgetTest {
 protected:
+    // Deletes the device on a thread of its own, so that a delete that waits for the device
+    // fails the test instead of hanging it: false if it took over three seconds (it then ends
+    // once the blocked calls are released).
+    bool deletedWithinBound(AbstractHidDevice* device) {
+        auto deleting = std::async(std::launch::async, [&] { destroyDevice(device); });
+        const bool returned =
+            deleting.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+        gadget.releaseBlockedCalls();
+        deleting.wait();
+        return returned;
+    }
+
     // A driver that never answers: only release, unplug or (cancellable) a cancellation ends it.
     static vmac::ReportAnswer blocking(vmac::Block block) {
         return {kIOReturnSuccess, {}, block, true};
@@ -230,7 +242,7 @@ TEST_F(TransfersTest, DeleteAnswersEveryPendingRequestAborted) {
     };
     auto string = device->usbString(1);
 
-    destroyDevice(device);
+    EXPECT_TRUE(deletedWithinBound(device));
     for (const auto& [request, expected] : pending) {
         ASSERT_TRUE(request.is_ready()) << record(expected);
         EXPECT_EQ(record(expected), record(request.value()));
@@ -240,7 +252,6 @@ TEST_F(TransfersTest, DeleteAnswersEveryPendingRequestAborted) {
     EXPECT_EQ(aborted, string.value().status);
     EXPECT_EQ(1u, gadget.reportCalls().size()) << "nothing queued reached the device";
     EXPECT_TRUE(gadget.pipeCalls().empty());
-    gadget.releaseBlockedCalls();
     EXPECT_TRUE(eventually([&] { return gadget.deviceObjectCount() == 0; }));
 }
 
@@ -272,14 +283,7 @@ TEST_F(TransfersTest, DeleteReturnsWithinTheGraceWhateverTheCallInProgress) {
         if (row.closeFirst) {
             ASSERT_TRUE(device->close());
         }
-        // On a thread of its own, so that a delete that waits for the device fails
-        // the test instead of hanging it.
-        auto deleting = std::async(std::launch::async, [&] { destroyDevice(device); });
-        const bool returned =
-            deleting.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
-        gadget.releaseBlockedCalls();
-        deleting.wait();
-        EXPECT_TRUE(returned) << "delete waited for the device";
+        EXPECT_TRUE(deletedWithinBound(device)) << "delete waited for the device";
         ASSERT_TRUE(request.is_ready());
         EXPECT_EQ(record({false, -1, buffer, 5, widened(kIOReturnAborted)}),
                   record(request.value()));
