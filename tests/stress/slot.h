@@ -7,7 +7,8 @@
 // 0xFF00, 64-byte input and output reports, 16-byte feature reports, strings
 // that carry the slot's number (one of them beyond ASCII), USB string
 // descriptors 1 to 3, three endpoints, elements with report IDs 1 and 2 on its
-// page and 3 on another, and firmware that answers report calls with the tag.
+// page and 3 on another, firmware that answers report calls with the tag, and
+// a HID driver that ends a blocked report call after 100 ms.
 //
 // Locks: `lifecycle` (LifecycleLock) orders the device object's calls as the
 // contract asks; the fields marked "lifecycle" are written only under it held
