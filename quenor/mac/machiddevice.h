@@ -31,11 +31,11 @@
 //   sender gets its cancellation request at once, as its time-out would send it.
 //   The destructor waits for it at most one second (the grace a timed-out set
 //   transfer gets); one that returns within it keeps its own record. A call still
-//   inside the platform then is left to finish on a
-//   thread that holds its own references (device or interface, buffer, request)
-//   and touches nothing of the deleted object; its request is answered aborted.
-//   So delete returns within about a second, whatever the device does; close()
-//   first changes nothing of that.
+//   inside the platform then is left to finish on a thread that holds its own
+//   references (device or interface, buffer, request) and touches nothing of the
+//   deleted object; its request is answered aborted. So delete returns within
+//   about a second, whatever the device does; close() first changes nothing of
+//   that.
 //
 // Running out of memory or threads
 // - These may throw std::bad_alloc to the caller, with nothing queued, changed or
