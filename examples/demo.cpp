@@ -87,23 +87,6 @@ void fillReport(std::vector<uint8_t>& report, uint8_t id, const std::vector<uint
     }
 }
 
-std::string status(int64_t code) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(code));
-    switch (static_cast<uint32_t>(code)) {
-        case 0xE00002BC:
-            return std::string(text) + " kIOReturnError";
-        case 0xE00002CD:
-            return std::string(text) + " kIOReturnNotOpen";
-        case 0xE00002D6:
-            return std::string(text) + " kIOReturnTimeout";
-        case 0xE000404F:
-            return std::string(text) + " pipe stalled: no such string";
-        default:
-            return text;
-    }
-}
-
 void line(const char* step, const std::string& text) {
     std::printf("%-11s %s\n", step, text.c_str());
 }
@@ -123,7 +106,7 @@ std::string outcome(const Result& r, long timeoutMs = -1) {
     }
     std::string why = "failed (bytesTransferred " + std::to_string(r.bytesTransferred);
     if (r.status != 0) {
-        why += ", status " + status(r.status);
+        why += ", " + quenor::describeStatus(r.status);
     }
     return why + (r.buffer ? ")" : ", no buffer: the device was not open)");
 }
@@ -142,7 +125,7 @@ std::string text(const hidutil::async_request<AbstractHidDevice::AsyncStrReqResu
     if (!settle(request, r)) {
         return "(no answer)";
     }
-    return r.success ? "\"" + utf8(r.value) + "\"" : "failed, status " + status(r.status);
+    return r.success ? "\"" + utf8(r.value) + "\"" : "failed, " + quenor::describeStatus(r.status);
 }
 
 // Reads input reports until none arrives within `timeoutMs`; returns their first bytes.

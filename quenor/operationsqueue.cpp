@@ -1,81 +1,143 @@
 #include <quenor/operationsqueue.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
 namespace hidutil {
 
 DeviceOperationBase::~DeviceOperationBase() = default;
 
-OperationsQueue::OperationsQueue() : m_pending(kInitialRoom) {
-    m_thread = std::thread(&OperationsQueue::ThreadFunction, this);
-}
+struct OperationsQueue::State {
+    explicit State(size_t room) : pending(room) {}
+
+    // Removes the oldest entry (which may be null) into `operation`; false when none is pending.
+    bool takeNextLocked(std::unique_ptr<DeviceOperationBase>& operation);  // mutex held
+
+    // Guarded by mutex. A ring: `count` entries from `head` on, oldest first, wrapping at the end
+    // of the vector; it grows (doubling) only when full, so a steady queue never allocates.
+    std::vector<std::unique_ptr<DeviceOperationBase>> pending;
+    size_t head = 0;
+    size_t count = 0;
+    std::mutex mutex;
+    std::condition_variable wakeup;  // the worker is its only waiter
+    std::condition_variable ended;   // stopBy() waits on it for `finished`
+    bool stop = false;               // guarded by mutex; set once, by stopBy() or the destructor
+    // Guarded by mutex. Set by every push and by a stop, cleared by the worker after a wait; a
+    // push made while an operation runs is therefore never missed.
+    bool wake = false;
+    bool finished = false;  // guarded by mutex: the worker has left its loop
+};
+
+OperationsQueue::OperationsQueue()
+    : m_state(std::make_shared<State>(kInitialRoom)), m_thread(&OperationsQueue::run, m_state) {}
 
 OperationsQueue::~OperationsQueue() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
-        m_wake = true;
+    if (m_thread.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_state->mutex);
+            m_state->stop = true;
+            m_state->wake = true;
+        }
+        m_state->wakeup.notify_one();
+        m_thread.join();
     }
-    m_wakeup.notify_one();
+    // Whatever never ran is discarded here, outside the lock (an operation's destructor may do
+    // anything), also when a detached worker still holds the state.
+    std::vector<std::unique_ptr<DeviceOperationBase>> discarded;
+    {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        discarded.swap(m_state->pending);
+        m_state->count = 0;
+    }
+}
+
+bool OperationsQueue::stopBy(std::chrono::steady_clock::time_point deadline) {
+    if (!m_thread.joinable()) {
+        return true;
+    }
+    {
+        std::unique_lock<std::mutex> lock(m_state->mutex);
+        m_state->stop = true;
+        m_state->wake = true;
+        m_state->wakeup.notify_one();
+        if (!m_state->ended.wait_until(lock, deadline, [&] { return m_state->finished; })) {
+            return false;
+        }
+    }
     m_thread.join();
-    // The members go next; m_pending last, discarding whatever never ran.
+    return true;
+}
+
+void OperationsQueue::detachWorker() {
+    if (m_thread.joinable()) {
+        m_thread.detach();
+    }
 }
 
 void OperationsQueue::pushNewOperation(DeviceOperationBase* operation) {
     // Owned from here on, also if growing the ring throws.
     std::unique_ptr<DeviceOperationBase> owned(operation);
+    State& state = *m_state;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_count == m_pending.size()) {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (state.count == state.pending.size()) {
             // Full: unroll into a vector twice the size, oldest first.
-            std::vector<std::unique_ptr<DeviceOperationBase>> grown(2 * m_pending.size());
-            for (size_t i = 0; i < m_count; ++i) {
-                grown[i] = std::move(m_pending[(m_head + i) % m_pending.size()]);
+            std::vector<std::unique_ptr<DeviceOperationBase>> grown(2 * state.pending.size());
+            for (size_t i = 0; i < state.count; ++i) {
+                grown[i] = std::move(state.pending[(state.head + i) % state.pending.size()]);
             }
-            m_pending.swap(grown);
-            m_head = 0;
+            state.pending.swap(grown);
+            state.head = 0;
         }
-        m_pending[(m_head + m_count) % m_pending.size()] = std::move(owned);
-        ++m_count;
-        m_wake = true;
+        state.pending[(state.head + state.count) % state.pending.size()] = std::move(owned);
+        ++state.count;
+        state.wake = true;
     }
     // Woken after the unlock, so that the worker does not run into the mutex still held here.
-    m_wakeup.notify_one();
+    state.wakeup.notify_one();
 }
 
 std::unique_ptr<DeviceOperationBase> OperationsQueue::peekOperation() {
     std::unique_ptr<DeviceOperationBase> first;
-    takeNext(first);
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->takeNextLocked(first);
     return first;
 }
 
-bool OperationsQueue::takeNext(std::unique_ptr<DeviceOperationBase>& operation) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return takeNextLocked(operation);
-}
-
-bool OperationsQueue::takeNextLocked(std::unique_ptr<DeviceOperationBase>& operation) {
-    if (m_count == 0) {
+bool OperationsQueue::State::takeNextLocked(std::unique_ptr<DeviceOperationBase>& operation) {
+    if (count == 0) {
         return false;
     }
-    operation = std::move(m_pending[m_head]);
-    m_head = (m_head + 1) % m_pending.size();
-    --m_count;
+    operation = std::move(pending[head]);
+    head = (head + 1) % pending.size();
+    --count;
     return true;
 }
 
 void OperationsQueue::ThreadFunction(OperationsQueue* queue) {
+    run(queue->m_state);
+}
+
+void OperationsQueue::run(const std::shared_ptr<State>& shared) {
+    State& state = *shared;
     for (;;) {
         std::unique_ptr<DeviceOperationBase> operation;
         {
             // One lock per operation: the stop check and the take.
-            std::unique_lock<std::mutex> lock(queue->m_mutex);
-            if (queue->m_stop) {
+            std::unique_lock<std::mutex> lock(state.mutex);
+            if (state.stop) {
+                state.finished = true;
+                lock.unlock();
+                state.ended
+                    .notify_all();  // the state is ours too: it outlives the queue if need be
                 return;
             }
-            if (!queue->takeNextLocked(operation)) {
-                while (!queue->m_wake) {
-                    queue->m_wakeup.wait(lock);
+            if (!state.takeNextLocked(operation)) {
+                while (!state.wake) {
+                    state.wakeup.wait(lock);
                 }
-                queue->m_wake = false;
+                state.wake = false;
                 continue;
             }
         }

@@ -14,18 +14,22 @@
 // before running it and destroys it as soon as it has run. Destroying the queue waits for the
 // running operation, then destroys every operation still queued without running it, which drops
 // its promise unfulfilled: handles of such requests stay pending for good.
+//
+// Bounded stop: an owner that must not wait for ever for the running operation (a device being
+// destroyed while a platform call hangs) calls stopBy() with a deadline and, if the worker has
+// not ended by then, detachWorker(). The pending ring, its mutex and flags live in a state block
+// that the worker shares, so a detached worker finishes its operation and ends without touching
+// the queue object, which may be gone by then.
 #pragma once
 
 #include <quenor/export.h>
 
-#include <condition_variable>
+#include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
 namespace hidutil {
 
@@ -96,26 +100,30 @@ public:
     // Removes and returns the oldest pending operation, or an empty pointer when none is pending.
     std::unique_ptr<DeviceOperationBase> peekOperation();
 
-    // The worker loop; runs on the queue's own thread.
+    // Tells the worker to take no further operation, then waits until it has ended (and joins it)
+    // or `deadline` has passed. True when the worker has ended; false leaves it running its
+    // operation. Pending operations stay queued: peekOperation() still takes them, and the
+    // destructor discards the rest. Pushes after it queue but never run on the worker. Call from a
+    // thread other than the worker; calling it again waits again.
+    bool stopBy(std::chrono::steady_clock::time_point deadline);
+
+    // After stopBy() answered false: lets the worker go instead of joining it. It finishes the
+    // operation it runs and ends by itself; the queue's own state lives on with it, so the queue
+    // may be destroyed at once. The caller makes sure that the running operation uses nothing
+    // that goes before it ends.
+    void detachWorker();
+
+    // The worker loop of `queue`, on the calling thread. The queue's own thread runs the same loop
+    // on the queue's shared state.
     static void ThreadFunction(OperationsQueue* queue);
 
 private:
-    // Removes the oldest entry (which may be null) into `operation`; false when none is pending.
-    bool takeNext(std::unique_ptr<DeviceOperationBase>& operation);
-    bool takeNextLocked(std::unique_ptr<DeviceOperationBase>& operation);  // m_mutex held
+    struct State;
+    static void run(const std::shared_ptr<State>& state);
 
-    // Guarded by m_mutex. A ring: m_count entries from m_head on, oldest first, wrapping at the
-    // end of the vector; it grows (doubling) only when full, so a steady queue never allocates.
-    std::vector<std::unique_ptr<DeviceOperationBase>> m_pending;
-    size_t m_head = 0;
-    size_t m_count = 0;
-    std::mutex m_mutex;
-    std::condition_variable m_wakeup;  // the worker is its only waiter
+    // The pending ring, its mutex and flags: shared by the queue and its worker.
+    std::shared_ptr<State> m_state;
     std::thread m_thread;
-    bool m_stop = false;  // guarded by m_mutex; set once, by the destructor
-    // Guarded by m_mutex. Set by every push and by the destructor, cleared by the worker after a
-    // wait; a push made while an operation runs is therefore never missed.
-    bool m_wake = false;
 };
 
 }  // namespace hidutil

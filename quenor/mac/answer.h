@@ -30,17 +30,4 @@ void answer(hidutil::promise<T>& promise, const T& value, const T& fallback) noe
     }
 }
 
-// Runs the work of a queued operation, which answers `promise` itself; if it
-// runs out of memory before it has answered, answers `fallback` instead.
-template <typename T, typename Work>
-void runAnswering(hidutil::promise<T>& promise, const T& fallback, Work&& work) noexcept {
-    try {
-        work();
-    } catch (const std::bad_alloc&) {
-        if (!promise.get_request().is_ready()) {
-            answer(promise, fallback, fallback);
-        }
-    }
-}
-
 }  // namespace quenor::mac

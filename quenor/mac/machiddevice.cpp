@@ -1,10 +1,14 @@
 #include "quenor/mac/machiddevice.h"
 
+#include <chrono>
+#include <cstring>
+
 #include "quenor/mac/deviceproperties.h"
 #include "quenor/mac/iostatus.h"
 #include "quenor/mac/macdevicedescriptorhandle.h"
 #include "quenor/mac/machiddeviceprivate.h"
 #include "quenor/mac/registrydevice.h"
+#include "quenor/mac/runningcall.h"
 
 using quenor::mac::ScopedCFRef;
 using quenor::mac::ScopedCOMInterface;
@@ -26,19 +30,52 @@ AbstractHidDevice* AbstractHidDevice::create(void* /*context*/,
 MacHidDevice::MacHidDevice() = default;
 
 MacHidDevice::~MacHidDevice() {
-    // Stopping the input queue waits for the read in progress; a read that waits
-    // without limit would hold destruction up, so wake it first.
+    const auto deadline = std::chrono::steady_clock::now() + quenor::mac::kCallGrace;
     MacHidDevicePrivate* open = nullptr;
+    std::shared_ptr<quenor::mac::RunningCall> running;
     {
         std::lock_guard<std::mutex> lock(privMutex);
+        destroying = true;  // no operation enters a platform call from now on
         open = priv.get();
+        running = runningCall.lock();
     }
     if (open) {
-        // Reads that have not started stay pending, as the unrun operations of a
-        // destroyed queue do.
-        open->beginStopping(true);
+        open->beginStopping(true);  // pending input reads: aborted
     }
-    // The members go now: inputQueue, requestQueue, info, then priv (full shutdown).
+    if (running) {
+        running->cancel();
+    }
+    // Operations still queued run here and answer aborted without a platform call;
+    // one the queue thread takes meanwhile does the same.
+    while (std::unique_ptr<hidutil::DeviceOperationBase> queued = requestQueue.peekOperation()) {
+        queued->exec();
+    }
+    if (!requestQueue.stopBy(deadline)) {
+        if (running && !running->finished) {
+            // The queue thread is inside the call, past the last use of this object.
+            requestQueue.detachWorker();
+            running->abort();
+        } else {
+            // Not in a platform call: an operation that found destruction begun, or
+            // one finishing. It ends in a few steps.
+            requestQueue.stopBy(std::chrono::steady_clock::time_point::max());
+        }
+    }
+    // The members go now: inputQueue (its watcher was woken), requestQueue, info,
+    // then priv (full shutdown).
+}
+
+MacHidDevice::CallEntry MacHidDevice::enterCall(
+    const std::shared_ptr<quenor::mac::RunningCall>& call, IOHIDDeviceRef resolved) const {
+    std::lock_guard<std::mutex> lock(privMutex);
+    if (destroying) {
+        return CallEntry::Destroying;
+    }
+    if (resolved && (!priv || priv->handle() != resolved)) {
+        return CallEntry::NotOpen;
+    }
+    runningCall = call;
+    return CallEntry::Entered;
 }
 
 namespace {

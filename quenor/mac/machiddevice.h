@@ -20,8 +20,22 @@
 // - An operation that calls the platform holds its own reference to the device or
 //   USB interface object for the length of the call, so close() never waits for a
 //   platform call and nothing uses a platform object after close() released it.
-// - Request handles stay valid after close() and after the device is deleted;
-//   operations that had not run when the device was deleted leave theirs pending.
+// - Request handles stay valid after close() and after the device is deleted.
+//
+// Destruction answers everything and is bounded
+// - Deleting the device fulfils every request it handed out that is still pending,
+//   with status kIOReturnAborted: input reads { false, 0, buffer, 0, aborted };
+//   set transfers and feature reads { false, -1, buffer, reportId, aborted };
+//   string requests { false, empty, aborted }. Queued operations never run.
+// - The call in progress on the request queue is asked to end: a set transfer's
+//   sender gets its cancellation request at once, as its time-out would send it.
+//   The destructor waits for it at most one second (the grace a timed-out set
+//   transfer gets); one that returns within it keeps its own record. A call still
+//   inside the platform then is left to finish on a thread that holds its own
+//   references (device or interface, buffer, request) and touches nothing of the
+//   deleted object; its request is answered aborted. So delete returns within
+//   about a second, whatever the device does; close() first changes nothing of
+//   that.
 //
 // Running out of memory or threads
 // - These may throw std::bad_alloc to the caller, with nothing queued, changed or
@@ -60,6 +74,7 @@
 typedef struct __IOHIDDevice* IOHIDDeviceRef;
 struct IOUSBInterfaceStruct190;
 namespace quenor::mac {
+class RunningCall;
 template <typename T, typename Policy>
 class ScopedPlatformRef;
 struct CFPolicy;
@@ -86,6 +101,8 @@ public:
     // A directly constructed device has an empty descriptor, so open() fails;
     // AbstractHidDevice::create() is the way to get a usable one.
     MacHidDevice();
+    // Answers every pending request with kIOReturnAborted and returns within about
+    // a second, whatever the device does (see "Destruction" above).
     ~MacHidDevice() override;
     MacHidDevice(const MacHidDevice&) = delete;
     MacHidDevice& operator=(const MacHidDevice&) = delete;
@@ -94,16 +111,21 @@ public:
     bool isOpened() const override;
     void* nativeHandle() const override;
     // Sends an output report from a sender thread of its own, in request-queue order.
+    // The record: { true, size of report, report, reportId, 0 }, or on failure
+    // { false, -1, report, reportId, the platform's status }.
     // `timeout` in ms (-1: no limit; a very large value is taken as practically no
     // limit; 0 and other negative values: cancel at once). Past the time-out the
     // sender gets a cancellation request. On a Mac the platform call is not a
-    // cancellation point and has no time-out of its own, so a device that stops
-    // answering would hold the queue: one second after the time-out the request is
-    // answered with { false, -1, report, reportId, kIOReturnTimeout }, the sender is
-    // left to finish on its own references (its late answer changes nothing) and
-    // the queue goes on. Destruction therefore waits at most a time-out plus that
-    // second for a set transfer. With -1 the transfer is waited for without limit.
-    // setFeature behaves the same with a time-out of 5000 ms.
+    // cancellation point; the HID driver ends it itself after the device's
+    // "RequestTimeout" (1 s unless the device sets another) with kIOReturnTimeout,
+    // so a time-out above the driver's is never reached there. For a driver that
+    // does not (or a device with a longer request time-out), one second after our
+    // time-out the request is answered with { false, -1, report, reportId,
+    // kIOReturnTimeout }, the sender is left to finish on its own references (its
+    // late answer changes nothing) and the queue goes on. With -1 the transfer is
+    // waited for without limit (the driver's time-out still applies). setFeature
+    // behaves the same with a time-out of 5000 ms, which the driver's default
+    // second comes before.
     hidutil::async_request<AsyncOpResult> setReport(unsigned char reportId,
                                                     const ReportBuffer& report,
                                                     long timeout) override;
@@ -116,6 +138,10 @@ public:
                                                     long timeout) override;
     hidutil::async_request<AsyncOpResult> setFeature(unsigned char reportId,
                                                      const ReportBuffer& report) override;
+    // Reads feature report `reportId` into `report`, on the request queue's thread:
+    // { true, the length the device answered, report, reportId, 0 } (bytes past
+    // it keep their contents), or { false, -1, report, reportId, the platform's
+    // status }. The HID driver's request time-out bounds the call on a Mac.
     hidutil::async_request<AsyncOpResult> getFeature(unsigned char reportId,
                                                      const ReportBuffer& report) override;
     // Aborts and clears the stalls of the interface's endpoint pipes 1 to n. On a Mac
@@ -184,6 +210,15 @@ private:
     std::shared_ptr<const quenor::mac::ScopedPlatformRef<
         IOUSBInterfaceStruct190**, quenor::mac::COMPolicy<IOUSBInterfaceStruct190>>>
     retainInterface() const;
+    // Registers the request-queue operation `call` as the one in progress, just
+    // before its blocking platform call; from then on the operation must not use
+    // this object. Destroying once destruction has begun, and NotOpen when
+    // `resolved` is given and no longer the open device (a set transfer queued
+    // before a close or reopen): the operation then makes no call and answers
+    // aborted or not open. Queue thread (or the destructor's, draining).
+    enum class CallEntry { Entered, NotOpen, Destroying };
+    CallEntry enterCall(const std::shared_ptr<quenor::mac::RunningCall>& call,
+                        IOHIDDeviceRef resolved = nullptr) const;
     // Takes a private object out of service: wakes its readers, waits until no
     // operation is inside it, then destroys it (full shutdown). Caller's thread.
     void retire(std::unique_ptr<MacHidDevicePrivate> old);
@@ -196,8 +231,11 @@ private:
     mutable std::mutex privMutex;
     mutable std::condition_variable privIdle;  // an operation left a private object
 
-    std::unique_ptr<MacHidDevicePrivate> priv;      // guarded by privMutex
-    std::unique_ptr<DeviceInfo> info;               // replaced by open only
+    std::unique_ptr<MacHidDevicePrivate> priv;  // guarded by privMutex
+    // The request-queue operation last registered by enterCall; guarded by privMutex.
+    mutable std::weak_ptr<quenor::mac::RunningCall> runningCall;
+    bool destroying = false;           // guarded by privMutex; set once, by the destructor
+    std::unique_ptr<DeviceInfo> info;  // replaced by open only
     mutable hidutil::OperationsQueue requestQueue;  // const string requests queue work too
     hidutil::OperationsQueue inputQueue;
     bool reportFilteringEnabled = false;  // application thread and open only

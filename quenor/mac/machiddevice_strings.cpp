@@ -7,10 +7,12 @@
 #include "quenor/mac/iostatus.h"
 #include "quenor/mac/machiddevice.h"
 #include "quenor/mac/machiddeviceprivate.h"
+#include "quenor/mac/runningcall.h"
 #include "quenor/mac/utf8.h"
 
 using quenor::mac::SharedUsbInterface;
 using StrResult = AbstractHidDevice::AsyncStrReqResult;
+using StringRequest = quenor::mac::QueuedCall<StrResult>;
 
 namespace {
 
@@ -85,14 +87,18 @@ hidutil::async_request<StrResult> MacHidDevice::usbString(int index) const {
     if (!usbInterface) {
         return productName();
     }
-    hidutil::promise<StrResult> promise;
-    auto request = promise.get_request();
-    requestQueue.pushOperation(std::move(promise), [usbInterface = std::move(usbInterface),
-                                                    index](hidutil::promise<StrResult>& fulfil) {
-        const StrResult noMemory{false, {}, quenor::mac::widenStatus(kIOReturnNoMemory)};
-        quenor::mac::runAnswering(fulfil, noMemory, [&] {
-            fulfil.set_value(fetchUsbString(usbInterface->get(), index));
-        });
+    const StrResult noMemory{false, {}, quenor::mac::widenStatus(kIOReturnNoMemory)};
+    auto call = std::make_shared<StringRequest>(
+        StrResult{false, {}, quenor::mac::widenStatus(kIOReturnAborted)}, noMemory);
+    auto request = call->request();
+    requestQueue.pushOperation(std::move(call), [this, usbInterface = std::move(usbInterface),
+                                                 index](std::shared_ptr<StringRequest>& fetch) {
+        if (enterCall(fetch) != CallEntry::Entered) {
+            fetch->abort();
+            return;
+        }
+        // From here on this device may be gone: only `fetch` and `usbInterface`.
+        fetch->run([&] { fetch->answer(fetchUsbString(usbInterface->get(), index)); });
     });
     return request;
 }

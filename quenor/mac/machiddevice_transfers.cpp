@@ -15,6 +15,7 @@
 #include "quenor/mac/iostatus.h"
 #include "quenor/mac/machiddevice.h"
 #include "quenor/mac/machiddeviceprivate.h"
+#include "quenor/mac/runningcall.h"
 
 using quenor::mac::ScopedCFRef;
 using quenor::mac::widenStatus;
@@ -26,18 +27,13 @@ Result noMemory(const ReportBuffer& report, unsigned char reportId) {
     return {false, -1, report, reportId, widenStatus(kIOReturnNoMemory)};
 }
 
-// How long the queue thread waits for a sender after asking it to cancel. On a
-// Mac the platform call is not a cancellation point, so a device that stops
-// answering would otherwise hold the request queue (and the device's
-// destruction) until the kernel gives up.
-constexpr auto kSenderGrace = std::chrono::seconds(1);
-
 // One set transfer, made when it is queued: what the call asked for, our own
 // device reference and the promise. Shared by the queued operation, the queue
 // thread and the sender thread; either thread may outlive the other: past the
 // grace the queue thread answers for the sender and leaves it to finish on this
-// state's references.
-struct SendState {
+// state's references. Registered with the device while it runs, so that the
+// device's destruction can cut it short (cancel()).
+struct SendState final : quenor::mac::RunningCall {
     SendState(ScopedCFRef<IOHIDDeviceRef> device_, IOHIDReportType type_, unsigned char reportId_,
               ReportBuffer buffer_, long timeout_)
         : device(std::move(device_)),
@@ -56,8 +52,9 @@ struct SendState {
     std::atomic<bool> answered{false};  // the first of the two threads to answer wins
     std::mutex mutex;
     std::condition_variable condition;
-    bool started = false;  // guarded by mutex
-    bool done = false;     // guarded by mutex
+    bool started = false;         // guarded by mutex
+    bool done = false;            // guarded by mutex
+    bool abortRequested = false;  // guarded by mutex: the device is being destroyed
 
     void answer(const Result& result) noexcept {
         if (!answered.exchange(true)) {
@@ -75,7 +72,14 @@ struct SendState {
         condition.notify_one();
     }
 
-    Result timedOut() const { return {false, -1, buffer, reportId, widenStatus(kIOReturnTimeout)}; }
+    // The record of a transfer cut short by its time-out, or by the destruction.
+    Result cutShort(bool aborted) const {
+        return {false, -1, buffer, reportId,
+                widenStatus(aborted ? kIOReturnAborted : kIOReturnTimeout)};
+    }
+
+    void cancel() noexcept override { raise(&SendState::abortRequested); }
+    void abort() noexcept override { answer(cutShort(true)); }
 };
 
 using SharedSendState = std::shared_ptr<SendState>;
@@ -88,7 +92,12 @@ using SharedSendState = std::shared_ptr<SendState>;
 // drops the sender's share itself.
 void finishCancelledSend(void* context) {
     SharedSendState& state = *static_cast<SharedSendState*>(context);
-    state->answer(state->timedOut());
+    bool aborted;
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        aborted = state->abortRequested;
+    }
+    state->answer(state->cutShort(aborted));
     state->raise(&SendState::done);
     state.reset();
 }
@@ -107,20 +116,17 @@ void sendReport(SharedSendState&& handedOver) {
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     const bool ok = result == kIOReturnSuccess;
     state->answer({ok, ok ? static_cast<int32_t>(state->buffer->size()) : -1, state->buffer,
-                   state->reportId, 0});
+                   state->reportId, widenStatus(result)});
     state->raise(&SendState::done);
 }
 
-// The set transfer on the request queue's thread. The platform call cannot be
-// interrupted, so it runs on a thread of its own that this one can time: when
-// the time-out passes, the sender gets a cancellation request and one grace
-// second more; a sender still inside the call then is answered for and left.
-void runSetTransfer(const MacHidDevice& owner, const SharedSendState& state) {
-    // Queued before a close or a reopen: the device it resolved is no longer ours.
-    if (owner.handle() != state->device.get()) {
-        state->answer({false, 0, state->buffer, state->reportId, widenStatus(kIOReturnNotOpen)});
-        return;
-    }
+// The set transfer on the request queue's thread, once registered with the device
+// (which it no longer uses). The platform call cannot be interrupted, so it runs
+// on a thread of its own that this one can time: when the time-out passes, or
+// the device's destruction asks, the sender gets a cancellation request and one
+// grace second more; a sender still inside the call then is answered for and
+// left. With time-out -1 only the destruction cuts the wait short.
+void runSender(const SharedSendState& state) {
     // Started before this thread takes the lock, so that the sender's `started`
     // never waits for this thread to reach its wait.
     std::thread sender;
@@ -142,21 +148,24 @@ void runSetTransfer(const MacHidDevice& owner, const SharedSendState& state) {
     }
     state->condition.wait(lock, [&] { return state->started; });
     const auto isDone = [&] { return state->done; };
+    const auto isDoneOrAborted = [&] { return state->done || state->abortRequested; };
     if (state->timeout == -1) {
-        state->condition.wait(lock, isDone);
+        state->condition.wait(lock, isDoneOrAborted);
     } else {
-        state->condition.wait_until(lock, quenor::mac::deadlineAfter(state->timeout), isDone);
+        state->condition.wait_until(lock, quenor::mac::deadlineAfter(state->timeout),
+                                    isDoneOrAborted);
     }
     if (!state->done) {
         pthread_cancel(sender.native_handle());
-        state->condition.wait_for(lock, kSenderGrace, isDone);
+        state->condition.wait_for(lock, quenor::mac::kCallGrace, isDone);
     }
     const bool finished = state->done;
+    const bool aborted = state->abortRequested;
     lock.unlock();
     if (finished) {
         sender.join();
     } else {
-        state->answer(state->timedOut());
+        state->answer(state->cutShort(aborted));
         sender.detach();
     }
 }
@@ -195,8 +204,21 @@ hidutil::async_request<Result> MacHidDevice::setTransfer(ReportType type, unsign
     auto state = std::make_shared<SendState>(std::move(device), static_cast<IOHIDReportType>(type),
                                              reportId, report, timeout);
     auto request = state->promise.get_request();
-    requestQueue.pushOperation(
-        std::move(state), [this](SharedSendState& transfer) { runSetTransfer(*this, transfer); });
+    requestQueue.pushOperation(std::move(state), [this](SharedSendState& transfer) {
+        switch (enterCall(transfer, transfer->device.get())) {
+            case CallEntry::Entered:
+                runSender(transfer);  // uses nothing of this device
+                break;
+            case CallEntry::NotOpen:  // queued before a close or a reopen
+                transfer->answer({false, 0, transfer->buffer, transfer->reportId,
+                                  widenStatus(kIOReturnNotOpen)});
+                break;
+            case CallEntry::Destroying:
+                transfer->abort();
+                break;
+        }
+        transfer->finished = true;
+    });
     return request;
 }
 
@@ -205,24 +227,32 @@ hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,
     if (!report) {
         return hidutil::make_ready_request<Result>(badArgument(reportId));
     }
-    hidutil::promise<Result> promise;
-    auto request = promise.get_request();
+    using FeatureRead = quenor::mac::QueuedCall<Result>;
+    auto call = std::make_shared<FeatureRead>(
+        Result{false, -1, report, reportId, widenStatus(kIOReturnAborted)},
+        noMemory(report, reportId));
+    auto request = call->request();
     requestQueue.pushOperation(
-        std::move(promise), [this, reportId, report](hidutil::promise<Result>& answer) {
-            quenor::mac::runAnswering(answer, noMemory(report, reportId), [&] {
-                // Our own reference: a close during the call cannot release the device
-                // under it.
-                auto device = retainDevice();
+        std::move(call), [this, reportId, report](std::shared_ptr<FeatureRead>& read) {
+            // Our own reference: a close during the call cannot release the device under it.
+            ScopedCFRef<IOHIDDeviceRef> device = retainDevice();
+            if (enterCall(read) != CallEntry::Entered) {
+                read->abort();
+                return;
+            }
+            // From here on this device may be gone: only `read`, `device` and `report`.
+            read->run([&] {
                 if (!device) {
-                    answer.set_value(notOpenWhenRun());
+                    read->answer(notOpenWhenRun());
                     return;
                 }
                 CFIndex length = static_cast<CFIndex>(report->size());
                 const IOReturn result = IOHIDDeviceGetReport(device.get(), kIOHIDReportTypeFeature,
                                                              reportId, report->data(), &length);
                 const bool ok = result == kIOReturnSuccess;
-                answer.set_value({ok, ok ? static_cast<int32_t>(report->size()) : -1, report,
-                                  reportId, widenStatus(result)});
+                // The length the device answered: bytes past it are not its answer.
+                read->answer({ok, ok ? static_cast<int32_t>(length) : -1, report, reportId,
+                              widenStatus(result)});
             });
         });
     return request;

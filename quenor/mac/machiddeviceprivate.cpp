@@ -9,6 +9,7 @@
 
 #include "quenor/mac/deadline.h"
 #include "quenor/mac/deviceproperties.h"
+#include "quenor/mac/iostatus.h"
 #include "quenor/mac/threadname.h"
 
 using quenor::mac::ScopedCFRef;
@@ -364,12 +365,16 @@ void MacHidDevice::MacHidDevicePrivate::answer(Answer& answer, const uint8_t* by
         case Answer::NotOpen:
             read.promise.set_value({false, 0, nullptr, 0, 0});
             break;
+        case Answer::Aborted:
+            read.promise.set_value(
+                {false, 0, read.buffer, 0, quenor::mac::widenStatus(kIOReturnAborted)});
+            break;
     }
 }
 
 // Takes the reads out one at a time rather than swapping the list: an empty
 // deque allocates, and this runs where nothing may throw (the worker, close).
-void MacHidDevice::MacHidDevicePrivate::answerAllReads(bool abandonWaiting) {
+void MacHidDevice::MacHidDevicePrivate::answerAllReads(bool aborted) {
     queueCondition.notify_all();
     for (;;) {
         Answer last;
@@ -381,20 +386,21 @@ void MacHidDevice::MacHidDevicePrivate::answerAllReads(bool abandonWaiting) {
             last.read.emplace(std::move(pendingReads.front()));
             pendingReads.pop_front();
         }
-        if (!last.read->started && abandonWaiting) {
-            continue;  // its promise goes unfulfilled: the handle stays pending
+        if (aborted) {
+            last.kind = Answer::Aborted;
+        } else {
+            last.kind = last.read->started ? Answer::NoReport : Answer::NotOpen;
         }
-        last.kind = last.read->started ? Answer::NoReport : Answer::NotOpen;
         answer(last, nullptr, 0);
     }
 }
 
-void MacHidDevice::MacHidDevicePrivate::beginStopping(bool abandonWaiting) {
+void MacHidDevice::MacHidDevicePrivate::beginStopping(bool aborted) {
     {
         std::lock_guard<std::mutex> lock(queueMutex);
         stopped = true;
     }
-    answerAllReads(abandonWaiting);
+    answerAllReads(aborted);
 }
 
 void MacHidDevice::MacHidDevicePrivate::clearEnabledReportIds() {

@@ -87,11 +87,11 @@ public:
 
     // Marks the object stopped and answers its pending reads: the oldest, whose
     // time-out was running, with "no report"; the others with "not open" (they
-    // would have found the device closed), or, when `abandonWaiting`, not at all
-    // (as the unrun operations of a destroyed device, their handles stay pending).
+    // would have found the device closed); or, when `aborted` (the device object
+    // is being destroyed), every one with { false, 0, buffer, 0, kIOReturnAborted }.
     // Wakes serveDeadlines, so that nothing stays inside the object. Used by close
     // and destruction; the destructor still runs the whole shutdown afterwards.
-    void beginStopping(bool abandonWaiting = false);
+    void beginStopping(bool aborted = false);
 
     // Operations currently inside this object; guarded by the owning device's privMutex.
     int users = 0;
@@ -118,7 +118,7 @@ private:
     // A read taken out of pendingReads to be answered outside the lock. Optional,
     // so that an empty Answer makes no promise (a promise allocates its state).
     struct Answer {
-        enum Kind { Report, NoReport, NotOpen } kind = NoReport;
+        enum Kind { Report, NoReport, NotOpen, Aborted } kind = NoReport;
         std::optional<PendingRead> read;
         ReportBuffer report;  // for Report
     };
@@ -130,7 +130,7 @@ private:
     void settleReads();
     // Answers every pending read as beginStopping does; also used when the run loop
     // ended by itself (removal, unexpected result).
-    void answerAllReads(bool abandonWaiting);
+    void answerAllReads(bool aborted);
     static void answer(Answer& answer, const uint8_t* bytes, size_t length);
     bool onWorkerThread() const { return std::this_thread::get_id() == workerId; }
 

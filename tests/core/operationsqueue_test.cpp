@@ -177,3 +177,25 @@ TEST(OperationsQueue, OperationsHoldingTheirCallableKeepOrderAndCanPushFromInsid
     }
     EXPECT_EQ(queue.peekOperation(), nullptr);
 }
+
+TEST(OperationsQueue, StopByLeavesAnOperationThatOutlastsItToADetachedWorker) {
+    {
+        OperationsQueue idle;
+        EXPECT_TRUE(idle.stopBy(std::chrono::steady_clock::now() + std::chrono::seconds(10)));
+    }
+    auto queue = std::make_unique<OperationsQueue>();
+    Gate running;
+    Gate release;
+    auto hung = push(*queue, [&] {
+        running.open();
+        release.pass();
+    });
+    auto queued = push(*queue, [] {});
+    running.pass();
+    EXPECT_FALSE(queue->stopBy(std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
+    queue->detachWorker();
+    queue.reset();  // returns although the operation still runs; the worker keeps what it uses
+    EXPECT_FALSE(queued.wait_for(0L)) << "a stopped worker takes no further operation";
+    release.open();
+    EXPECT_TRUE(hung.wait_for(kGenerousMs)) << "the detached worker finishes its operation";
+}

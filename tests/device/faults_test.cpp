@@ -280,7 +280,7 @@ TEST_F(FaultsTest, TransfersThrowOrAnswerAtEachAllocation) {
          true},
         {"getFeature",
          [&] { return device->getFeature(4, feature); },
-         {true, 16, feature, 4, 0},
+         {true, 0, feature, 4, 0},  // the gadget answers success with no bytes
          false},
         {"getReport", [&] { return device->getReport(in, 0); }, {true, 2, in, 0, 0}, false},
     };

@@ -121,7 +121,7 @@ TEST_F(StringsTest, QueuedStringRequestRunsAfterCloseOrUnplug) {
     for (bool unplug : {false, true}) {
         SCOPED_TRACE(unplug ? "unplugged" : "closed");
         ASSERT_TRUE(device->open(0, 1));
-        gadget.queueSetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
+        gadget.queueSetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable, true});
         auto blocker = device->setReport(1, bytes({1}), -1);
         auto string = device->usbString(2);
         ASSERT_TRUE(gadget.waitForBlockedCalls(1));

@@ -1,5 +1,6 @@
 // Report transfers: the record of every path, the queue each runs on, the timed
 // sender thread and its cancellation, cancelAll, and buffers held by records.
+#include <future>
 #include <limits>
 #include <optional>
 #include <string>
@@ -17,7 +18,22 @@ constexpr int64_t kError = -536870212;  // kIOReturnError, widened with its sign
 
 class TransfersTest : public GadgetTest {
 protected:
-    static vmac::ReportAnswer blocking(vmac::Block block) { return {kIOReturnSuccess, {}, block}; }
+    // Deletes the device on a thread of its own, so that a delete that waits for the device
+    // fails the test instead of hanging it: false if it took over three seconds (it then ends
+    // once the blocked calls are released).
+    bool deletedWithinBound(AbstractHidDevice* device) {
+        auto deleting = std::async(std::launch::async, [&] { destroyDevice(device); });
+        const bool returned =
+            deleting.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+        gadget.releaseBlockedCalls();
+        deleting.wait();
+        return returned;
+    }
+
+    // A driver that never answers: only release, unplug or (cancellable) a cancellation ends it.
+    static vmac::ReportAnswer blocking(vmac::Block block) {
+        return {kIOReturnSuccess, {}, block, true};
+    }
 };
 
 // A set transfer on a device that is not open gets the generic error with report
@@ -55,8 +71,8 @@ TEST_F(TransfersTest, NotOpenAndNullBufferRecords) {
 }
 
 // Set transfers send the buffer as it is (no report-ID byte added or removed) and
-// keep no status. A feature read asks for the whole buffer, counts it all even for
-// a shorter answer, and keeps a failure's code. An input read copies the report
+// keep a failure's status. A feature read asks for the whole buffer, counts only
+// what the device answered, and keeps a failure's code. An input read copies the report
 // exactly as it came, ID byte included, over the start of the buffer and only as
 // much as fits; no report fails.
 TEST_F(TransfersTest, TransfersOnAnOpenDevice) {
@@ -77,8 +93,9 @@ TEST_F(TransfersTest, TransfersOnAnOpenDevice) {
     EXPECT_EQ(record({true, 9, b, 200, 0}), record(await(device->setFeature(200, b))));
     gadget.queueSetReportAnswer({kIOReturnError, {}, vmac::Block::None});
     gadget.queueSetReportAnswer({kIOReturnNotPermitted, {}, vmac::Block::None});
-    EXPECT_EQ(record({false, -1, b, 4, 0}), record(await(device->setReport(4, b, 1000))));
-    EXPECT_EQ(record({false, -1, b, 6, 0}), record(await(device->setFeature(6, b))));
+    EXPECT_EQ(record({false, -1, b, 4, kError}), record(await(device->setReport(4, b, 1000))));
+    EXPECT_EQ(record({false, -1, b, 6, widened(kIOReturnNotPermitted)}),
+              record(await(device->setFeature(6, b))));
     const auto calls = gadget.reportCalls();
     ASSERT_EQ(5u, calls.size());
     const std::pair<IOHIDReportType, CFIndex> sent[] = {
@@ -91,10 +108,20 @@ TEST_F(TransfersTest, TransfersOnAnOpenDevice) {
 
     gadget.queueGetReportAnswer({kIOReturnSuccess, {0x11, 0x22, 0x33}, vmac::Block::None});
     gadget.queueGetReportAnswer({kIOReturnError, {}, vmac::Block::None});
-    EXPECT_EQ(record({true, 9, b, 6, 0}), record(await(device->getFeature(6, b))));
+    EXPECT_EQ(record({true, 3, b, 6, 0}), record(await(device->getFeature(6, b))));
     EXPECT_EQ(Bytes({0x11, 0x22, 0x33, 3, 4, 5, 6, 7, 8}), *b);
     EXPECT_EQ(9, gadget.reportCalls()[5].length);
     EXPECT_EQ(record({false, -1, b, 7, kError}), record(await(device->getFeature(7, b))));
+
+    // The HID driver ends a call that the device leaves unanswered after the device's
+    // request time-out, long before setFeature's own 5000 ms.
+    gadget.setNumberProperty("RequestTimeout", 50000);
+    gadget.queueSetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
+    gadget.queueGetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
+    const int64_t timedOut = widened(kIOReturnTimeout);
+    EXPECT_EQ(record({false, -1, b, 8, timedOut}), record(await(device->setFeature(8, b))));
+    EXPECT_EQ(record({false, -1, b, 9, timedOut}), record(await(device->getFeature(9, b))));
+    EXPECT_EQ(0u, gadget.cancelledCallCount());
 }
 
 // Timed senders, in one test so that their waits overlap: meanwhile a
@@ -128,7 +155,8 @@ TEST_F(TransfersTest, TimedSendersAreCancelledAnsweredForOrWaitedFor) {
     // A call that returns by itself delivers its own record, even when the
     // cancellation request reaches the sender first.
     gadget.queueSetReportAnswer({kIOReturnError, {}, vmac::Block::None});
-    EXPECT_EQ(record({false, -1, buffer, 9, 0}), record(await(device->setReport(9, buffer, 0))));
+    EXPECT_EQ(record({false, -1, buffer, 9, kError}),
+              record(await(device->setReport(9, buffer, 0))));
     EXPECT_EQ(record({true, 1, buffer, 9, 0}), record(await(device->setReport(9, buffer, -5))));
 
     // On a Mac the platform call ignores cancellation. A sender still inside it one
@@ -164,7 +192,7 @@ TEST_F(TransfersTest, TimedSendersAreCancelledAnsweredForOrWaitedFor) {
     std::vector<Request> slow, waiting;
     ReportBuffer first = bytes({1, 1});
     for (size_t i = 0; i < 3; ++i) {
-        gadget.queueSetReportAnswer({kIOReturnError, {}, unlimited[i].block});
+        gadget.queueSetReportAnswer({kIOReturnError, {}, unlimited[i].block, true});
         slow.push_back(devices[i]->setReport(1, first, unlimited[i].timeout));
         waiting.push_back(devices[i]->setReport(2, next, 1000));
         ASSERT_TRUE(gadget.waitForBlockedCalls(i + 1));
@@ -177,7 +205,7 @@ TEST_F(TransfersTest, TimedSendersAreCancelledAnsweredForOrWaitedFor) {
     gadget.releaseBlockedCalls();
     for (size_t i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(record({false, -1, first, 1, 0}), record(await(slow[i])));
+        EXPECT_EQ(record({false, -1, first, 1, kError}), record(await(slow[i])));
         EXPECT_EQ(record({true, 1, next, 2, 0}), record(await(waiting[i])));
     }
     EXPECT_EQ(cancelled, gadget.cancelledCallCount());
@@ -198,6 +226,81 @@ TEST_F(TransfersTest, TimedSendersAreCancelledAnsweredForOrWaitedFor) {
               record(await(feature)));
     EXPECT_EQ(record({true, 1, next, 4, 0}), record(await(featureBehind)));
     EXPECT_EQ(1u, other.cancelledCallCount());
+}
+
+// Deleting the device answers every request it handed out, queued or running: the
+// set transfer in progress (its sender cancelled), transfers, feature reads and
+// string requests behind it (never run), and input reads.
+TEST_F(TransfersTest, DeleteAnswersEveryPendingRequestAborted) {
+    AbstractHidDevice* device = openDevice();
+    gadget.setStringDescriptorText(1, u"never asked");
+    const int64_t aborted = widened(kIOReturnAborted);
+    ReportBuffer out = bytes({1});
+    ReportBuffer feature = bytes({2, 2});
+    ReportBuffer first = bytes(Bytes(64));
+    ReportBuffer second = bytes(Bytes(64));
+    gadget.queueSetReportAnswer(blocking(vmac::Block::Cancellable));
+    auto running = device->setReport(1, out, -1);
+    ASSERT_TRUE(gadget.waitForBlockedCalls(1));
+    const std::pair<Request, Result> pending[] = {
+        {running, {false, -1, out, 1, aborted}},
+        {device->setReport(2, out, 1000), {false, -1, out, 2, aborted}},
+        {device->setFeature(3, feature), {false, -1, feature, 3, aborted}},
+        {device->getFeature(4, feature), {false, -1, feature, 4, aborted}},
+        {device->getReport(first, -1), {false, 0, first, 0, aborted}},
+        {device->getReport(second, 500), {false, 0, second, 0, aborted}},
+    };
+    auto string = device->usbString(1);
+
+    EXPECT_TRUE(deletedWithinBound(device));
+    for (const auto& [request, expected] : pending) {
+        ASSERT_TRUE(request.is_ready()) << record(expected);
+        EXPECT_EQ(record(expected), record(request.value()));
+    }
+    ASSERT_TRUE(string.is_ready());
+    EXPECT_FALSE(string.value().success || !string.value().value.empty());
+    EXPECT_EQ(aborted, string.value().status);
+    EXPECT_EQ(1u, gadget.cancelledCallCount());
+    EXPECT_EQ(1u, gadget.reportCalls().size()) << "nothing queued reached the device";
+    EXPECT_TRUE(gadget.pipeCalls().empty());
+    EXPECT_TRUE(eventually([&] { return gadget.deviceObjectCount() == 0; }));
+}
+
+// Delete returns within about a second, whatever call is in progress and whether
+// or not the device was closed first; a call still inside the platform is left
+// to finish on its own references, and its request is answered aborted.
+TEST_F(TransfersTest, DeleteReturnsWithinTheGraceWhateverTheCallInProgress) {
+    const struct {
+        const char* name;
+        bool set;  // else a feature read, which runs on the queue's own thread
+        long timeout;
+        bool closeFirst;
+    } rows[] = {{"set, no limit", true, -1, false},
+                {"set, 3000 ms", true, 3000, false},
+                {"set, no limit, closed first", true, -1, true},
+                {"feature read", false, 0, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        AbstractHidDevice* device = openDevice();
+        ReportBuffer buffer = bytes({9, 9});
+        if (row.set) {
+            gadget.queueSetReportAnswer(blocking(vmac::Block::NonCancellable));
+        } else {
+            gadget.queueGetReportAnswer(blocking(vmac::Block::NonCancellable));
+        }
+        const Request request =
+            row.set ? device->setReport(5, buffer, row.timeout) : device->getFeature(5, buffer);
+        ASSERT_TRUE(gadget.waitForBlockedCalls(1));
+        if (row.closeFirst) {
+            ASSERT_TRUE(device->close());
+        }
+        EXPECT_TRUE(deletedWithinBound(device)) << "delete waited for the device";
+        ASSERT_TRUE(request.is_ready());
+        EXPECT_EQ(record({false, -1, buffer, 5, widened(kIOReturnAborted)}),
+                  record(request.value()));
+        EXPECT_TRUE(eventually([&] { return gadget.deviceObjectCount() == 0; }))
+            << "the left call lets its references go once it returns";
+    }
 }
 
 // A call in progress across a close or reopen keeps the platform device it started
@@ -226,7 +329,8 @@ TEST_F(TransfersTest, CloseOrReopenWithTransfersQueued) {
             ASSERT_TRUE(device->open(0, 1));
         }
         gadget.releaseBlockedCalls();
-        EXPECT_EQ(record({true, 2, first, 1, 0}), record(await(running)));
+        // A feature read counts what the device answered: nothing, here.
+        EXPECT_EQ(record({true, reopen ? 2 : 0, first, 1, 0}), record(await(running)));
         EXPECT_EQ(record({false, 0, late, 2, widened(kIOReturnNotOpen)}), record(await(stale)));
         EXPECT_EQ(callsBefore + 1, gadget.reportCalls().size());
     }

@@ -2,7 +2,10 @@
 
 #include <vmac/control.h>
 
+#include <algorithm>
 #include <sstream>
+
+#include "reports.h"
 
 namespace stress {
 namespace {
@@ -33,21 +36,24 @@ std::string notAllowed(const char* what, const std::string& record) {
 std::string checkSetRecord(const Result& r, const ReportBuffer& sent, uint8_t reportId) {
     // Every allowed record names the buffer sent.
     const bool failed = r.buffer == sent && !r.success;
+    const int64_t s = r.status;
     const bool allowed =
         // the platform call returned success
         (r.buffer == sent && r.reportId == reportId && r.success &&
-         r.bytesTransferred == static_cast<int32_t>(sent->size()) && r.status == 0) ||
-        // the platform call failed (scripted failure, unplug); the sender was
-        // cancelled inside the call at its time-out; no sender thread could start
+         r.bytesTransferred == static_cast<int32_t>(sent->size()) && s == 0) ||
+        // the platform call failed with its status (scripted failure, unplug, a seize,
+        // a closed device object, the driver's time-out); the sender was cut short by
+        // its time-out or by the deletion; no sender thread could start
         (failed && r.reportId == reportId && r.bytesTransferred == -1 &&
-         (r.status == 0 || r.status == widened(kIOReturnTimeout) ||
-          r.status == widened(kIOReturnNoResources))) ||
+         (s == widened(kIOReturnError) || s == widened(kIOReturnNotAttached) ||
+          s == widened(kIOReturnExclusiveAccess) || s == widened(kIOReturnNotOpen) ||
+          s == widened(kIOReturnTimeout) || s == widened(kIOReturnAborted) ||
+          s == widened(kIOReturnNoResources))) ||
         // not open when called
-        (failed && r.reportId == 0 && r.bytesTransferred == 0 &&
-         r.status == widened(kIOReturnError)) ||
+        (failed && r.reportId == 0 && r.bytesTransferred == 0 && s == widened(kIOReturnError)) ||
         // queued before a close or a reopen, run after it
         (failed && r.reportId == reportId && r.bytesTransferred == 0 &&
-         r.status == widened(kIOReturnNotOpen));
+         s == widened(kIOReturnNotOpen));
     return allowed ? std::string() : notAllowed("set transfer", describe(r));
 }
 
@@ -60,7 +66,9 @@ std::string checkFeatureReadRecord(const Result& r, const ReportBuffer& buffer, 
         return notAllowed("feature read", describe(r));
     }
     if (r.success) {
-        if (r.bytesTransferred != static_cast<int32_t>(buffer->size()) || r.status != 0) {
+        // The firmware answers a whole feature report; the buffer takes what fits.
+        const auto answered = static_cast<int32_t>(std::min(buffer->size(), kFeatureReportSize));
+        if (r.bytesTransferred != answered || r.status != 0) {
             return notAllowed("feature read", describe(r));
         }
         if (!buffer->empty() && (*buffer)[0] != tag) {
@@ -73,6 +81,7 @@ std::string checkFeatureReadRecord(const Result& r, const ReportBuffer& buffer, 
         r.bytesTransferred == -1 &&
         (r.status == widened(kIOReturnError) || r.status == widened(kIOReturnAborted) ||
          r.status == widened(kIOReturnNotAttached) || r.status == widened(kIOReturnNotOpen) ||
+         r.status == widened(kIOReturnTimeout) ||  // the driver's request time-out
          // pre-empted: a reopen (or another device object) seized the device meanwhile
          r.status == widened(kIOReturnExclusiveAccess));
     return platformFailure ? std::string() : notAllowed("feature read", describe(r));
@@ -82,6 +91,11 @@ std::string checkInputReadRecord(const Result& r, const ReportBuffer& buffer,
                                  const std::vector<uint8_t>& before) {
     if (!r.success && r.bytesTransferred == 0 && !r.buffer && r.reportId == 0 && r.status == 0) {
         return {};  // not open when it ran
+    }
+    if (!r.success && r.bytesTransferred == 0 && r.buffer == buffer && r.reportId == 0 &&
+        r.status == widened(kIOReturnAborted)) {
+        // answered by the deletion of its device object
+        return *buffer == before ? std::string() : "an aborted input read changed the buffer";
     }
     if (r.buffer != buffer || r.reportId != 0 || r.status != 0) {
         return notAllowed("input read", describe(r));
@@ -136,6 +150,7 @@ std::string checkUsbString(const StrResult& r, const std::wstring* expected,
         return notAllowed("USB string", describe(r));
     }
     const bool allowed = r.status == 0 || r.status == widened(kIOReturnNotAttached) ||
+                         r.status == widened(kIOReturnAborted) ||  // its device was deleted
                          (!expected && r.status == widened(vmac::kPipeStalled));
     return allowed ? std::string() : notAllowed("USB string", describe(r));
 }

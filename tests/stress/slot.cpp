@@ -83,6 +83,7 @@ void Slot::plug() {
     g.setNumberProperty("MaxInputReportSize", kInputReportSize);
     g.setNumberProperty("MaxOutputReportSize", kOutputReportSize);
     g.setNumberProperty("MaxFeatureReportSize", kFeatureReportSize);
+    g.setNumberProperty("RequestTimeout", 100000);  // the driver ends a blocked call after 100 ms
     g.setStringProperty("Manufacturer", facts.manufacturer);
     g.setStringProperty("Product", facts.product);
     g.setStringProperty("SerialNumber", facts.serialNumber);

@@ -7,7 +7,8 @@
 // 0xFF00, 64-byte input and output reports, 16-byte feature reports, strings
 // that carry the slot's number (one of them beyond ASCII), USB string
 // descriptors 1 to 3, three endpoints, elements with report IDs 1 and 2 on its
-// page and 3 on another, and firmware that answers report calls with the tag.
+// page and 3 on another, firmware that answers report calls with the tag, and
+// a HID driver that ends a blocked report call after 100 ms.
 // Slots 0 and 1 of every four are USB devices at paths of their own, named by
 // path; slots 2 and 3 are user-space devices with no USB interface, which share
 // one path as they do on a Mac, so their device objects name the gadget by its

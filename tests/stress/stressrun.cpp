@@ -39,6 +39,7 @@ struct World {
     std::atomic<bool> stopping{false};  // the timed part is over
     std::atomic<bool> releasing{true};  // the releaser keeps going
     int64_t handleBoundNs = 0;
+    int64_t deleteBoundNs = 0;  // one second's grace, and room for a slow host
     std::atomic<uint64_t> nextGeneration{0};
 
     void fault(const Slot& slot, const char* what, const std::string& problem) {
@@ -81,15 +82,16 @@ const std::wstring* usbStringFor(const GadgetFacts& facts, int index) {
 }
 
 // Looks at one pending handle: judges it when ready. Returns true when the
-// handle is done with (judged, discarded by destruction, or reported lost).
+// handle is done with (judged, or reported lost).
 // `final`: every device has been closed and the wait for the handle is over.
 bool settle(World& world, Pending& p, int64_t nowNs, bool final) {
     Slot& slot = *p.slot;
-    // Read the generation before readiness: once the object is gone, every
-    // operation that ran has fulfilled its request.
+    // Read the generation before readiness: once the object is gone, its
+    // deletion has answered every request it gave out.
     const bool destroyed = slot.liveGeneration.load() != p.generation;
     if (p.waitFor(0)) {
         world.tally[kHandles]++;
+        world.tally[kAnsweredByDelete] += destroyed ? 1 : 0;
         const std::string problem = p.check();
         if (!problem.empty()) {
             world.fault(slot, p.name, problem);
@@ -97,7 +99,8 @@ bool settle(World& world, Pending& p, int64_t nowNs, bool final) {
         return true;
     }
     if (destroyed) {
-        world.tally[kDiscarded]++;  // queued, never run: the contract lets it stay pending
+        world.tally[kLost]++;
+        world.fault(slot, p.name, "handle still pending after its device object was deleted");
         return true;
     }
     if (!final && p.unbounded && p.boundFromNs == 0) {
@@ -144,7 +147,7 @@ public:
     void drain(int64_t deadlineNs) {
         activity_.enter("draining its handles");
         for (Pending& p : pending_) {
-            if (p.slot->liveGeneration.load() == p.generation) {  // else nothing more can come
+            if (p.slot->liveGeneration.load() == p.generation) {  // else its deletion answered it
                 const int64_t left = std::max<int64_t>(0, deadlineNs - steadyNowNs());
                 p.waitFor(static_cast<long>(left / 1000000));
             }
@@ -366,9 +369,20 @@ void create(World& world, Slot& slot) {
     slot.filterOn = false;
 }
 
-void destroy(Slot& slot) {
+// Deletes the slot's device object, which must answer every request it gave out
+// and return within about a second, whatever calls are blocked.
+void destroy(World& world, Slot& slot) {
     OddWhile changing(slot.filterEpoch);
+    const int64_t start = steadyNowNs();
     slot.device.reset();
+    const auto tookMs = static_cast<uint64_t>((steadyNowNs() - start) / 1000000);
+    uint64_t slowest = world.tally[kSlowestDeleteMs].load();
+    while (tookMs > slowest &&
+           !world.tally[kSlowestDeleteMs].compare_exchange_weak(slowest, tookMs)) {
+    }
+    if (static_cast<int64_t>(tookMs) * 1000000 > world.deleteBoundNs) {
+        world.fault(slot, "delete", "took " + std::to_string(tookMs) + " ms");
+    }
     slot.liveGeneration = 0;
     slot.closeEpoch++;
     slot.filtering = false;
@@ -432,13 +446,13 @@ private:
             // Made for a gadget that has gone: it never opens again, and reads that
             // waited behind a read without time-out wait for its close. As an
             // application would, make a new one for the new entry.
-            did(slot, "destroy", kDestroys, [&] { destroy(slot); });
+            did(slot, "destroy", kDestroys, [&] { destroy(world_, slot); });
         } else if ((!slot.device->isOpened() && pick < 75) || (pick >= 20 && pick < 35)) {
             open(slot);
         } else if (pick < 20) {
             did(slot, "close", kCloses, [&] { close(slot); });
         } else if (pick < 45) {
-            did(slot, "destroy", kDestroys, [&] { destroy(slot); });
+            did(slot, "destroy", kDestroys, [&] { destroy(world_, slot); });
         } else {
             did(slot, "setReportFilteringEnabled", kSwitches, [&] {
                 OddWhile changing(slot.filterEpoch);
@@ -522,7 +536,7 @@ void injectReport(Slot& slot, Dice&) {
     slot.ledger.endInjection(sequence, before, slot.snapshot());
 }
 
-// Queues answers that block (until released or unplugged) or fail.
+// Queues answers that block (until released, unplugged or timed out) or fail.
 void scriptAnswer(World& world, Slot& slot, Dice& dice) {
     struct Script {
         bool set;  // else a get
@@ -530,9 +544,13 @@ void scriptAnswer(World& world, Slot& slot, Dice& dice) {
     };
     std::vector<uint8_t> data(kFeatureReportSize, 0xFE);
     data[0] = slot.tag;
-    const Script scripts[] = {{true, {kIOReturnSuccess, {}, vmac::Block::NonCancellable}},
+    // Blocking answers never return unless released, but for two that the
+    // driver's request time-out (the gadgets': 100 ms) ends.
+    const Script scripts[] = {{true, {kIOReturnSuccess, {}, vmac::Block::NonCancellable, true}},
+                              {true, {kIOReturnSuccess, {}, vmac::Block::NonCancellable, true}},
+                              {true, {kIOReturnSuccess, {}, vmac::Block::Cancellable, true}},
+                              {false, {kIOReturnSuccess, data, vmac::Block::NonCancellable, true}},
                               {true, {kIOReturnSuccess, {}, vmac::Block::NonCancellable}},
-                              {true, {kIOReturnSuccess, {}, vmac::Block::Cancellable}},
                               {false, {kIOReturnSuccess, data, vmac::Block::NonCancellable}},
                               {true, {kIOReturnError, {}, vmac::Block::None}},
                               {false, {kIOReturnAborted, {}, vmac::Block::None}}};
@@ -568,6 +586,7 @@ Figures runStress(const Options& options) {
     world.options = options;
     const int slow = slowdown();
     world.handleBoundNs = int64_t{20} * slow * 1000000000;
+    world.deleteBoundNs = int64_t{3} * slow * 1000000000;
     std::ostringstream context;
     context << "rerun with --seed=" << options.seed << " --threads=" << options.appThreads
             << " --devices=" << options.devices;
@@ -624,7 +643,7 @@ Figures runStress(const Options& options) {
     }
     world.releasing = false;
     releaseThread.join();
-    everySlotAlone(world, main, "final destruction", destroy);
+    everySlotAlone(world, main, "final destruction", [&](Slot& slot) { destroy(world, slot); });
 
     for (auto& slot : world.slots) {
         for (const std::string& fault : slot->ledger.verdicts(slot->index)) {
@@ -656,8 +675,9 @@ std::string summary(const Options& options, const Figures& f) {
         << ", unplugs " << f[kUnplugs] << ", replugs " << f[kReplugs] << "\n"
         << "  scripted answers: blocking " << f[kBlockingAnswers] << ", failing "
         << f[kFailingAnswers] << "\n"
-        << "  handles left pending by destruction " << f[kDiscarded] << ", lost handles "
-        << f[kLost] << ", faults " << f.faults;
+        << "  handles answered after their device's deletion " << f[kAnsweredByDelete]
+        << ", slowest deletion " << f[kSlowestDeleteMs] << " ms, lost handles " << f[kLost]
+        << ", faults " << f.faults;
     return out.str();
 }
 

@@ -2,9 +2,10 @@
 // of a few slots while lifecycle threads open, close, reopen, destroy, create,
 // switch filtering, unplug and replug, an injector sends input reports, a
 // scripter queues blocking and failing answers and a releaser lets blocked
-// calls go. Every record is judged as it is seen; at the end every device is
-// closed, every handle that may not stay pending must become ready, and every
-// device object is destroyed.
+// calls go. Every record is judged as it is seen; a device object's deletion
+// must answer every handle it gave out and return within its bound; at the end
+// every device is closed, every handle must become ready, and every device
+// object is destroyed.
 //
 // The caller measures the platform's live objects and the thread count before
 // and after; the run itself leaves nothing behind but its figures.
@@ -27,8 +28,9 @@ enum Count : size_t {
     kReadsWithReport, kInjected,
     kLifecycleSteps, kOpens, kReopens, kCloses, kDestroys, kCreates, kSwitches, kUnplugs, kReplugs,
     kBlockingAnswers, kFailingAnswers,
-    kDiscarded,        // handles the contract lets stay pending: their device object is gone
-    kLost,             // handles pending past the bound
+    kAnsweredByDelete, // handles judged after their device object was deleted
+    kSlowestDeleteMs,  // the longest a deletion took
+    kLost,             // handles pending past the bound, or after their device's deletion
     kCounts
 };
 // clang-format on

@@ -1,10 +1,12 @@
-// SetReport / GetReport: scripted answers, the call log, and the two kinds of
-// blocked call (cancellable by pthread_cancel, and IOKit-like uncancellable).
+// SetReport / GetReport: scripted answers, the call log, the two kinds of blocked
+// call (cancellable by pthread_cancel, and IOKit-like uncancellable) and the HID
+// driver's request time-out that ends them.
 #include "vmacfixture.h"
 
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -24,23 +26,27 @@ protected:
     }
 };
 
-// A GetReport of up to 4 bytes on a thread of its own, for calls that block.
+// A GetReport of up to 4 bytes (or a SetReport of 1) on a thread of its own, for calls that block.
 struct Caller {
-    explicit Caller(IOHIDDeviceRef hid)
-        : thread([this, hid] {
+    explicit Caller(IOHIDDeviceRef hid, vmac::ReportCallKind kind = vmac::ReportCallKind::Get)
+        : thread([this, hid, kind] {
               struct Guard {
                   std::atomic<bool>& left;
                   ~Guard() { left = true; }
               } guard{left};
-              uint8_t buffer[4];
-              CFIndex received = 4;
-              result = IOHIDDeviceGetReport(hid, kIOHIDReportTypeFeature, 1, buffer, &received);
+              uint8_t buffer[4] = {};
+              CFIndex length = 4;
+              result = kind == vmac::ReportCallKind::Get
+                           ? IOHIDDeviceGetReport(hid, kIOHIDReportTypeFeature, 1, buffer, &length)
+                           : IOHIDDeviceSetReport(hid, kIOHIDReportTypeOutput, 1, buffer, 1);
+              received = length;
               returned = true;
           }) {}
 
     std::atomic<bool> left{false};  // the thread's frame was left, by return or by unwinding
     std::atomic<bool> returned{false};
     std::atomic<IOReturn> result{kIOReturnError};
+    std::atomic<CFIndex> received{-1};  // GetReport's length once returned
     std::thread thread;
 };
 
@@ -110,10 +116,10 @@ TEST_F(ReportsTest, GetReportCopiesUpToTheCallersLengthAndKeepsItOnFailure) {
 // An uncancellable call ignores pthread_cancel until released or unplugged; a cancellable one
 // unwinds on it, or answers as scripted when released.
 TEST_F(ReportsTest, BlockedCallsEndByCancelReleaseOrUnplugAsTheirKindAllows) {
-    device_.queueGetReportAnswer({kIOReturnTimeout, {}, vmac::Block::NonCancellable});
-    device_.queueGetReportAnswer({kIOReturnSuccess, {1}, vmac::Block::Cancellable});
-    device_.queueGetReportAnswer({kIOReturnTimeout, {}, vmac::Block::Cancellable});
-    device_.queueGetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
+    device_.queueGetReportAnswer({kIOReturnTimeout, {}, vmac::Block::NonCancellable, true});
+    device_.queueGetReportAnswer({kIOReturnSuccess, {1}, vmac::Block::Cancellable, true});
+    device_.queueGetReportAnswer({kIOReturnTimeout, {}, vmac::Block::Cancellable, true});
+    device_.queueGetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable, true});
     Caller released(hid_.get());
     ASSERT_TRUE(device_.waitForBlockedCalls(1));
     Caller cancelled(hid_.get());
@@ -148,11 +154,53 @@ TEST_F(ReportsTest, BlockedCallsEndByCancelReleaseOrUnplugAsTheirKindAllows) {
     EXPECT_EQ(kIOReturnNotAttached, setReport(1, {1})) << "later calls fail too";
 }
 
+// The HID driver ends a blocked call after the device's "RequestTimeout" (microseconds, used
+// from 50,000 to 1,200,000,000; else one second) with kIOReturnTimeout, GetReport writing
+// nothing; a driver scripted never to return leaves the call blocked.
+TEST_F(ReportsTest, BlockedCallsEndAtTheDriversRequestTimeoutUnlessItNeverReturns) {
+    // Ends the caller's call within `limit`, or fails and releases it.
+    const auto endsWithin = [this](Caller& caller, std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!caller.left && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const bool ended = caller.left;
+        device_.releaseBlockedCalls();
+        caller.thread.join();
+        return ended;
+    };
+    device_.setNumberProperty("RequestTimeout", 50000);
+    for (vmac::Block block : {vmac::Block::NonCancellable, vmac::Block::Cancellable}) {
+        device_.queueGetReportAnswer({kIOReturnSuccess, {1, 2}, block});
+        device_.queueSetReportAnswer({kIOReturnSuccess, {}, block});
+        Caller get(hid_.get());
+        EXPECT_TRUE(endsWithin(get, std::chrono::seconds(5)));
+        EXPECT_EQ(kIOReturnTimeout, get.result);
+        EXPECT_EQ(4, get.received) << "nothing written";
+        Caller set(hid_.get(), vmac::ReportCallKind::Set);
+        EXPECT_TRUE(endsWithin(set, std::chrono::seconds(5)));
+        EXPECT_EQ(kIOReturnTimeout, set.result);
+    }
+    device_.queueGetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable, true});
+    Caller hung(hid_.get());
+    EXPECT_FALSE(endsWithin(hung, std::chrono::milliseconds(300)));  // six request time-outs
+    EXPECT_EQ(kIOReturnSuccess, hung.result) << "released";
+
+    device_.setNumberProperty("RequestTimeout", 49999);  // below the driver's minimum
+    device_.queueGetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
+    const auto start = std::chrono::steady_clock::now();
+    Caller byDefault(hid_.get());
+    EXPECT_TRUE(endsWithin(byDefault, std::chrono::seconds(5)));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(950));
+    EXPECT_EQ(kIOReturnTimeout, byDefault.result);
+    EXPECT_EQ(0u, device_.cancelledCallCount());
+}
+
 // An unplug between the call's admission and its block must still end the call.
 TEST_F(ReportsTest, UnplugJustBeforeTheBlockStillEndsTheCall) {
     device_.setReportResponder([this](const vmac::ReportCall&) {
         device_.unplug(kIOReturnNoDevice);
-        return vmac::ReportAnswer{kIOReturnSuccess, {}, vmac::Block::NonCancellable};
+        return vmac::ReportAnswer{kIOReturnSuccess, {}, vmac::Block::NonCancellable, true};
     });
     EXPECT_EQ(kIOReturnNoDevice, setReport(1, {1})) << "the code the unplug chose";
 }

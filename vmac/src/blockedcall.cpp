@@ -3,6 +3,9 @@
 #include "platformstate.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <optional>
 
 namespace vmac::detail {
 namespace {
@@ -60,7 +63,13 @@ private:
 
 BlockedCall::BlockedCall() {
     pthread_mutex_init(&mutex, nullptr);
-    pthread_cond_init(&woken, nullptr);
+    // Deadlines on the monotonic clock, so that a change of the wall clock
+    // neither ends a block early nor stretches it.
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&woken, &attributes);
+    pthread_condattr_destroy(&attributes);
 }
 
 BlockedCall::~BlockedCall() {
@@ -76,23 +85,37 @@ void BlockedCall::wake() {
 }
 
 BlockEnd waitWhileBlocked(const std::shared_ptr<DeviceState>& device, Block kind,
-                          const NoCancel& noCancel) {
+                          std::chrono::microseconds timeout, const NoCancel& noCancel) {
+    timespec deadline = {};
+    if (timeout.count() > 0) {
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        const long long nanoseconds = deadline.tv_nsec + (timeout.count() % 1000000) * 1000LL;
+        deadline.tv_sec +=
+            static_cast<time_t>(timeout.count() / 1000000 + nanoseconds / 1000000000);
+        deadline.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
+    }
     BlockedCall call;
     Listing listing(device, call);
+    bool timedOut = false;
     {
         CallLock lock(call);
-        while (!call.released) {
-            if (kind == Block::Cancellable) {
-                CancelWindow window(noCancel);
+        while (!call.released && !timedOut) {
+            // Cancellable: the wait is the one cancellation point of the call.
+            std::optional<CancelWindow> window;
+            if (kind == Block::Cancellable)
+                window.emplace(noCancel);
+            if (timeout.count() > 0)
+                timedOut = pthread_cond_timedwait(&call.woken, &call.mutex, &deadline) == ETIMEDOUT;
+            else
                 pthread_cond_wait(&call.woken, &call.mutex);
-            } else {
-                pthread_cond_wait(&call.woken, &call.mutex);
-            }
         }
+        timedOut = timedOut && !call.released;
     }
     listing.finished();
     std::lock_guard<std::mutex> lock(platform().mutex);
-    return call.unplugged ? BlockEnd::Unplugged : BlockEnd::Released;
+    if (call.unplugged)
+        return BlockEnd::Unplugged;
+    return timedOut ? BlockEnd::TimedOut : BlockEnd::Released;
 }
 
 }  // namespace vmac::detail

@@ -1,5 +1,9 @@
 // BlockedCall: a report call that a test scripted to block.
 //
+// Unless the script says the driver never returns, the block also ends by
+// itself after the device's request time-out, as the HID driver ends a
+// synchronous report call on a Mac (see requestTimeoutLocked in hidreports.cpp).
+//
 // The blocked thread owns the record (on its stack) and waits on its own
 // pthread condition variable. pthread_cond_wait is a clean cancellation point:
 // on cancellation it re-takes `mutex` and unwinds, and the record's guards
@@ -19,6 +23,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <memory>
 
 namespace vmac::detail {
@@ -38,11 +43,12 @@ struct BlockedCall {
     bool unplugged = false;  // guarded by Platform::mutex
 };
 
-enum class BlockEnd { Released, Unplugged };
+enum class BlockEnd { Released, Unplugged, TimedOut };
 
-// Blocks the calling thread as `kind` says; the caller does not hold the
-// platform mutex. Cancellable blocks end by unwinding on pthread_cancel.
+// Blocks the calling thread as `kind` says, for at most `timeout` (zero: no
+// limit); the caller does not hold the platform mutex. Cancellable blocks end
+// by unwinding on pthread_cancel.
 BlockEnd waitWhileBlocked(const std::shared_ptr<DeviceState>& device, Block kind,
-                          const NoCancel& noCancel);
+                          std::chrono::microseconds timeout, const NoCancel& noCancel);
 
 }  // namespace vmac::detail

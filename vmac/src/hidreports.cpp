@@ -5,6 +5,8 @@
 #include "platformstate.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 
@@ -26,10 +28,32 @@ ReportAnswer nextAnswer(std::deque<ReportAnswer>& queued, const ReportAnswer& fa
     return answer;
 }
 
+// How long the HID driver lets a synchronous report call wait for the device
+// before it ends the call with kIOReturnTimeout, as IOHIDFamily's
+// AppleUserHIDDevice does: the device's "RequestTimeout" property, in
+// microseconds, read as an unsigned 32-bit number, when it lies from 50,000 to
+// 1,200,000,000; otherwise (absent, not a number, out of range) 1,000,000.
+// Caller holds the platform mutex.
+std::chrono::microseconds requestTimeoutLocked(const DeviceState& state) {
+    constexpr uint32_t kDefault = 1000000, kMin = 50000, kMax = 1200000000;
+    uint32_t timeout = kDefault;
+    const auto it = state.properties.find("RequestTimeout");
+    int64_t value = 0;
+    if (it != state.properties.end() && CFGetTypeID(it->second) == CFNumberGetTypeID() &&
+        CFNumberGetValue(static_cast<CFNumberRef>(it->second), kCFNumberSInt64Type, &value)) {
+        const auto candidate = static_cast<uint32_t>(value);
+        if (candidate >= kMin && candidate <= kMax)
+            timeout = candidate;
+    }
+    return std::chrono::microseconds(timeout);
+}
+
 // Logs the call and takes its answer, or fails it with the code macOS gives.
-// Returns success when the call reached the device. A responder, when set,
-// answers in place of the default, outside the platform lock.
-IOReturn admit(__IOHIDDevice* d, const ReportCall& call, ReportAnswer& answer) {
+// Returns success when the call reached the device; `driverTimeout` is then
+// how long a blocking answer may block (zero: for ever). A responder, when
+// set, answers in place of the default, outside the platform lock.
+IOReturn admit(__IOHIDDevice* d, const ReportCall& call, ReportAnswer& answer,
+               std::chrono::microseconds& driverTimeout) {
     vmac::ReportResponder responder;
     {
         std::lock_guard<std::mutex> lock(platform().mutex);
@@ -42,6 +66,7 @@ IOReturn admit(__IOHIDDevice* d, const ReportCall& call, ReportAnswer& answer) {
             return kIOReturnExclusiveAccess;  // another object seized the device
         const bool set = call.kind == ReportCallKind::Set;
         state.reportCalls.push_back(call);
+        driverTimeout = requestTimeoutLocked(state);
         auto& queued = set ? state.setAnswers : state.getAnswers;
         if (queued.empty() && state.responder)
             responder = state.responder;
@@ -55,15 +80,22 @@ IOReturn admit(__IOHIDDevice* d, const ReportCall& call, ReportAnswer& answer) {
 }
 
 // Admits the call, then blocks when its answer says so. Success means `answer`
-// is the device's; otherwise the code macOS gives (an unplug ends a block).
+// is the device's; otherwise the code macOS gives (an unplug or the driver's
+// time-out ends a block).
 IOReturn answerCall(__IOHIDDevice* d, const ReportCall& call, ReportAnswer& answer,
                     const NoCancel& noCancel) {
-    const IOReturn admitted = admit(d, call, answer);
+    std::chrono::microseconds driverTimeout{0};
+    const IOReturn admitted = admit(d, call, answer, driverTimeout);
     if (admitted != kIOReturnSuccess || answer.block == vmac::Block::None)
         return admitted;
-    const BlockEnd end = vmac::detail::waitWhileBlocked(d->device, answer.block, noCancel);
+    if (answer.neverReturns)
+        driverTimeout = std::chrono::microseconds::zero();
+    const BlockEnd end =
+        vmac::detail::waitWhileBlocked(d->device, answer.block, driverTimeout, noCancel);
     if (end == BlockEnd::Released)
         return kIOReturnSuccess;
+    if (end == BlockEnd::TimedOut)
+        return kIOReturnTimeout;
     std::lock_guard<std::mutex> lock(platform().mutex);
     return d->device->detachedResult;
 }

@@ -23,9 +23,14 @@
 // IOHIDDeviceSetReport/GetReport answer from a FIFO of ReportAnswers, falling
 // back to a default answer (success, no data) when the FIFO is empty. An answer
 // may block the call until releaseBlockedCalls(). Block::NonCancellable is what
-// a Mac does: the call is one Mach message with no time-out and not a POSIX
-// cancellation point, so it ignores pthread_cancel until released or
-// unplugged (then it fails with the unplug's code). Block::Cancellable is a
+// a Mac does: the call is one Mach message with no time-out of its own and not
+// a POSIX cancellation point, so it ignores pthread_cancel until released or
+// unplugged (then it fails with the unplug's code). The HID driver bounds it,
+// though: after the device's request time-out (the "RequestTimeout" property,
+// microseconds, used when from 50,000 to 1,200,000,000; 1,000,000 otherwise)
+// a blocked call ends with kIOReturnTimeout, GetReport writing nothing. A
+// script for a driver that never answers (ReportAnswer::neverReturns) blocks
+// until released, unplugged or, when cancellable, cancelled. Block::Cancellable is a
 // path only vmac has, kept to test code that copes with both: it blocks in
 // pthread_cond_wait, a clean cancellation point, so pthread_cancel ends the
 // call by unwinding (no lock held, no noexcept frame, the device state stays
@@ -201,6 +206,9 @@ struct ReportAnswer {
     std::vector<uint8_t>
         data;  // GetReport: copied up to the caller's length, which becomes its size
     Block block = Block::None;
+    // A blocking answer only: the driver never ends the call by its request
+    // time-out (a hung driver); without it the block ends after the time-out.
+    bool neverReturns = false;
 };
 
 enum class ReportCallKind { Set, Get };

@@ -1,0 +1,89 @@
+// A request-queue operation that has entered its blocking platform call, as the
+// device's destructor sees it.
+//
+// Every operation on a device's request queue (set transfer, feature read, USB
+// string request) registers itself with MacHidDevice::enterCall() just before it
+// blocks; from then on it uses nothing of the device object, only what it holds
+// itself (its own references to the platform device or USB interface, the
+// caller's buffer, this shared record and its promise). That is what lets the
+// destructor stop waiting for it: it asks the call to end (cancel()), waits at
+// most kCallGrace, and if the call is still inside the platform, lets the queue's
+// worker go on without it and answers the request with kIOReturnAborted (abort()).
+// Whichever of the call and the destructor answers first wins.
+//
+// Shared by the operation (strong) and the device (weak, guarded by its
+// privMutex). Every member may be used from any thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <new>
+
+#include "quenor/mac/answer.h"
+
+namespace quenor::mac {
+
+// How long a set transfer waits for its sender after asking it to cancel, and how
+// long a device's destruction waits for the call in progress: past it the call is
+// left to finish on its own references. On a Mac neither the HID driver's report
+// calls nor a USB control request are cancellation points, and a driver or device
+// that never answers would otherwise hold the queue, and the destruction, for ever.
+inline constexpr std::chrono::seconds kCallGrace{1};
+
+class RunningCall {
+public:
+    RunningCall() = default;
+    RunningCall(const RunningCall&) = delete;
+    RunningCall& operator=(const RunningCall&) = delete;
+    virtual ~RunningCall() = default;
+
+    // Asks the call to end early (a set transfer's sender gets its cancellation
+    // request at once). A call made on the queue's own thread cannot be asked.
+    virtual void cancel() noexcept {}
+    // Answers the request with its kIOReturnAborted record unless it was answered.
+    virtual void abort() noexcept = 0;
+
+    // Set once the operation no longer waits for the platform: it ends promptly.
+    std::atomic<bool> finished{false};
+};
+
+// The request of an operation whose platform call runs on the queue's own thread,
+// answered exactly once: by the call, or by abort().
+template <typename T>
+class QueuedCall final : public RunningCall {
+public:
+    // `aborted` and `noMemory` are the records of an abort and of a request whose
+    // answer found no memory for its copy.
+    QueuedCall(T aborted, T noMemory)
+        : m_aborted(std::move(aborted)), m_noMemory(std::move(noMemory)) {}
+
+    hidutil::async_request<T> request() { return m_promise.get_request(); }
+
+    // The first answer wins; later ones change nothing.
+    void answer(const T& value) noexcept {
+        if (!m_answered.exchange(true)) {
+            quenor::mac::answer(m_promise, value, m_noMemory);
+        }
+    }
+    void abort() noexcept override { answer(m_aborted); }
+
+    // Runs `work`, which answers through answer(); if it runs out of memory before
+    // it has answered, answers the no-memory record.
+    template <typename Work>
+    void run(Work&& work) noexcept {
+        try {
+            work();
+        } catch (const std::bad_alloc&) {
+            answer(m_noMemory);
+        }
+        finished = true;
+    }
+
+private:
+    hidutil::promise<T> m_promise;
+    std::atomic<bool> m_answered{false};
+    const T m_aborted;
+    const T m_noMemory;
+};
+
+}  // namespace quenor::mac
