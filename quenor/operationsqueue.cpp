@@ -8,7 +8,8 @@ namespace hidutil {
 
 DeviceOperationBase::~DeviceOperationBase() = default;
 
-struct OperationsQueue::State {
+// Internal to the library: hidden, although nested in an exported class.
+struct __attribute__((visibility("hidden"))) OperationsQueue::State {
     explicit State(size_t room) : pending(room) {}
 
     // Removes the oldest entry (which may be null) into `operation`; false when none is pending.
