@@ -68,10 +68,16 @@ def problems(faults, root):
 
 
 def tracked_files(root):
+    """The files of the source: git's view, or every file outside build/ if no repository."""
+    top = subprocess.run(["git", "rev-parse", "--show-toplevel"], cwd=root, capture_output=True)
     listing = subprocess.run(
         ["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
-        cwd=root, check=True, capture_output=True).stdout
-    return [name for name in listing.decode().split("\0") if name and (root / name).is_file()]
+        cwd=root, capture_output=True)
+    if top.returncode != 0 or Path(top.stdout.decode().strip()).resolve() != root:
+        return [p.relative_to(root).as_posix() for p in root.rglob("*") if p.is_file() and
+                p.relative_to(root).parts[0] not in ("build", ".git")]
+    names = listing.stdout.decode().split("\0")
+    return [name for name in names if name and (root / name).is_file()]
 
 
 def sync(root, tree):
