@@ -70,7 +70,8 @@ struct UsagePair {
 };
 
 struct VMAC_API Gadget {
-    // Where the device sits. Two plugged devices must not share a path.
+    // Where the device sits; plugDeviceWithProperties() says which paths may be
+    // shared. locationId below is optional: a device need not have one.
     std::string path = "IOService:/vmac/Gadget@1/Interface@0/HIDDevice";
     ParentKind parent = ParentKind::UsbInterface;
 
@@ -107,8 +108,8 @@ struct VMAC_API Gadget {
 
     OpenFaults openFaults;
 
-    // Plugs the device in as described. Throws std::invalid_argument when a
-    // plugged device already has this path.
+    // Plugs the device in as described; throws what plugDeviceWithProperties()
+    // throws (std::invalid_argument for a path it refuses).
     VirtualDevice plug() const;
 };
 
