@@ -50,3 +50,6 @@ endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/quenor.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quenor.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quenor.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The licence travels with the package.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})

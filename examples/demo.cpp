@@ -3,9 +3,17 @@
 // It opens the device, reads its identity and strings, sends an output report and
 // reads the input report that answers it, writes and reads back a feature report,
 // shows report filtering, and finally unplugs the device to show what an
-// application then sees. Off Apple hosts the device is a simulated gadget on the
-// virtual platform; on macOS pass a registry path and a usage-pair index, or nothing
-// to take a device from the enumerator.
+// application then sees. The failures it provokes on purpose (a string the device
+// lacks, a read while the device is quiet, calls after the unplug) are marked
+// "expected".
+//
+// Report buffers: a device that numbers its reports (report IDs 1 to 255) takes and
+// gives every output, feature and input report with the ID in byte 0, counted in the
+// report size; a device without report IDs (ID 0) takes and gives the data alone,
+// from byte 0. fillReport() below follows that. Off Apple hosts the device is a simulated gadget on
+// the virtual platform; on macOS pass a registry path and a usage-pair index, or nothing to take a
+// device from the enumerator.
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -46,14 +54,35 @@ std::string utf8(const std::wstring& text) {
     return out;
 }
 
+// The first `count` bytes in hex, then the same bytes as text ('.' where a byte is
+// not printable ASCII), e.g. [01 68 65 6C 6C 6F ...] ".hello".
 std::string hex(const std::vector<uint8_t>& bytes, size_t count) {
-    std::string out;
+    std::string cells;
+    std::string text;
     char cell[4];
     for (size_t i = 0; i < count && i < bytes.size(); ++i) {
         std::snprintf(cell, sizeof cell, i ? " %02X" : "%02X", bytes[i]);
-        out += cell;
+        cells += cell;
+        text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
     }
-    return out.empty() ? "(empty)" : out;
+    if (cells.empty()) {
+        return "(empty)";
+    }
+    return "[" + cells + (bytes.size() > count ? " ...]" : "]") + " \"" + text + "\"";
+}
+
+// Puts `payload` into `report` by the report-buffer convention: behind the report ID in
+// byte 0 for a numbered report, from byte 0 for a device without report IDs (`id` 0).
+// The rest of the buffer is zero; what does not fit is cut off.
+void fillReport(std::vector<uint8_t>& report, uint8_t id, const std::vector<uint8_t>& payload) {
+    std::fill(report.begin(), report.end(), 0);
+    size_t at = 0;
+    if (id != 0 && !report.empty()) {
+        report[at++] = id;
+    }
+    for (size_t i = 0; i < payload.size() && at < report.size(); ++i) {
+        report[at++] = payload[i];
+    }
 }
 
 std::string status(int64_t code) {
@@ -77,10 +106,18 @@ void line(const char* step, const std::string& text) {
     std::printf("%-11s %s\n", step, text.c_str());
 }
 
-// What a transfer came back with, in a few words.
-std::string outcome(const Result& r) {
+// What a transfer came back with, in a few words. `timeoutMs` is the time-out the call
+// was given (-1: none): a set transfer that ran out of it answers kIOReturnTimeout, an
+// input-report read answers "no report" (-1 bytes, no status).
+std::string outcome(const Result& r, long timeoutMs = -1) {
     if (r.success) {
         return std::to_string(r.bytesTransferred) + " bytes";
+    }
+    const bool timedOut = timeoutMs >= 0 && r.buffer &&
+                          (static_cast<uint32_t>(r.status) == 0xE00002D6 ||
+                           (r.status == 0 && r.bytesTransferred == -1));
+    if (timedOut) {
+        return "timed out after " + std::to_string(timeoutMs) + " ms";
     }
     std::string why = "failed (bytesTransferred " + std::to_string(r.bytesTransferred);
     if (r.status != 0) {
@@ -130,20 +167,23 @@ std::string listOf(const std::vector<int>& ids) {
 void showFiltering(AbstractHidDevice& device, DemoTarget& target) {
     const uint8_t own = target.outputReportId();
     const uint8_t foreign = target.foreignReportId();
+    line("[filtering]",
+         "report filtering: when on, the device object passes on only the input "
+         "reports whose IDs belong to the opened usage pair's usage page");
     for (bool filtering : {false, true}) {
         device.setReportFilteringEnabled(filtering);
         drainInput(device, 0);
         const bool sent =
             target.sendInput(own, {own, 0x11}) && target.sendInput(foreign, {foreign, 0x22});
         if (!sent) {
-            line("[filtering]", std::string(filtering ? "on" : "off") +
-                                    ": this device sends input only when it likes; skipped");
+            line("", std::string(filtering ? "on" : "off") +
+                         ": this device sends input only when it likes; skipped");
             continue;
         }
-        line("[filtering]", std::string(filtering ? "on, page 0xFF00 IDs only" : "off") +
-                                ": device sent reports " + std::to_string(own) + " and " +
-                                std::to_string(foreign) + ", application read " +
-                                listOf(drainInput(device, 100)));
+        line("", std::string(filtering ? "on, page 0xFF00 IDs only" : "off") +
+                     ": device sent reports " + std::to_string(own) + " and " +
+                     std::to_string(foreign) + ", application read " +
+                     listOf(drainInput(device, 100)));
     }
 }
 
@@ -163,6 +203,9 @@ HidDeviceDescriptor findDevice() {
     std::snprintf(found, sizeof found, "%d usage pair%s of HID devices in the registry",
                   devices.count(), devices.count() == 1 ? "" : "s");
     line("[find]", found);
+    line("",
+         "(a usage pair is one function a device offers: a usage page and a usage, such as "
+         "0xFF00:0x0001)");
     if (chosen == nullptr) {
         return HidDeviceDescriptor();
     }
@@ -205,51 +248,43 @@ int runSession(DemoTarget& target) {
     char release[32];
     std::snprintf(release, sizeof release, "release 0x%04X", device->usbDeviceVersion());
     line("[usb]", std::string(release) + ", string 1 " + text(device->usbString(1)) +
-                      ", string 2 " + text(device->usbString(2)) + ", string 9 " +
-                      text(device->usbString(9)));
+                      ", string 2 " + text(device->usbString(2)));
+    line("", "string 9: " + text(device->usbString(9)) + " (expected: few devices have one)");
 
-    // Output report: byte 0 carries the report ID, as the device's descriptor says.
+    // Output report: the text "hello", behind the report ID when the device numbers its
+    // reports (see fillReport).
     const uint8_t outputId = target.outputReportId();
     ReportBuffer out = device->allocateReport(AbstractHidDevice::Output);
-    const std::string greeting = "hello";
-    if (!out->empty()) {
-        (*out)[0] = outputId;
-        for (size_t i = 0; i < greeting.size() && i + 1 < out->size(); ++i) {
-            (*out)[i + 1] = static_cast<uint8_t>(greeting[i]);
-        }
-    }
+    fillReport(*out, outputId, {'h', 'e', 'l', 'l', 'o'});
     Result sent{};
     settle(device->setReport(outputId, out, 1000), sent);
     line("[output]",
-         "report " + std::to_string(outputId) + " [" + hex(*out, 8) + " ...]: " + outcome(sent));
+         "report " + std::to_string(outputId) + " " + hex(*out, 8) + ": " + outcome(sent, 1000));
     ReportBuffer in = device->allocateReport(AbstractHidDevice::Input);
     Result received{};
     settle(device->getReport(in, 1000), received);
-    line("[input]", received.success ? "answer [" + hex(*in, 8) + " ...]: " + outcome(received)
-                                     : "no answer within 1 s: " + outcome(received));
+    line("[input]", received.success ? "answer " + hex(*in, 8) + ": " + outcome(received)
+                                     : "no answer: " + outcome(received, 1000));
 
     const uint8_t featureId = target.featureReportId();
     ReportBuffer feature = device->allocateReport(AbstractHidDevice::Feature);
-    if (!feature->empty()) {
-        (*feature)[0] = featureId;
-        for (size_t i = 1; i < feature->size(); ++i) {
-            (*feature)[i] = static_cast<uint8_t>(0x40 + i);
-        }
-    }
+    fillReport(*feature, featureId, {'A', 'B', 'C', 'D'});
     Result featureSent{};
     settle(device->setFeature(featureId, feature), featureSent);
     ReportBuffer readBack = device->allocateReport(AbstractHidDevice::Feature);
     Result featureRead{};
     settle(device->getFeature(featureId, readBack), featureRead);
-    line("[feature]", "report " + std::to_string(featureId) + " written: " + outcome(featureSent) +
-                          "; read back [" + hex(*readBack, 6) + " ...]: " + outcome(featureRead));
+    line("[feature]", "report " + std::to_string(featureId) + " written " + hex(*feature, 6) +
+                          ": " + outcome(featureSent, 5000));
+    line("", "read back " + hex(*readBack, 6) + ": " + outcome(featureRead));
 
     showFiltering(*device, target);
     device->setReportFilteringEnabled(false);
 
     Result quiet{};
     settle(device->getReport(device->allocateReport(AbstractHidDevice::Input), 100), quiet);
-    line("[timeout]", "a 100 ms read while the device is quiet: " + outcome(quiet));
+    line("[timeout]",
+         "a 100 ms read while the device is quiet: " + outcome(quiet, 100) + " (expected)");
 
     target.unplug();
     line("[unplug]", std::string("device is gone: isOpened ") +
@@ -257,10 +292,10 @@ int runSession(DemoTarget& target) {
                          (device->nativeHandle() ? "set" : "null"));
     Result lateRead{};
     settle(device->getReport(device->allocateReport(AbstractHidDevice::Input), -1), lateRead);
-    line("", "a read now: " + outcome(lateRead));
+    line("", "a read now: " + outcome(lateRead) + " (expected)");
     Result lateWrite{};
     settle(device->setReport(outputId, out, 1000), lateWrite);
-    line("", "an output report now: " + outcome(lateWrite));
+    line("", "an output report now: " + outcome(lateWrite, 1000) + " (expected)");
     line("[close]", std::string(device->close() ? "true" : "false") +
                         "; the cached product string is still " + text(device->productName()));
     return 0;

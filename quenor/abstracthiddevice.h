@@ -34,7 +34,13 @@
 class LinkCollectionNode;
 
 // One report's bytes, shared by the application, the pool, queued operations and result
-// records. No transfer adds or removes a report-ID byte.
+// records. No transfer adds or removes a report-ID byte: the buffer holds the report as the
+// device takes or gives it.
+// - A device with report IDs (its report descriptor numbers its reports 1 to 255): byte 0 of
+//   every output, feature and input report is the report ID, and it counts in the report's
+//   size (reportSize(), the device's Max...ReportSize). Pass the same ID as `reportId`.
+// - A device without report IDs (report ID 0): the buffer is the data alone, from byte 0,
+//   with no leading 0. Pass 0 as `reportId`.
 using ReportBuffer = std::shared_ptr<std::vector<uint8_t>>;
 
 class QUENOR_EXPORT AbstractHidDevice {
@@ -64,7 +70,8 @@ public:
     virtual bool isOpened() const = 0;
     // The platform device object, null when not open.
     virtual void* nativeHandle() const = 0;
-    // Time-outs in milliseconds.
+    // Time-outs in milliseconds. `report` follows the report-buffer convention above: byte 0
+    // is `reportId` when the device numbers its reports, data otherwise.
     virtual hidutil::async_request<AsyncOpResult> setReport(unsigned char reportId,
                                                             const ReportBuffer& report,
                                                             long timeout) = 0;

@@ -83,7 +83,7 @@ public:
     // Reports the devices found present by setUp(), unless told not to.
     void reportPresent() {
         if (m_shared.reportPresent) {
-            deliver(HidDeviceNotice::Kind::Arrival, m_present);
+            deliver(HidDeviceNotice::Kind::Arrival, m_present, /*present=*/true);
         }
         m_present.clear();
     }
@@ -104,7 +104,8 @@ private:
     // The new entries among the iterator's services, oldest first, now known.
     std::vector<HidDeviceEntry> takeArrivals(io_iterator_t iterator);
     void takeRemovals(io_iterator_t iterator);
-    void deliver(HidDeviceNotice::Kind kind, const std::vector<HidDeviceEntry>& entries) noexcept;
+    void deliver(HidDeviceNotice::Kind kind, const std::vector<HidDeviceEntry>& entries,
+                 bool present = false) noexcept;
 
     Shared& m_shared;
     CFRunLoopRef m_loop = nullptr;           // this thread's loop; borrowed
@@ -215,13 +216,13 @@ void Session::takeRemovals(io_iterator_t iterator) {
     deliver(HidDeviceNotice::Kind::Removal, gone);
 }
 
-void Session::deliver(HidDeviceNotice::Kind kind,
-                      const std::vector<HidDeviceEntry>& entries) noexcept {
+void Session::deliver(HidDeviceNotice::Kind kind, const std::vector<HidDeviceEntry>& entries,
+                      bool present) noexcept {
     for (const HidDeviceEntry& entry : entries) {
         if (m_shared.stopping()) {
             return;
         }
-        m_shared.callback(HidDeviceNotice{kind, entry});
+        m_shared.callback(HidDeviceNotice{kind, entry, present});
     }
 }
 

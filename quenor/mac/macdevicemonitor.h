@@ -5,7 +5,7 @@
 // calls start(). The monitor runs a thread of its own ("quenor-hid-mon") with a run
 // loop, an IOKit notification port and two matching notifications (first match and
 // terminated); every callback runs on that thread, one at a time. Devices present
-// at start are reported first as arrivals (unless `reportPresent` is false: then
+// at start are reported first as arrivals marked `present` (unless `reportPresent` is false: then
 // they are only remembered, and their removal is still reported), then changes in
 // the order IOKit tells them: arrivals by age (registry entry ID), each device's
 // usage pairs in pair order, and a device's removal after its arrival. A device
@@ -47,6 +47,9 @@ struct QUENOR_EXPORT HidDeviceNotice {
     enum class Kind { Arrival, Removal };
     Kind kind = Kind::Arrival;
     HidDeviceEntry entry;
+    // True for the arrivals of devices that were present when the monitor started (reported
+    // first); false for devices that arrived later, and for every removal.
+    bool present = false;
 };
 
 class QUENOR_EXPORT MacDeviceMonitor {

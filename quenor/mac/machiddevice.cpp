@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "quenor/mac/deviceproperties.h"
+#include "quenor/mac/iostatus.h"
 #include "quenor/mac/macdevicedescriptorhandle.h"
 #include "quenor/mac/machiddeviceprivate.h"
 
@@ -10,6 +11,7 @@ using quenor::mac::ScopedCFRef;
 using quenor::mac::ScopedCOMInterface;
 using quenor::mac::ScopedIOObject;
 using quenor::mac::SharedUsbInterface;
+using quenor::mac::widenStatus;
 
 AbstractHidDevice* AbstractHidDevice::create(const HidDeviceDescriptor& descriptor) {
     auto* device = new MacHidDevice();
@@ -42,13 +44,16 @@ MacHidDevice::~MacHidDevice() {
 
 namespace {
 
-// The USB interface object of the registry entry `service`, through its plug-in.
-ScopedCOMInterface<IOUSBInterfaceStruct190> queryUsbInterface(io_service_t service) {
+// The USB interface object of the registry entry `service`, through its plug-in,
+// or the status of the step that failed.
+ScopedCOMInterface<IOUSBInterfaceStruct190> queryUsbInterface(io_service_t service,
+                                                              int64_t& status) {
     IOCFPlugInInterface** plugIn = nullptr;
     SInt32 score = 0;
     const kern_return_t created = IOCreatePlugInInterfaceForService(
         service, kIOUSBInterfaceUserClientTypeID, kIOCFPlugInInterfaceID, &plugIn, &score);
     if (created != kIOReturnSuccess || !plugIn) {
+        status = widenStatus(created != kIOReturnSuccess ? created : kIOReturnError);
         return {};
     }
     auto plugInOwner = ScopedCOMInterface<IOCFPlugInInterface>::adopt(plugIn);
@@ -58,6 +63,7 @@ ScopedCOMInterface<IOUSBInterfaceStruct190> queryUsbInterface(io_service_t servi
                                   reinterpret_cast<LPVOID*>(&usbInterface));
     plugInOwner.reset();  // not kept, whatever the query answered
     if (queried < 0 || !usbInterface) {
+        status = queried < 0 ? static_cast<int64_t>(queried) : widenStatus(kIOReturnError);
         return {};
     }
     return ScopedCOMInterface<IOUSBInterfaceStruct190>::adopt(usbInterface);
@@ -67,14 +73,21 @@ ScopedCOMInterface<IOUSBInterfaceStruct190> queryUsbInterface(io_service_t servi
 
 bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
                              const HidDeviceDescriptor& descriptor) {
+    // A failed step leaves its status for lastOpenStatus(); the steps without a
+    // platform status of their own name the closest one. (An open that throws
+    // leaves the status as it was.)
+    const auto fail = [this](int64_t status) {
+        openStatus.store(status, std::memory_order_relaxed);
+        return false;
+    };
     auto macHandle = std::dynamic_pointer_cast<MacDeviceDescriptorHandle>(descriptor.handle());
     if (!macHandle) {
-        return false;
+        return fail(widenStatus(kIOReturnBadArgument));
     }
     const std::string path = macHandle->devicePath();
     io_string_t registryPath = {};
     if (path.size() >= sizeof registryPath) {
-        return false;  // no registry path is that long
+        return fail(widenStatus(kIOReturnBadArgument));  // no registry path is that long
     }
     std::memcpy(registryPath, path.c_str(), path.size());
 
@@ -82,29 +95,32 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
     // the deprecation of kIOMasterPortDefault or the macOS 12 floor of kIOMainPortDefault.
     auto entry = ScopedIOObject::adopt(IORegistryEntryFromPath(MACH_PORT_NULL, registryPath));
     if (!entry) {
-        return false;
+        return fail(widenStatus(kIOReturnNoDevice));
     }
     auto device =
         ScopedCFRef<IOHIDDeviceRef>::adopt(IOHIDDeviceCreate(kCFAllocatorDefault, entry.get()));
     if (!device) {
-        return false;
+        return fail(widenStatus(kIOReturnNoDevice));
     }
     ScopedIOObject parent;
-    if (IORegistryEntryGetParentEntry(entry.get(), kIOServicePlane, parent.initializeInto()) !=
-        kIOReturnSuccess) {
-        return false;
+    const kern_return_t parentFound =
+        IORegistryEntryGetParentEntry(entry.get(), kIOServicePlane, parent.initializeInto());
+    if (parentFound != kIOReturnSuccess) {
+        return fail(widenStatus(parentFound));
     }
-    auto usbInterface = queryUsbInterface(parent.get());
+    int64_t interfaceStatus = 0;
+    auto usbInterface = queryUsbInterface(parent.get(), interfaceStatus);
     if (!usbInterface) {
-        return false;
+        return fail(interfaceStatus);
     }
     entry.reset();
     parent.reset();
 
     const IOOptionBits options =
         shareMode == 0 ? kIOHIDOptionsTypeSeizeDevice : kIOHIDOptionsTypeNone;
-    if (IOHIDDeviceOpen(device.get(), options) != kIOReturnSuccess) {
-        return false;
+    const IOReturn openResult = IOHIDDeviceOpen(device.get(), options);
+    if (openResult != kIOReturnSuccess) {
+        return fail(widenStatus(openResult));
     }
     std::unique_ptr<MacHidDevicePrivate> opened;
     try {
@@ -139,6 +155,7 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
     // inputQueue holds nothing but watchers, far fewer than the room it was made
     // with, so this push allocates nothing and cannot fail.
     inputQueue.pushNewOperation(watcher.release());
+    openStatus.store(0, std::memory_order_relaxed);
     if (fresh) {
         info = std::move(fresh);
         if (reportFilteringEnabled) {
@@ -299,6 +316,10 @@ void MacHidDevice::setReportFilteringEnabled(bool enabled) {
 
 bool MacHidDevice::isReportFilteringEnabled() const {
     return reportFilteringEnabled;
+}
+
+int64_t MacHidDevice::lastOpenStatus() const {
+    return openStatus.load(std::memory_order_relaxed);
 }
 
 uint64_t MacHidDevice::droppedInputReports() const {

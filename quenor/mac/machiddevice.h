@@ -139,6 +139,19 @@ public:
     // close(); retain it to keep it longer.
     IOHIDDeviceRef handle() const;
 
+    // Why the last open failed: the platform status (IOReturn, widened with its
+    // sign) of the step that failed, or 0 (kIOReturnSuccess) after a successful
+    // open and before any. Steps without a status of their own answer
+    // kIOReturnBadArgument (no macOS descriptor, a path of 512 bytes or more) or
+    // kIOReturnNoDevice (no registry entry, or no device object for it). Notable
+    // answers of IOHIDDeviceOpen: kIOReturnNotPermitted (0xE00002E2), the user has
+    // not granted Input Monitoring for a keyboard, mouse or touch pad (see
+    // quenor/mac/inputmonitoring.h); kIOReturnExclusiveAccess (0xE00002C5),
+    // another client has seized the device; kIOReturnNotPrivileged (0xE00002C1),
+    // a seize (share mode 0) of a keyboard without privilege. An open that throws
+    // leaves it as it was. Any thread.
+    std::int64_t lastOpenStatus() const;
+
     // How many input reports this device dropped since it was last opened: pushed
     // out of the full queue of 30 unread reports, or lost because no memory could
     // be had for them. Reports that filtering refuses are not counted. Any thread.
@@ -190,4 +203,5 @@ private:
     bool reportFilteringEnabled = false;  // application thread and open only
     // Input reports dropped since the last successful open; written by the worker.
     std::atomic<uint64_t> droppedReports{0};
+    std::atomic<int64_t> openStatus{0};  // written by open only
 };

@@ -45,7 +45,7 @@
 #include "quenor/mac/platform.h"
 #include "quenor/mac/threadbarrier.h"
 
-class MacHidDevice::MacHidDevicePrivate {
+class QUENOR_DEVICE_INTERNAL MacHidDevice::MacHidDevicePrivate {
 public:
     // Takes over the opened device and the interface object. If construction throws
     // (negative "MaxInputReportSize": std::length_error; no memory, including a
@@ -172,7 +172,7 @@ private:
 // waits before destroying the object. A stay is held only for a few non-blocking
 // steps (taking references, starting a read) or by serveDeadlines, which close()
 // wakes: never across a blocking platform call.
-class MacHidDevice::PlatformUse {
+class QUENOR_DEVICE_INTERNAL MacHidDevice::PlatformUse {
 public:
     enum Admit { WhenUsable, EvenIfRemoved };
     explicit PlatformUse(const MacHidDevice& device, Admit admit = WhenUsable) : m_device(device) {

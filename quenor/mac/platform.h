@@ -136,6 +136,15 @@
 //     already queued still reaches `callback(refCon, iterator)` after the
 //     iterator is released, so `refCon` must live until the port is destroyed.
 //
+// Input Monitoring (macOS 10.15+; IOKit/hidsystem/IOHIDLib.h):
+//   IOHIDCheckAccess(kIOHIDRequestTypeListenEvent) -> IOHIDAccessType:
+//     kIOHIDAccessTypeGranted, kIOHIDAccessTypeDenied or kIOHIDAccessTypeUnknown
+//     (not asked yet); never prompts.
+//   IOHIDRequestAccess(kIOHIDRequestTypeListenEvent) -> bool, true when granted;
+//     prompts the user when they have not chosen yet (answering false then).
+//   IOHIDDeviceOpen of a keyboard, mouse or touch pad calls it itself and answers
+//     kIOReturnNotPermitted unless granted.
+//
 // RAII owners (namespace quenor::mac): ScopedCFRef<T> for CF objects,
 // ScopedIOObject for registry references, ScopedCOMInterface<T> for plug-in and
 // USB interface objects; each makes the adopt/retain choice explicit.
@@ -149,9 +158,15 @@
 #include <IOKit/hid/IOHIDDevice.h>
 #include <IOKit/hid/IOHIDKeys.h>
 #include <IOKit/hid/IOHIDLib.h>
+#include <IOKit/hidsystem/IOHIDLib.h>
 #include <IOKit/usb/IOUSBLib.h>
+// Internals declared inside an exported class (MacHidDevice::MacHidDevicePrivate) would share
+// its default visibility; on the system platform they stay out of libquenor's exports.
+#define QUENOR_DEVICE_INTERNAL __attribute__((visibility("hidden")))
 #else
 #include <vmac/platform.h>
+// A build for the virtual platform keeps them visible: its tests drive them directly.
+#define QUENOR_DEVICE_INTERNAL
 #endif
 
 #include "quenor/mac/scopedowners.h"

@@ -88,6 +88,18 @@ static_assert(kIOReturnNoMemory == static_cast<IOReturn>(0xE00002BD) &&
                   kIOReturnNoResources == static_cast<IOReturn>(0xE00002BE),
               "result codes the device answers with");
 
+// Input Monitoring (IOKit/hidsystem/IOHIDLib.h, macOS 10.15+).
+QUENOR_SIGNATURE(IOHIDCheckAccess, IOHIDAccessType (*)(IOHIDRequestType));
+QUENOR_SIGNATURE(IOHIDRequestAccess, bool (*)(IOHIDRequestType));
+static_assert(kIOHIDRequestTypePostEvent == 0 && kIOHIDRequestTypeListenEvent == 1,
+              "request types");
+static_assert(kIOHIDAccessTypeGranted == 0 && kIOHIDAccessTypeDenied == 1 &&
+                  kIOHIDAccessTypeUnknown == 2,
+              "access types");
+static_assert(kIOReturnNotPermitted == static_cast<IOReturn>(0xE00002E2) &&
+                  kIOReturnNoDevice == static_cast<IOReturn>(0xE00002C0),
+              "open statuses");
+
 // CoreFoundation.
 QUENOR_SIGNATURE(CFRetain, CFTypeRef (*)(CFTypeRef));
 QUENOR_SIGNATURE(CFRelease, void (*)(CFTypeRef));

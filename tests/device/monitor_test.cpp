@@ -21,8 +21,8 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// What the callbacks saw: each notice as "+path/index" (arrival) or
-// "-path/index" (removal), its entry and its thread. Thread-safe.
+// What the callbacks saw: each notice as "=path/index" (a device present at start),
+// "+path/index" (arrival) or "-path/index" (removal), its entry and its thread. Thread-safe.
 class NoticeLog {
 public:
     struct Seen {
@@ -32,7 +32,9 @@ public:
     };
 
     void add(const HidDeviceNotice& notice) {
-        const char sign = notice.kind == HidDeviceNotice::Kind::Arrival ? '+' : '-';
+        const char sign = notice.kind == HidDeviceNotice::Kind::Removal ? '-'
+                          : notice.present                              ? '='
+                                                                        : '+';
         {
             std::lock_guard<std::mutex> lock(mutex_);
             seen_.push_back({sign + where(notice.entry), notice.entry, std::this_thread::get_id()});
@@ -85,7 +87,7 @@ TEST_F(MonitorTest, ReportsPresentDevicesThenArrivalsAndRemovalsInOrder) {
     ASSERT_TRUE(log.waitFor(8));
     plugHid("IOService:/D", 1, 4, {});
     ASSERT_TRUE(log.waitFor(9));
-    EXPECT_EQ(log.lines(), (Lines{"+IOService:/A/0", "+IOService:/A/1", "+IOService:/B/0",
+    EXPECT_EQ(log.lines(), (Lines{"=IOService:/A/0", "=IOService:/A/1", "=IOService:/B/0",
                                   "+IOService:/C/0", "-IOService:/A/0", "-IOService:/A/1",
                                   "-IOService:/B/0", "-IOService:/C/0", "+IOService:/D/0"}));
     const auto seen = log.seen();
@@ -183,7 +185,7 @@ TEST_F(MonitorTest, CallbacksMayOpenTheDeviceAndUnplugIt) {
     EXPECT_TRUE(wasOpen);
     EXPECT_EQ(removal.wait(), vmac::Outcome::Delivered);
     EXPECT_FALSE(opened->isOpened()) << "the open device saw its removal too";
-    EXPECT_EQ(log.lines(), (Lines{"+" + std::string(kGadgetPath) + "/0",
+    EXPECT_EQ(log.lines(), (Lines{"=" + std::string(kGadgetPath) + "/0",
                                   "-" + std::string(kGadgetPath) + "/0"}));
     opened.reset();
 }
@@ -200,7 +202,7 @@ TEST_F(MonitorTest, StopOrDestructionFromInsideACallbackEndsTheMonitor) {
     ASSERT_TRUE(monitor.start());
     ASSERT_TRUE(log.waitFor(1));
     monitor.stop();  // joins the thread, which ends by itself
-    EXPECT_EQ(log.lines(), (Lines{"+IOService:/A/0"}));
+    EXPECT_EQ(log.lines(), (Lines{"=IOService:/A/0"}));
 
     std::unique_ptr<MacDeviceMonitor> owned;
     std::promise<void> started;

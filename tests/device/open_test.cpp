@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include <quenor/mac/inputmonitoring.h>
+
 #include "devicefixture.h"
 
 namespace devicetest {
@@ -33,17 +35,24 @@ TEST_F(GadgetTest, AFailingOpenLeavesNothingOpenAndKeepsThePreviousOpen) {
     const struct {
         const char* name;
         void (*inject)(vmac::OpenFaults&);
+        int64_t status;      // lastOpenStatus() after the failed open
         int inputSize = 64;  // negative: open throws after IOHIDDeviceOpen succeeded
     } steps[] = {
-        {"CreateReturnsNull", [](vmac::OpenFaults& f) { f.createReturnsNull = true; }},
+        {"CreateReturnsNull", [](vmac::OpenFaults& f) { f.createReturnsNull = true; },
+         widened(kIOReturnNoDevice)},
         {"ParentLookupFails",
-         [](vmac::OpenFaults& f) { f.parentLookupResult = kIOReturnNotAttached; }},
-        {"PlugInCreationFails", [](vmac::OpenFaults& f) { f.plugInResult = kIOReturnUnsupported; }},
-        {"PlugInNull", [](vmac::OpenFaults& f) { f.plugInNull = true; }},
-        {"QueryInterfaceNegative", [](vmac::OpenFaults& f) { f.queryResult = E_NOINTERFACE; }},
-        {"QueryInterfaceNull", [](vmac::OpenFaults& f) { f.queryReturnsNull = true; }},
-        {"DeviceOpenFails", [](vmac::OpenFaults& f) { f.openResult = kIOReturnNotPrivileged; }},
-        {"NegativeInputReportSize", [](vmac::OpenFaults&) {}, -1},
+         [](vmac::OpenFaults& f) { f.parentLookupResult = kIOReturnNotAttached; },
+         widened(kIOReturnNotAttached)},
+        {"PlugInCreationFails", [](vmac::OpenFaults& f) { f.plugInResult = kIOReturnNoResources; },
+         widened(kIOReturnNoResources)},
+        {"PlugInNull", [](vmac::OpenFaults& f) { f.plugInNull = true; }, widened(kIOReturnError)},
+        {"QueryInterfaceNegative", [](vmac::OpenFaults& f) { f.queryResult = E_NOINTERFACE; },
+         int64_t{E_NOINTERFACE}},
+        {"QueryInterfaceNull", [](vmac::OpenFaults& f) { f.queryReturnsNull = true; },
+         widened(kIOReturnError)},
+        {"DeviceOpenFails", [](vmac::OpenFaults& f) { f.openResult = kIOReturnNotPrivileged; },
+         widened(kIOReturnNotPrivileged)},
+        {"NegativeInputReportSize", [](vmac::OpenFaults&) {}, 0, -1},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.name);
@@ -64,6 +73,7 @@ TEST_F(GadgetTest, AFailingOpenLeavesNothingOpenAndKeepsThePreviousOpen) {
         Options closes = gadget.closeCalls();
         AbstractHidDevice* device = makeDevice();
         openFails(device, 0);
+        EXPECT_EQ(step.status, static_cast<MacHidDevice*>(device)->lastOpenStatus());
         EXPECT_FALSE(device->isOpened());
         EXPECT_EQ(0, device->usage());  // nothing was cached
         EXPECT_EQ(0, gadget.openCount());
@@ -75,6 +85,7 @@ TEST_F(GadgetTest, AFailingOpenLeavesNothingOpenAndKeepsThePreviousOpen) {
 
         gadget.setNumberProperty("PrimaryUsage", 1);
         ASSERT_TRUE(device->open(0, 1));
+        EXPECT_EQ(0, static_cast<MacHidDevice*>(device)->lastOpenStatus());
         void* const first = device->nativeHandle();
         gadget.setNumberProperty("PrimaryUsage", 7);  // a successful reopen would read it
         openFails(device, 1);
@@ -91,6 +102,43 @@ TEST_F(GadgetTest, AFailingOpenLeavesNothingOpenAndKeepsThePreviousOpen) {
         EXPECT_EQ(Bytes{9}, readQueued(device));
         destroyDevice(device);
     }
+}
+
+// Keyboards, mice and touch pads open only with the user's Input Monitoring
+// permission; other devices open without it. A refusal tells its status.
+TEST_F(GadgetTest, InputMonitoringGatesKeyboardsMiceAndTouchPadsOnly) {
+    const struct {
+        vmac::InputMonitoring state;
+        InputMonitoringAccess access;
+    } states[] = {{vmac::InputMonitoring::Denied, InputMonitoringAccess::Denied},
+                  {vmac::InputMonitoring::Unknown, InputMonitoringAccess::Unknown},
+                  {vmac::InputMonitoring::Granted, InputMonitoringAccess::Granted}};
+    const auto setPairs = [&](std::pair<long long, long long> pair) {
+        CFArrayRef pairs = vmac::makeUsagePairs({{0xFF00, 1}, pair});
+        gadget.setProperty("DeviceUsagePairs", pairs);
+        CFRelease(pairs);
+    };
+    const std::pair<long long, long long> gated[] = {{1, 6}, {1, 2}, {0x0D, 5}};
+    for (const auto& pair : gated) {
+        setPairs(pair);
+        for (const auto& s : states) {
+            SCOPED_TRACE(::testing::Message()
+                         << pair.first << "," << pair.second << " state " << int(s.state));
+            vmac::setInputMonitoring(s.state);
+            EXPECT_EQ(s.access, checkInputMonitoringAccess());
+            const bool granted = s.access == InputMonitoringAccess::Granted;
+            EXPECT_EQ(granted, requestInputMonitoringAccess());
+            AbstractHidDevice* device = makeDevice();
+            EXPECT_EQ(granted, device->open(0, 1));
+            EXPECT_EQ(granted ? 0 : widened(kIOReturnNotPermitted),
+                      static_cast<MacHidDevice*>(device)->lastOpenStatus());
+            destroyDevice(device);
+        }
+    }
+    vmac::setInputMonitoring(vmac::InputMonitoring::Denied);
+    setPairs({1, 4});
+    AbstractHidDevice* device = makeDevice();
+    EXPECT_TRUE(device->open(0, 1));  // a joystick and a vendor page need no permission
 }
 
 TEST_F(GadgetTest, ShareModeChoosesTheOpenOptionsAndCloseUndoesTheOpenOnce) {

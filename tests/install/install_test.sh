@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # install_test.sh CHECK: installs the build into a temporary prefix, moves the installed tree to
-# another directory, and runs one CHECK against it (package, headers, cmake, pkgconfig; see
+# another directory, and runs one CHECK against it (package, headers, cmake, pkgconfig, docs; see
 # CMakeLists.txt beside this file). CTest passes the build's facts in QUENOR_* variables.
 # Exit 0: passed; 77: skipped (the reason is printed); anything else: failed.
 set -euo pipefail
 
-check=${1:?usage: install_test.sh package|headers|cmake|pkgconfig}
+check=${1:?usage: install_test.sh package|headers|cmake|pkgconfig|docs}
 here=$(cd "$(dirname "$0")" && pwd)
 : "${QUENOR_SOURCE_DIR:?} ${QUENOR_BUILD_DIR:?} ${QUENOR_VERSION:?} ${QUENOR_PLATFORM:?}"
 : "${QUENOR_CMAKE:?} ${QUENOR_CXX:?}"
@@ -41,6 +41,19 @@ no_tree_paths() {  # files...
     [ -z "$hits" ] || fail "paths into the source, build or staging tree in: $hits"
 }
 
+# The Python package finds the moved library by its own place (no QUENOR_LIBRARY). An
+# interpreter that is not instrumented cannot load a sanitized library on its own: there
+# only the files are checked (the python.pytest test runs it with the runtime preloaded).
+check_python_package() {
+    local package=$libdir/quenor/python
+    [ -f "$package/quenor/__init__.py" ] && [ -f "$package/quenor/py.typed" ] ||
+        fail "no Python package in $package"
+    [[ "$cxxflags $ldflags" == *-fsanitize=* ]] && return
+    command -v python3 >/dev/null || return 0
+    [ "$(env -u QUENOR_LIBRARY PYTHONPATH="$package" python3 -c 'import quenor; print(quenor.version())')" = \
+        "$QUENOR_VERSION" ] || fail "the installed Python package does not load the moved library"
+}
+
 check_package() {
     local lib libs=(quenor) headers
     if [ "$QUENOR_PLATFORM" = virtual ]; then
@@ -74,7 +87,10 @@ check_package() {
     done
     # Exactly the public headers (the libraries' header sets), and none of the device's
     # internals or of the platform seam, whatever those sets say.
-    headers=$(cd "$prefix/include" && find . -type f | sed 's#^\./##' | sort | tr '\n' ' ')
+    headers=$(cd "$prefix/include" && find . -type f ! -name module.modulemap | sed 's#^\./##' |
+        sort | tr '\n' ' ')
+    [ -f "$prefix/include/quenor/module.modulemap" ] || fail "no module.modulemap beside quenor.h"
+    check_python_package
     local expected=${QUENOR_PUBLIC_HEADERS:?}
     for header in $expected; do
         [[ " $headers" == *" $header "* ]] || fail "header not installed: $header"
@@ -86,11 +102,35 @@ check_package() {
             fail "an internal header is installed: $header" ;;
         esac
     done
+    # Every header of the source tree's quenor/ but the private ones, whatever the header set
+    # says, and every header the README and docs/ include, so that a new public header cannot
+    # be left out of the package.
+    local source_header wanted
+    while IFS= read -r source_header; do
+        [[ " ${QUENOR_PRIVATE_HEADERS:?} " == *" ${source_header#quenor/} "* ]] && continue
+        [[ " $headers" == *" $source_header "* ]] || fail "public header not installed: $source_header"
+    done < <(cd "$QUENOR_SOURCE_DIR" && find quenor -name '*.h' -o -name async_request)
+    while IFS= read -r wanted; do
+        [ "$QUENOR_PLATFORM" != virtual ] && [[ $wanted == vmac/* ]] && continue
+        [[ " $headers" == *" $wanted "* ]] || fail "the documentation includes <$wanted>, not installed"
+    done < <(cd "$QUENOR_SOURCE_DIR" && cat README.md docs/*.md |
+        sed -n -E 's/^[[:space:]]*#include <((quenor|vmac)\/[^>]+)>.*/\1/p' | sort -u)
+    [ -f "$prefix/${QUENOR_DOCDIR:?}/LICENSE" ] || fail "no $QUENOR_DOCDIR/LICENSE"
+    # quenor-list runs from the moved prefix: its run path is relative to itself.
+    local list=$prefix/${QUENOR_BINDIR:?}/quenor-list listed
+    [ -x "$list" ] || fail "no $QUENOR_BINDIR/quenor-list"
+    if [ "$QUENOR_PLATFORM" = virtual ]; then
+        listed=$("$list" --simulate) || fail "$QUENOR_BINDIR/quenor-list --simulate failed"
+        [[ $listed == *'"Echo Gadget E1"'* ]] || fail "quenor-list --simulate listed: $listed"
+    else
+        "$list" --help >/dev/null || fail "$QUENOR_BINDIR/quenor-list --help failed"
+    fi
     local installed_headers
     mapfile -t installed_headers < <(find "$prefix/include" -type f)
     no_tree_paths "$libdir"/cmake/quenor/*.cmake "$libdir/pkgconfig/quenor.pc" \
         "${installed_headers[@]}"
-    echo "package: libraries, links, CMake package, quenor.pc and $(echo "$headers" | wc -w) headers"
+    echo "package: libraries, links, CMake package, quenor.pc, $(echo "$headers" | wc -w)" \
+        "headers, the licence and quenor-list"
 }
 
 # Each header first in a file of its own, warnings as errors, with the build's compiler and, where
@@ -112,10 +152,18 @@ check_headers() {
                 -I"$include" "$work/tu.cpp" || fail "$header does not compile on its own ($compiler)"
         done
         count=$((count + 1))
-    done < <(cd "$prefix/include" && find . -type f | sed 's#^\./##' | sort)
+    done < <(cd "$prefix/include" && find . -type f ! -name module.modulemap | sed 's#^\./##' |
+        sort)
     [ "$count" -gt 0 ] || fail "no headers installed"
     echo "headers: $count compile on their own with -Wall -Wextra -Wpedantic -Werror" \
         "(${compilers[*]})"
+    # The C interface as Swift and Objective-C see it: module quenor, by the installed map.
+    if command -v clang >/dev/null; then
+        printf '@import quenor;\nint v(void) { return quenor_version_number(); }\n' >"$work/m.m"
+        clang -fmodules -fmodules-cache-path="$work/modules" -Werror -I"$prefix/include" \
+            -c "$work/m.m" -o "$work/m.o" || fail "@import quenor with the installed module map"
+        echo "headers: @import quenor; compiles with the installed module.modulemap"
+    fi
 }
 
 check_cmake() {
@@ -181,10 +229,63 @@ check_pkgconfig() {
     echo "pkgconfig: built with: $flags"
 }
 
+# The C++ blocks of README.md and docs/*.md against the installed package. A block right after
+# a line `<!-- file: PATH -->` shows that file of the source tree whole and must equal it (the
+# files under examples/consumer/ are built by the cmake check). Any other block with #include
+# lines is presented as complete: one that defines main() is built as it stands; the
+# rest (statements, as in the README) is built as the body of a function, its #include lines
+# first. Both are linked against the installed libraries, so an undeclared name, a header
+# left out of the package or a symbol the library does not export fails here.
+check_docs() {
+    local snippets=$work/snippets block marker where kind built=0 same=0 libs=(-lquenor)
+    mkdir -p "$snippets"
+    [ "$QUENOR_PLATFORM" = virtual ] && libs+=(-lvmac)
+    (cd "$QUENOR_SOURCE_DIR" && awk -v out="$snippets" '
+        FNR == 1 { marker = "" }
+        /^<!-- file: .* -->$/ { marker = $3; next }
+        /^```cpp$/ && !inside { inside = 1; n++; file = sprintf("%s/%03d.cpp", out, n)
+            printf "%s:%d %s\n", FILENAME, FNR, marker > (file ".where"); printf "" > file; next }
+        /^```$/ && inside { inside = 0; marker = ""; close(file); next }
+        inside { print > file; next }
+        !/^[[:space:]]*$/ { marker = "" }' README.md docs/*.md)
+    for block in "$snippets"/*.cpp; do
+        [ -e "$block" ] || break
+        read -r where marker <"$block.where"
+        if [ -n "$marker" ]; then
+            diff -u "$QUENOR_SOURCE_DIR/$marker" "$block" >&2 ||
+                fail "$where shows $marker, but not as it is in the tree"
+            same=$((same + 1))
+            continue
+        fi
+        grep -q '^#include' "$block" || continue
+        if [ "$QUENOR_PLATFORM" != virtual ] && grep -q '^#include <vmac/' "$block"; then
+            continue
+        fi
+        if grep -q '^int main(' "$block"; then
+            kind="as it stands"
+            cp "$block" "$block.tu.cpp"
+        else
+            kind="as a function body"
+            { grep '^#include' "$block"; echo "void documentedExample() {"
+              grep -v '^#include' "$block"; echo "}"; echo "int main() {}"; } >"$block.tu.cpp"
+        fi
+        # shellcheck disable=SC2086 # the flags are word lists
+        "$QUENOR_CXX" -std=c++17 -Wall -Wextra -Wpedantic -Werror -Wno-unused-parameter \
+            -Wno-unused-variable $cxxflags -I"$prefix/include" "$block.tu.cpp" -o "$block.exe" \
+            -L"$libdir" "${libs[@]}" -pthread $ldflags ||
+            fail "$where does not build against the installed package ($kind)"
+        echo "docs: $where builds $kind"
+        built=$((built + 1))
+    done
+    [ $((built + same)) -gt 0 ] || fail "no C++ block found in README.md or docs/"
+    echo "docs: $built blocks built, $same equal to their files"
+}
+
 case $check in
 package) check_package ;;
 headers) check_headers ;;
 cmake) check_cmake ;;
 pkgconfig) check_pkgconfig ;;
+docs) check_docs ;;
 *) fail "unknown check: $check" ;;
 esac

@@ -5,16 +5,19 @@
 //               [--simulate]
 //
 // Text lines: path, #pair index, vendor:product, usage page:usage, manufacturer,
-// product, serial. Under --watch present devices come first, then "+" and "-"
-// lines. --json writes one JSON array (listing) or one JSON object per line
-// (--watch, each with an "event"). --simulate plugs a few virtual gadgets (only
-// where the virtual platform is), and under --watch unplugs and replugs one.
+// product, serial. Under --watch the devices present come first as "=" lines, then
+// arrivals as "+" and removals as "-" lines. --json writes one JSON array (listing) or
+// one JSON object per line (--watch, each with an "event": "present", "arrival" or
+// "removal"). Finding no device is said on standard error. --simulate plugs a few
+// virtual gadgets (only where the virtual platform is), and under --watch unplugs and
+// replugs one. A bad argument is named in a one-line error (exit status 2).
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include <pthread.h>
@@ -29,6 +32,7 @@ namespace {
 
 struct Options {
     HidDeviceMatch match;
+    std::string matchText;  // as given, for messages
     bool watch = false;
     bool json = false;
     bool simulate = false;
@@ -40,50 +44,68 @@ void usage(FILE* to) {
         "  --match SPEC  only devices that match SPEC, comma-separated key=value pairs with\n"
         "                keys vid, pid, page, usage (decimal or 0x hex), e.g. "
         "vid=0x1209,page=0xFF00\n"
-        "  --watch       list, then follow arrivals (+) and removals (-) until interrupted\n"
-        "  --json        JSON: an array, or with --watch one object per line\n"
+        "  --watch       list the devices present (=), then follow arrivals (+) and\n"
+        "                removals (-) until interrupted\n"
+        "  --json        JSON: an array, or with --watch one object per line, whose \"event\"\n"
+        "                is \"present\", \"arrival\" or \"removal\"\n"
         "  --simulate    plug a few virtual gadgets first (virtual platform only)\n",
         to);
 }
 
-bool parseNumber(const std::string& text, uint16_t& value) {
-    if (text.empty()) {
-        return false;
+// A 16-bit ID: decimal or 0x hex. Empty when it is one, else what is wrong with it.
+std::string parseNumber(const std::string& text, uint16_t& value) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    const char* allowed = hex ? "0123456789abcdefABCDEF" : "0123456789";
+    if (digits.empty() || digits.find_first_not_of(allowed) != std::string::npos) {
+        return "\"" + text + "\" is not a number (decimal, or hex with 0x)";
     }
-    char* end = nullptr;
-    const unsigned long parsed = std::strtoul(text.c_str(), &end, 0);
-    if (*end != '\0' || parsed > 0xFFFF || text[0] == '-') {
-        return false;
+    const unsigned long long parsed = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
+    if (digits.size() > 6 || parsed > 0xFFFF) {
+        return text + " is out of range (0 to 0xFFFF)";
     }
     value = static_cast<uint16_t>(parsed);
-    return true;
+    return "";
 }
 
-bool parseMatch(const std::string& spec, HidDeviceMatch& match) {
-    size_t start = 0;
-    while (start <= spec.size()) {
-        const size_t comma = std::min(spec.find(',', start), spec.size());
-        const std::string item = spec.substr(start, comma - start);
-        const size_t equals = item.find('=');
-        uint16_t value = 0;
-        if (equals == std::string::npos || !parseNumber(item.substr(equals + 1), value)) {
-            return false;
-        }
-        const std::string key = item.substr(0, equals);
-        if (key == "vid") {
-            match.vendorId = value;
-        } else if (key == "pid") {
-            match.productId = value;
-        } else if (key == "page") {
-            match.usagePage = value;
-        } else if (key == "usage") {
-            match.usage = value;
-        } else {
-            return false;
-        }
-        start = comma + 1;
+// Fills `match` from "key=value,key=value". Empty when the text is good, else what is wrong,
+// naming the part.
+std::string parseMatch(const std::string& text, HidDeviceMatch& match) {
+    if (text.empty()) {
+        return "needs at least one key=value";
     }
-    return true;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t comma = std::min(text.find(',', start), text.size());
+        const std::string item = text.substr(start, comma - start);
+        start = comma + 1;
+        const size_t equals = item.find('=');
+        const std::string key = item.substr(0, equals);
+        if (item.empty()) {
+            return "an empty item between commas";
+        }
+        std::optional<uint16_t>* field = key == "vid"     ? &match.vendorId
+                                         : key == "pid"   ? &match.productId
+                                         : key == "page"  ? &match.usagePage
+                                         : key == "usage" ? &match.usage
+                                                          : nullptr;
+        if (field == nullptr) {
+            return "unknown key \"" + key + "\" (keys: vid, pid, page, usage)";
+        }
+        if (equals == std::string::npos || equals + 1 == item.size()) {
+            return "\"" + key + "\" needs a value, e.g. " + key + "=0x1209";
+        }
+        if (field->has_value()) {
+            return "\"" + key + "\" is given twice";
+        }
+        uint16_t value = 0;
+        const std::string problem = parseNumber(item.substr(equals + 1), value);
+        if (!problem.empty()) {
+            return problem;
+        }
+        *field = value;
+    }
+    return "";
 }
 
 // 0: run; 1: finished with an error message; 2: --help.
@@ -96,10 +118,18 @@ int parse(int argc, char** argv, Options& options) {
             options.json = true;
         } else if (arg == "--simulate") {
             options.simulate = true;
-        } else if (arg == "--match" && i + 1 < argc) {
-            if (!parseMatch(argv[++i], options.match)) {
-                std::fprintf(stderr, "quenor-list: bad --match \"%s\"\n", argv[i]);
-                usage(stderr);
+        } else if (arg == "--match") {
+            if (i + 1 == argc) {
+                std::fputs(
+                    "quenor-list: --match needs a value, e.g. --match vid=0x1209,page=0xFF00\n",
+                    stderr);
+                return 1;
+            }
+            options.matchText = argv[++i];
+            const std::string problem = parseMatch(options.matchText, options.match);
+            if (!problem.empty()) {
+                std::fprintf(stderr, "quenor-list: --match %s: %s\n", options.matchText.c_str(),
+                             problem.c_str());
                 return 1;
             }
         } else if (arg == "--help" || arg == "-h") {
@@ -128,9 +158,13 @@ void list(const Options& options) {
         for (const HidDeviceEntry& entry : devices.entries()) {
             std::printf("%s\n", textLine(entry).c_str());
         }
-        if (devices.count() == 0) {
-            std::fputs("quenor-list: no HID device found\n", stderr);
-        }
+    }
+    if (devices.count() == 0) {
+        const std::string what = options.matchText.empty()
+                                     ? std::string("no HID device found")
+                                     : "no HID device matches --match " + options.matchText;
+        std::fprintf(stderr, "quenor-list: %s%s\n", what.c_str(),
+                     options.simulate ? "" : noDeviceHint());
     }
 }
 
@@ -145,13 +179,15 @@ int watch(const Options& options, Simulation* simulation) {
     std::mutex output;
     MacDeviceMonitor monitor(
         [&](const HidDeviceNotice& notice) {
-            const bool arrival = notice.kind == HidDeviceNotice::Kind::Arrival;
+            // Devices there at start, then arrivals and removals.
+            const bool removal = notice.kind == HidDeviceNotice::Kind::Removal;
+            const char* event = removal ? "removal" : notice.present ? "present" : "arrival";
+            const char mark = removal ? '-' : notice.present ? '=' : '+';
             std::lock_guard<std::mutex> lock(output);
             if (options.json) {
-                std::printf("%s\n",
-                            jsonObject(notice.entry, arrival ? "arrival" : "removal").c_str());
+                std::printf("%s\n", jsonObject(notice.entry, event).c_str());
             } else {
-                std::printf("%c %s\n", arrival ? '+' : '-', textLine(notice.entry).c_str());
+                std::printf("%c %s\n", mark, textLine(notice.entry).c_str());
             }
             std::fflush(stdout);
         },

@@ -14,3 +14,6 @@ public:
 
 // Plugs the gadgets; null (with a message on standard error) where it cannot.
 std::unique_ptr<Simulation> startSimulation();
+
+// Added to "no HID device found": where the virtual platform is, a pointer to --simulate.
+const char* noDeviceHint();

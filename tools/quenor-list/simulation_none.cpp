@@ -9,3 +9,7 @@ std::unique_ptr<Simulation> startSimulation() {
         stderr);
     return nullptr;
 }
+
+const char* noDeviceHint() {
+    return "";
+}

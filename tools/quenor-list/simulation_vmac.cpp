@@ -134,3 +134,8 @@ private:
 std::unique_ptr<Simulation> startSimulation() {
     return std::make_unique<VirtualSimulation>();
 }
+
+const char* noDeviceHint() {
+    return " (this build lists the virtual platform, where nothing is plugged in until a "
+           "program plugs it: try --simulate)";
+}

@@ -132,6 +132,7 @@ void reset() {
         for (auto& entry : plugged)
             unplugLocked(*entry.second, kIOReturnNotAttached, values, kick);
         platform().callFaults.clear(values);
+        platform().inputMonitoring = InputMonitoring::Granted;
     }
     for (CFTypeRef value : values)
         CFRelease(value);
@@ -373,6 +374,10 @@ void clearCallFaults() {
     locked([&] { platform().callFaults.clear(released); });
     for (CFTypeRef value : released)
         CFRelease(value);
+}
+
+void setInputMonitoring(InputMonitoring access) {
+    locked([&] { platform().inputMonitoring = access; });
 }
 
 bool insidePlatformCall() {

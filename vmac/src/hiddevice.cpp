@@ -181,6 +181,48 @@ bool matches(const __IOHIDElement& element, const __CFDictionary* matching) {
     return true;
 }
 
+// A number property as a 64-bit value; -1 when it is missing or no number.
+long long numberIn(const void* value) {
+    int64_t number = -1;
+    if (value == nullptr ||
+        static_cast<const vmac::detail::Object*>(value)->typeId() != vmac::detail::kNumberType ||
+        !CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt64Type, &number))
+        return -1;
+    return number;
+}
+
+const void* keyIn(const void* dictionary, const char* key) {
+    if (dictionary == nullptr || static_cast<const vmac::detail::Object*>(dictionary)->typeId() !=
+                                     vmac::detail::kDictionaryType)
+        return nullptr;
+    return static_cast<const __CFDictionary*>(dictionary)->get(vmacConstantString(key));
+}
+
+bool isGatedPair(long long page, long long usage) {
+    return (page == 1 && (usage == 6 || usage == 2)) || (page == 0x0D && usage == 5);
+}
+
+// Whether IOHIDFamily marks the device as needing the user's Input Monitoring
+// permission (kIOHIDRequiresTCCAuthorizationKey): it conforms to a keyboard, a
+// mouse or a touch pad. Caller holds Platform::mutex.
+bool needsListenAccessLocked(const DeviceState& state) {
+    auto property = [&](const char* key) -> const void* {
+        auto it = state.properties.find(key);
+        return it == state.properties.end() ? nullptr : it->second;
+    };
+    const void* pairs = property(kIOHIDDeviceUsagePairsKey);
+    if (pairs != nullptr &&
+        static_cast<const vmac::detail::Object*>(pairs)->typeId() == vmac::detail::kArrayType) {
+        for (CFTypeRef pair : static_cast<const __CFArray*>(pairs)->values)
+            if (isGatedPair(numberIn(keyIn(pair, kIOHIDDeviceUsagePageKey)),
+                            numberIn(keyIn(pair, kIOHIDDeviceUsageKey))))
+                return true;
+        return false;
+    }
+    return isGatedPair(numberIn(property(kIOHIDPrimaryUsagePageKey)),
+                       numberIn(property(kIOHIDPrimaryUsageKey)));
+}
+
 // macOS keeps an object's callbacks and schedule in unlocked sets that its run
 // loop's thread enumerates while dispatching: changing them from another thread
 // while that loop runs corrupts them there. Here it aborts, so that the fault
@@ -229,6 +271,9 @@ IOReturn IOHIDDeviceOpen(IOHIDDeviceRef device, IOOptionBits options) {
         return state.faults.openResult;
     if (d->open)
         return kIOReturnSuccess;
+    if (platform().inputMonitoring != vmac::InputMonitoring::Granted &&
+        needsListenAccessLocked(state))
+        return kIOReturnNotPermitted;
     if (state.seizedBy != nullptr)
         return kIOReturnExclusiveAccess;
     if (options & kIOHIDOptionsTypeSeizeDevice)
@@ -392,6 +437,26 @@ void IOHIDDeviceRegisterInputReportCallback(IOHIDDeviceRef device, uint8_t* repo
     d->inputBufferSize = reportLength;
     d->inputCallback = callback;
     d->inputContext = callback != nullptr ? context : nullptr;
+}
+
+IOHIDAccessType IOHIDCheckAccess(IOHIDRequestType requestType) {
+    NoCancel noCancel;
+    if (requestType != kIOHIDRequestTypeListenEvent)
+        return kIOHIDAccessTypeDenied;  // posting events is not modelled
+    std::lock_guard<std::mutex> lock(platform().mutex);
+    switch (platform().inputMonitoring) {
+        case vmac::InputMonitoring::Granted:
+            return kIOHIDAccessTypeGranted;
+        case vmac::InputMonitoring::Denied:
+            return kIOHIDAccessTypeDenied;
+        case vmac::InputMonitoring::Unknown:
+            break;
+    }
+    return kIOHIDAccessTypeUnknown;
+}
+
+bool IOHIDRequestAccess(IOHIDRequestType requestType) {
+    return IOHIDCheckAccess(requestType) == kIOHIDAccessTypeGranted;
 }
 
 uint32_t IOHIDElementGetReportID(IOHIDElementRef element) {

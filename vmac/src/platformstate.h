@@ -32,6 +32,7 @@ struct Platform {
     io_object_t nextPort = 0x1003;  // guarded by mutex
     std::atomic<long> comReferences{0};
     CallFaults callFaults;  // the process-wide ones; guarded by mutex
+    InputMonitoring inputMonitoring = InputMonitoring::Granted;  // guarded by mutex
 };
 
 Platform& platform();

@@ -100,6 +100,15 @@
 // through their ReportAnswers and the steps of opening through OpenFaults.
 // reset() clears every fault.
 //
+// Input Monitoring. setInputMonitoring(state) is the user's choice in System
+// Settings > Privacy & Security > Input Monitoring, as IOHIDCheckAccess reports
+// it: Granted (the default, and what reset() restores), Denied or Unknown (not
+// asked yet). A device object of a device whose usage pairs (or, without pairs,
+// primary pair) include Keyboard (1,6), Mouse (1,2) or Touch Pad (0x0D,0x05)
+// opens only while it is Granted; otherwise IOHIDDeviceOpen answers
+// kIOReturnNotPermitted, as macOS does. IOHIDRequestAccess answers whether it
+// is Granted and changes nothing (the prompt's answer comes later, from the test).
+//
 // Allocator hooks. insidePlatformCall() is true while the calling thread runs
 // inside a platform function or a control-API call, callbacks into the client
 // included: a test's failing operator new uses it to fail only the client's
@@ -335,6 +344,9 @@ VMAC_API void failCalls(const CallFault& fault);
 VMAC_API int pendingCallFaults(Call call);  // -1: unlimited
 VMAC_API void clearCallFaults();
 VMAC_API bool insidePlatformCall();
+
+enum class InputMonitoring { Granted, Denied, Unknown };
+VMAC_API void setInputMonitoring(InputMonitoring access);
 
 VMAC_API long liveObjectCount();
 VMAC_API long liveRunLoopCount();

@@ -312,6 +312,26 @@ VMAC_API IOReturn IOHIDDeviceGetReport(IOHIDDeviceRef device, IOHIDReportType re
                                        CFIndex reportID, uint8_t* report, CFIndex* pReportLength);
 VMAC_API uint32_t IOHIDElementGetReportID(IOHIDElementRef element);
 
+// ---- HID access (Input Monitoring, macOS 10.15+) ---------------------------
+// IOKit/hidsystem/IOHIDLib.h. Opening a device that conforms to Generic Desktop
+// Keyboard (1,6) or Mouse (1,2) or Digitizer Touch Pad (0x0D,0x05) in any of its
+// usage pairs needs the ListenEvent access: IOHIDDeviceOpen asks for it (as
+// IOHIDRequestAccess does) and answers kIOReturnNotPermitted unless it is granted.
+typedef enum {
+    kIOHIDRequestTypePostEvent,
+    kIOHIDRequestTypeListenEvent,
+} IOHIDRequestType;
+typedef enum {
+    kIOHIDAccessTypeGranted,
+    kIOHIDAccessTypeDenied,
+    kIOHIDAccessTypeUnknown,
+} IOHIDAccessType;
+// The user's choice as it stands, without asking.
+VMAC_API IOHIDAccessType IOHIDCheckAccess(IOHIDRequestType requestType);
+// Asks the user when they have not chosen yet (a prompt on a Mac, which answers
+// false at once; the user may grant it later in System Settings); true when granted.
+VMAC_API bool IOHIDRequestAccess(IOHIDRequestType requestType);
+
 }  // extern "C"
 
 // ==== I/O Registry matching, iteration and notifications ===================

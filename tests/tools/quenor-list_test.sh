@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# quenor-list as a user meets it, on simulated gadgets: each bad argument is named in a one-line
+# error, finding nothing is said on standard error (with the pointer to --simulate), and --watch
+# marks the devices present apart from arrivals and removals, in text and in JSON.
+# Usage: quenor-list_test.sh PATH-TO-QUENOR-LIST. Exit 0: passed.
+set -uo pipefail
+list=${1:?usage: quenor-list_test.sh PATH-TO-QUENOR-LIST}
+failures=0
+
+fail() {
+    echo "FAILED: $*" >&2
+    failures=$((failures + 1))
+}
+
+# Arguments | exit status | the whole standard error.
+while IFS='|' read -r arguments status expected; do
+    # shellcheck disable=SC2086 # the arguments are a word list
+    error=$("$list" $arguments 2>&1 >/dev/null)
+    actual=$?
+    [ "$actual" = "$status" ] || fail "quenor-list $arguments: exit status $actual, not $status"
+    [ "$error" = "$expected" ] || fail "quenor-list $arguments said: $error"$'\n'"  expected: $expected"
+done <<'TABLE'
+--match vid=zzz|2|quenor-list: --match vid=zzz: "zzz" is not a number (decimal, or hex with 0x)
+--match vid=0x12g9|2|quenor-list: --match vid=0x12g9: "0x12g9" is not a number (decimal, or hex with 0x)
+--match page=1,foo=2|2|quenor-list: --match page=1,foo=2: unknown key "foo" (keys: vid, pid, page, usage)
+--match pid=0x10000|2|quenor-list: --match pid=0x10000: 0x10000 is out of range (0 to 0xFFFF)
+--match usage=-1|2|quenor-list: --match usage=-1: "-1" is not a number (decimal, or hex with 0x)
+--match vid=1,vid=2|2|quenor-list: --match vid=1,vid=2: "vid" is given twice
+--match vid|2|quenor-list: --match vid: "vid" needs a value, e.g. vid=0x1209
+--match vid=1,|2|quenor-list: --match vid=1,: an empty item between commas
+--match|2|quenor-list: --match needs a value, e.g. --match vid=0x1209,page=0xFF00
+|0|quenor-list: no HID device found (this build lists the virtual platform, where nothing is plugged in until a program plugs it: try --simulate)
+--json|0|quenor-list: no HID device found (this build lists the virtual platform, where nothing is plugged in until a program plugs it: try --simulate)
+--simulate --match vid=0x1209,pid=0x9999|0|quenor-list: no HID device matches --match vid=0x1209,pid=0x9999
+TABLE
+
+# --watch: the simulation unplugs one gadget after a second and plugs it back after another.
+watched=$(mktemp)
+watched_json=$(mktemp)
+trap 'rm -f "$watched" "$watched_json"' EXIT
+timeout -s INT 5 "$list" --simulate --watch >"$watched" &
+timeout -s INT 5 "$list" --simulate --watch --json >"$watched_json"
+wait
+marks=$(cut -c1 "$watched" | uniq | tr -d '\n')
+[ "$marks" = "=-+" ] || fail "--watch marks were \"$marks\", not present (=), removal (-), arrival (+):"$'\n'"$(cat "$watched")"
+events=$(sed -E 's/^\{"event": "([a-z]+)".*/\1/' "$watched_json" | uniq | tr '\n' ' ')
+[ "$events" = "present removal arrival " ] ||
+    fail "--watch --json events were \"$events\":"$'\n'"$(cat "$watched_json")"
+
+[ "$failures" = 0 ] || exit 1
+echo "quenor-list: errors, nothing found and --watch marks as expected"
