@@ -154,78 +154,65 @@ uint64_t ReportLedger::injected() const {
 }
 
 std::string checkSetRecord(const Result& r, const ReportBuffer& sent, uint8_t reportId) {
-    const bool failed = r.buffer == sent && !r.success;  // every allowed record names the buffer
     const bool allowed =
-        // the platform call returned success
-        (r.buffer == sent && r.reportId == reportId && r.success &&
-         r.bytesTransferred == static_cast<int32_t>(sent->size()) && r.status == 0) ||
-        // the platform call failed (scripted failure, unplug, a seize, a closed device
-        // object, the driver's time-out); the sender was cut short by its time-out or
-        // by the deletion; no sender thread could start
-        (failed && r.reportId == reportId && r.bytesTransferred == -1 &&
-         statusIn(r.status,
-                  {kIOReturnError, kIOReturnNotAttached, kIOReturnExclusiveAccess, kIOReturnNotOpen,
-                   kIOReturnTimeout, kIOReturnAborted, kIOReturnNoResources})) ||
-        // not open when called
-        (failed && r.reportId == 0 && r.bytesTransferred == 0 &&
-         statusIn(r.status, {kIOReturnError})) ||
-        // queued before a close or a reopen, run after it
-        (failed && r.reportId == reportId && r.bytesTransferred == 0 &&
-         statusIn(r.status, {kIOReturnNotOpen}));
+        r.buffer == sent &&
+        (r.success ? r.reportId == reportId &&
+                         r.bytesTransferred == static_cast<int32_t>(sent->size()) && r.status == 0
+         // the platform call failed (scripted failure, unplug, a seize, a closed device
+         // object, the driver's time-out); the sender was cut short by its time-out or
+         // by the deletion; no sender thread could start
+         : r.bytesTransferred == -1
+             ? r.reportId == reportId &&
+                   statusIn(r.status, {kIOReturnError, kIOReturnNotAttached,
+                                       kIOReturnExclusiveAccess, kIOReturnNotOpen, kIOReturnTimeout,
+                                       kIOReturnAborted, kIOReturnNoResources})
+             // queued before a close or a reopen and run after it; not open when called
+             : r.bytesTransferred == 0 &&
+                   ((r.reportId == reportId && statusIn(r.status, {kIOReturnNotOpen})) ||
+                    (r.reportId == 0 && statusIn(r.status, {kIOReturnError}))));
     return allowed ? std::string() : notAllowed("set transfer", r);
 }
 
 std::string checkFeatureReadRecord(const Result& r, const ReportBuffer& buffer, uint8_t reportId,
                                    uint8_t tag) {
-    if (notOpenWhenRun(r)) {
-        return {};
-    }
-    if (r.buffer != buffer || r.reportId != reportId) {
+    // The firmware answers a whole feature report, of which the buffer takes what
+    // fits; kIOReturnExclusiveAccess: a reopen seized the device meanwhile.
+    const bool allowed =
+        notOpenWhenRun(r) ||
+        (r.buffer == buffer && r.reportId == reportId &&
+         (r.success ? r.status == 0 &&
+                          r.bytesTransferred ==
+                              static_cast<int32_t>(std::min(buffer->size(), kFeatureReportSize))
+                    : r.bytesTransferred == -1 &&
+                          statusIn(r.status, {kIOReturnError, kIOReturnAborted,
+                                              kIOReturnNotAttached, kIOReturnNotOpen,
+                                              kIOReturnTimeout, kIOReturnExclusiveAccess})));
+    if (!allowed) {
         return notAllowed("feature read", r);
     }
-    if (!r.success) {
-        // The platform's failure; kIOReturnExclusiveAccess: a reopen seized the device.
-        const bool platform =
-            r.bytesTransferred == -1 &&
-            statusIn(r.status, {kIOReturnError, kIOReturnAborted, kIOReturnNotAttached,
-                                kIOReturnNotOpen, kIOReturnTimeout, kIOReturnExclusiveAccess});
-        return platform ? std::string() : notAllowed("feature read", r);
-    }
-    // The firmware answers a whole feature report; the buffer takes what fits.
-    if (r.bytesTransferred != static_cast<int32_t>(std::min(buffer->size(), kFeatureReportSize)) ||
-        r.status != 0) {
-        return notAllowed("feature read", r);
-    }
-    if (!buffer->empty() && (*buffer)[0] != tag) {
-        return "feature read on device tag " + std::to_string(tag) + " returned a report of tag " +
-               std::to_string((*buffer)[0]);
-    }
-    return {};
+    return r.success && !buffer->empty() && (*buffer)[0] != tag
+               ? "feature read on device tag " + std::to_string(tag) +
+                     " returned a report of tag " + std::to_string((*buffer)[0])
+               : std::string();
 }
 
 std::string checkInputReadRecord(const Result& r, const ReportBuffer& buffer,
                                  const std::vector<uint8_t>& before) {
-    if (notOpenWhenRun(r)) {
-        return {};
-    }
-    const bool untouched = *buffer == before;
-    if (!r.success && r.bytesTransferred == 0 && r.buffer == buffer && r.reportId == 0 &&
-        statusIn(r.status, {kIOReturnAborted})) {
-        // answered by the deletion of its device object
-        return untouched ? std::string() : "an aborted input read changed the buffer";
-    }
-    if (r.buffer != buffer || r.reportId != 0 || r.status != 0) {
+    // kIOReturnAborted: answered by the deletion of its device object. A report
+    // handed to a zero-byte buffer is consumed with nothing copied.
+    const bool aborted =
+        !r.success && r.bytesTransferred == 0 && statusIn(r.status, {kIOReturnAborted});
+    const bool allowed =
+        notOpenWhenRun(r) ||
+        (r.buffer == buffer && r.reportId == 0 && (aborted || r.status == 0) &&
+         (r.success ? r.bytesTransferred > 0 || (r.bytesTransferred == 0 && buffer->empty())
+                    : aborted || r.bytesTransferred == -1));
+    if (!allowed) {
         return notAllowed("input read", r);
     }
-    if (!r.success) {
-        if (r.bytesTransferred != -1) {
-            return notAllowed("input read", r);
-        }
-        return untouched ? std::string() : "an input read that found no report changed the buffer";
-    }
-    // A report handed to a zero-byte buffer is consumed with nothing copied.
-    const bool copied = r.bytesTransferred > 0 || (r.bytesTransferred == 0 && buffer->empty());
-    return copied ? std::string() : notAllowed("input read", r);
+    return r.success || *buffer == before || !r.buffer
+               ? std::string()
+               : "an input read that brought no report changed the buffer";
 }
 
 std::string checkCachedString(const StrResult& r, bool opened, bool known,
