@@ -12,8 +12,8 @@
 //
 // Knobs, from the environment: QUENOR_STRESS_SEED (default: from the clock,
 // printed so that a failing run can be repeated with the same choices),
-// QUENOR_STRESS_SECONDS (30; 15 in sanitizer builds), QUENOR_STRESS_THREADS (application threads,
-// 12) and QUENOR_STRESS_DEVICES (4, at most 16).
+// QUENOR_STRESS_SECONDS (30; 15 in sanitizer builds), QUENOR_STRESS_THREADS
+// (application threads, 12) and QUENOR_STRESS_DEVICES (4, at most 16).
 //
 // The devices: of every four, two sit under a USB interface at paths of their
 // own; two are user-space devices with no USB parent that share one path, as on
@@ -54,8 +54,8 @@ namespace {
 
 using Ms = std::chrono::milliseconds;
 
-constexpr uint8_t kFailOnRequest =
-    0xFA;  // byte 1 of a set, or the ID of a get: the firmware fails it
+// Byte 1 of a set, or the ID of a get: the firmware fails the call.
+constexpr uint8_t kFailOnRequest = 0xFA;
 constexpr size_t kMaxPendingPerThread = 48;
 
 // A knob from the environment, `fallback` when unset; throws for a value it cannot use.
@@ -163,8 +163,8 @@ struct Slot {
         spec.manufacturer = "Quenor Stress Works";
         spec.product = "Stress Gadget \xC3\xBC\xE2\x82\xAC " + std::to_string(i);
         spec.serialNumber = "QS-\xF0\x9F\x98\x80-" + std::to_string(i);  // beyond the BMP
-        spec.properties["RequestTimeout"] =
-            100000LL;  // the driver ends a blocked call after 100 ms
+        // The driver ends a blocked call after 100 ms.
+        spec.properties["RequestTimeout"] = 100000LL;
         spec.elements = {{0xFF00, 1, 1}, {0xFF00, 2, 2}, {0xFF00, 3, 1}, {0x0001, 6, 3}};
         spec.numEndpoints = 3;
         // Descriptor 2 has 70 units, of which the request's 130-byte buffer holds 64;
