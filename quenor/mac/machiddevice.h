@@ -49,10 +49,10 @@
 //   thread can be started and std::length_error for a negative
 //   "MaxInputReportSize". Whatever it throws, the platform device is closed and
 //   released again and a previous open stays as it was.
-// - Creating the device starts no thread. setReport, setFeature, getFeature,
-//   usbString and the cached strings also throw std::system_error, with nothing
-//   queued, when the request queue's thread is not running yet and cannot be
-//   started; open when the input queue's cannot.
+// - Creating the device starts no thread. setReport, setFeature, getFeature and
+//   usbString also throw std::system_error, with nothing queued, when the request
+//   queue's thread is not running yet and cannot be started; open when the input
+//   queue's cannot.
 // - Work that runs out of memory once queued answers with { false, -1, buffer,
 //   reportId, kIOReturnNoMemory } (a string request: { false, empty,
 //   kIOReturnNoMemory }); a set transfer may have reached the device before that,
