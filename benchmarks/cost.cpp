@@ -196,10 +196,11 @@ int fleet(int devices, long reports, long rate) {
     std::vector<std::unique_ptr<AbstractHidDevice>> opened;
     const long before = processThreads();
     for (int i = 0; i < devices; ++i) {
-        gadgets.push_back(plugGadget(gadgetPath(100 + i)));
-        opened.push_back(std::unique_ptr<AbstractHidDevice>(
-            AbstractHidDevice::create(HidDeviceDescriptor(new MacDeviceDescriptorHandle(
-                std::wstring(gadgetPath(100 + i).begin(), gadgetPath(100 + i).end()), 0)))));
+        const std::string path = gadgetPath(100 + i);
+        gadgets.push_back(plugGadget(path));
+        opened.push_back(
+            std::unique_ptr<AbstractHidDevice>(AbstractHidDevice::create(HidDeviceDescriptor(
+                new MacDeviceDescriptorHandle(std::wstring(path.begin(), path.end()), 0)))));
     }
     const long made = processThreads() - before;
     for (auto& device : opened) {
@@ -251,8 +252,8 @@ int fleet(int devices, long reports, long rate) {
         reader.join();
     }
     const long injected = long(devices) * reports;
-    std::printf("devices %d, threads: %ld made, %ld open (%.2f per device), readers %d\n",
-                devices, made, open, double(open) / devices, devices);
+    std::printf("devices %d, threads: %ld made, %ld open (%.2f per device), readers %d\n", devices,
+                made, open, double(open) / devices, devices);
     std::printf("reports: %ld injected, %ld read, %llu dropped, %ld lost\n", injected, read.load(),
                 static_cast<unsigned long long>(dropped), injected - read.load() - long(dropped));
     opened.clear();
