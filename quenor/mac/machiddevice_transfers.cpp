@@ -147,10 +147,19 @@ bool sendReport(SharedSendState& state) {
         std::lock_guard<std::mutex> lock(state->mutex);
         state->done = true;
         cancelled = state->cancelled;
+        if (!cancelled) {
+            // The queue thread has not given up: it holds its share until it has seen
+            // `done`, so ours is not the last. Let go of it, and of the caller's buffer,
+            // before the queue thread can go on to the next operation; woken under the
+            // lock because the state may go as soon as the lock is released.
+            state->condition.notify_one();
+            state.reset();
+            return true;
+        }
     }
     state->condition.notify_one();  // our share keeps the condition alive
     state.reset();
-    return !cancelled;
+    return false;
 }
 
 // The sender thread: takes one transfer at a time until it is told to quit or
