@@ -28,18 +28,20 @@ struct __attribute__((visibility("hidden"))) OperationsQueue::State {
     // push made while an operation runs is therefore never missed.
     bool wake = false;
     bool finished = false;  // guarded by mutex: the worker has left its loop
+    bool started = false;   // guarded by mutex: the worker was started (m_thread is set)
 };
 
-OperationsQueue::OperationsQueue()
-    : m_state(std::make_shared<State>(kInitialRoom)), m_thread(&OperationsQueue::run, m_state) {}
+OperationsQueue::OperationsQueue() : m_state(std::make_shared<State>(kInitialRoom)) {}
 
 OperationsQueue::~OperationsQueue() {
-    if (m_thread.joinable()) {
-        {
-            std::lock_guard<std::mutex> lock(m_state->mutex);
-            m_state->stop = true;
-            m_state->wake = true;
-        }
+    bool started;
+    {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->stop = true;  // no push starts the worker from now on
+        m_state->wake = true;
+        started = m_state->started;
+    }
+    if (started && m_thread.joinable()) {
         m_state->wakeup.notify_one();
         m_thread.join();
     }
@@ -54,13 +56,13 @@ OperationsQueue::~OperationsQueue() {
 }
 
 bool OperationsQueue::stopBy(std::chrono::steady_clock::time_point deadline) {
-    if (!m_thread.joinable()) {
-        return true;
-    }
     {
         std::unique_lock<std::mutex> lock(m_state->mutex);
         m_state->stop = true;
         m_state->wake = true;
+        if (!m_state->started || !m_thread.joinable()) {
+            return true;  // never started, or already joined: nothing runs
+        }
         m_state->wakeup.notify_one();
         if (!m_state->ended.wait_until(lock, deadline, [&] { return m_state->finished; })) {
             return false;
@@ -76,12 +78,29 @@ void OperationsQueue::detachWorker() {
     }
 }
 
+// Mutex held. The thread is made under the queue's mutex, once per queue, so that `started` and
+// m_thread change together and no push or stop sees one without the other; the new worker's first
+// step waits for the mutex, nothing else does.
+void OperationsQueue::startLocked() {
+    if (m_state->started || m_state->stop) {
+        return;
+    }
+    m_thread = std::thread(&OperationsQueue::run, m_state);
+    m_state->started = true;
+}
+
+void OperationsQueue::start() {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    startLocked();
+}
+
 void OperationsQueue::pushNewOperation(DeviceOperationBase* operation) {
-    // Owned from here on, also if growing the ring throws.
+    // Owned from here on, also if growing the ring or starting the worker throws.
     std::unique_ptr<DeviceOperationBase> owned(operation);
     State& state = *m_state;
     {
         std::lock_guard<std::mutex> lock(state.mutex);
+        startLocked();
         if (state.count == state.pending.size()) {
             // Full: unroll into a vector twice the size, oldest first.
             std::vector<std::unique_ptr<DeviceOperationBase>> grown(2 * state.pending.size());

@@ -2,7 +2,8 @@
 //
 // Roles: device methods package blocking work as a DeviceOperation (a callable plus the promise it
 // fulfils) and push it onto an OperationsQueue; the queue's own worker thread runs the operations
-// one at a time, in push order, and each fulfils its promise.
+// one at a time, in push order, and each fulfils its promise. The worker is started by the first
+// push (or by start()), so a queue that is never used costs no thread.
 //
 // Threads: pushNewOperation(), pushOperation() and peekOperation() may be called from any thread,
 // including from inside a running operation (what it pushes runs after it). The queue mutex
@@ -74,7 +75,7 @@ std::unique_ptr<DeviceOperationBase> makeOperation(T&& holder, F&& fn) {
 
 class QUENOR_EXPORT OperationsQueue {
 public:
-    // Starts the worker. A failure to create the thread propagates as std::system_error.
+    // Starts no thread: the first push, or start(), does.
     OperationsQueue();
     ~OperationsQueue();
     OperationsQueue(const OperationsQueue&) = delete;
@@ -84,9 +85,15 @@ public:
     // pending allocates nothing and cannot throw.
     static constexpr size_t kInitialRoom = 8;
 
-    // Takes ownership of a heap-allocated operation and queues it behind all pending ones. A null
-    // pointer is accepted; the worker drops it and goes on with what follows. Throws
-    // std::bad_alloc only when the queue must grow (the operation is then destroyed unrun).
+    // Starts the worker unless it runs already or the queue was stopped. Throws std::system_error
+    // when no thread can be had; a later push or start() tries again.
+    void start();
+
+    // Takes ownership of a heap-allocated operation and queues it behind all pending ones, starting
+    // the worker if it has not been (see start()). A null pointer is accepted; the worker drops it
+    // and goes on with what follows. Throws std::bad_alloc when the queue must grow, and
+    // std::system_error when the worker had to be started and could not be; the operation is then
+    // destroyed unrun.
     void pushNewOperation(DeviceOperationBase* operation);
 
     // Queues makeOperation(holder, fn): one allocation for the operation and its callable.
@@ -120,9 +127,12 @@ public:
 private:
     struct State;
     static void run(const std::shared_ptr<State>& state);
+    void startLocked();  // the state's mutex held
 
     // The pending ring, its mutex and flags: shared by the queue and its worker.
     std::shared_ptr<State> m_state;
+    // Set once, under the state's mutex, by the first start; read by stopBy(), detachWorker() and
+    // the destructor, which run on no other thread concurrently with a push that starts it.
     std::thread m_thread;
 };
 

@@ -9,6 +9,7 @@
 #include "quenor/mac/machiddeviceprivate.h"
 #include "quenor/mac/registrydevice.h"
 #include "quenor/mac/runningcall.h"
+#include "quenor/mac/setsender.h"
 
 using quenor::mac::ScopedCFRef;
 using quenor::mac::ScopedCOMInterface;
@@ -27,7 +28,7 @@ AbstractHidDevice* AbstractHidDevice::create(void* /*context*/,
     return create(descriptor);
 }
 
-MacHidDevice::MacHidDevice() = default;
+MacHidDevice::MacHidDevice() : sender(std::make_shared<quenor::mac::SetSender>()) {}
 
 MacHidDevice::~MacHidDevice() {
     const auto deadline = std::chrono::steady_clock::now() + quenor::mac::kCallGrace;
@@ -178,6 +179,7 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
     // memory can be had for them, `opened` shuts down and the previous open stays.
     std::unique_ptr<DeviceInfo> fresh = readInfo(opened->handle());
     std::unique_ptr<hidutil::DeviceOperationBase> watcher = makeDeadlineWatcher();
+    inputQueue.start();  // the watcher's thread, made on the first open
 
     std::unique_ptr<MacHidDevicePrivate> previous;
     {
@@ -190,7 +192,7 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
         retire(std::move(previous));
     }
     // inputQueue holds nothing but watchers, far fewer than the room it was made
-    // with, so this push allocates nothing and cannot fail.
+    // with, and its thread runs, so this push allocates nothing and cannot fail.
     inputQueue.pushNewOperation(watcher.release());
     openStatus.store(0, std::memory_order_relaxed);
     if (fresh) {

@@ -4,9 +4,11 @@
 // - Application threads call every operation. open(), close(), destruction and
 //   setReportFilteringEnabled() must not run concurrently with each other or with
 //   other calls on the same device; everything else may be called from any thread.
-// - Two operation queues live as long as the object: requestQueue runs output and
-//   feature transfers and USB string requests in call order; inputQueue runs the
-//   open device's input-read deadline watcher. Input reads are answered from the
+// - Two operation queues live as long as the object, each with a thread made by
+//   its first use: requestQueue runs output and feature transfers and USB string
+//   requests in call order; inputQueue runs the open device's input-read deadline
+//   watcher. Set transfers make their platform call on a sender thread that the
+//   request queue reuses (machiddevice_transfers.cpp). Input reads are answered from the
 //   report queue at once, or by the worker thread when a report comes, or by the
 //   watcher when their time-out passes; a waiting input read never holds up the
 //   request queue, and vice versa.
@@ -47,8 +49,10 @@
 //   thread can be started and std::length_error for a negative
 //   "MaxInputReportSize". Whatever it throws, the platform device is closed and
 //   released again and a previous open stays as it was.
-// - Creating the device throws std::system_error when its queue threads cannot be
-//   started.
+// - Creating the device starts no thread. setReport, setFeature, getFeature and
+//   usbString also throw std::system_error, with nothing queued, when the request
+//   queue's thread is not running yet and cannot be started; open when the input
+//   queue's cannot.
 // - Work that runs out of memory once queued answers with { false, -1, buffer,
 //   reportId, kIOReturnNoMemory } (a string request: { false, empty,
 //   kIOReturnNoMemory }); a set transfer may have reached the device before that,
@@ -75,6 +79,7 @@ typedef struct __IOHIDDevice* IOHIDDeviceRef;
 struct IOUSBInterfaceStruct190;
 namespace quenor::mac {
 class RunningCall;
+class SetSender;
 template <typename T, typename Policy>
 class ScopedPlatformRef;
 struct CFPolicy;
@@ -236,6 +241,9 @@ private:
     mutable std::weak_ptr<quenor::mac::RunningCall> runningCall;
     bool destroying = false;           // guarded by privMutex; set once, by the destructor
     std::unique_ptr<DeviceInfo> info;  // replaced by open only
+    // The sender thread of set transfers, used by the request queue's thread only;
+    // each queued transfer holds a share (setsender.h).
+    const std::shared_ptr<quenor::mac::SetSender> sender;
     mutable hidutil::OperationsQueue requestQueue;  // const string requests queue work too
     hidutil::OperationsQueue inputQueue;
     bool reportFilteringEnabled = false;  // application thread and open only

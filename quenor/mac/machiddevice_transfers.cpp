@@ -1,5 +1,5 @@
-// Report transfers of MacHidDevice: output and feature reports are sent from a
-// timed sender thread and feature reports read, both on the request queue's
+// Report transfers of MacHidDevice: output and feature reports are sent from the
+// device's timed sender thread (setsender.h) and feature reports read, both on the request queue's
 // thread; input reads are answered by the open state (see machiddeviceprivate.h).
 #include <pthread.h>
 
@@ -16,6 +16,8 @@
 #include "quenor/mac/machiddevice.h"
 #include "quenor/mac/machiddeviceprivate.h"
 #include "quenor/mac/runningcall.h"
+#include "quenor/mac/setsender.h"
+#include "quenor/mac/threadname.h"
 
 using quenor::mac::ScopedCFRef;
 using quenor::mac::widenStatus;
@@ -27,13 +29,17 @@ Result noMemory(const ReportBuffer& report, unsigned char reportId) {
     return {false, -1, report, reportId, widenStatus(kIOReturnNoMemory)};
 }
 
+}  // namespace
+
+namespace quenor::mac {
+
 // One set transfer, made when it is queued: what the call asked for, our own
 // device reference and the promise. Shared by the queued operation, the queue
 // thread and the sender thread; either thread may outlive the other: past the
 // grace the queue thread answers for the sender and leaves it to finish on this
 // state's references. Registered with the device while it runs, so that the
 // device's destruction can cut it short (cancel()).
-struct SendState final : quenor::mac::RunningCall {
+struct SendState final : RunningCall {
     SendState(ScopedCFRef<IOHIDDeviceRef> device_, IOHIDReportType type_, unsigned char reportId_,
               ReportBuffer buffer_, long timeout_)
         : device(std::move(device_)),
@@ -52,8 +58,8 @@ struct SendState final : quenor::mac::RunningCall {
     std::atomic<bool> answered{false};  // the first of the two threads to answer wins
     std::mutex mutex;
     std::condition_variable condition;
-    bool started = false;         // guarded by mutex
-    bool done = false;            // guarded by mutex
+    bool done = false;            // guarded by mutex: the sender has answered
+    bool cancelled = false;       // guarded by mutex: the sender got a cancellation request
     bool abortRequested = false;  // guarded by mutex: the device is being destroyed
 
     void answer(const Result& result) noexcept {
@@ -82,7 +88,21 @@ struct SendState final : quenor::mac::RunningCall {
     void abort() noexcept override { answer(cutShort(true)); }
 };
 
+struct SetSender::Line {
+    std::mutex mutex;
+    std::condition_variable wakeup;  // the sender is its only waiter
+    std::shared_ptr<SendState> job;  // guarded by mutex: handed over, not yet taken
+    bool quit = false;               // guarded by mutex: set once, by the destructor
+};
+
+}  // namespace quenor::mac
+
+namespace {
+
+using quenor::mac::SendState;
+using quenor::mac::SetSender;
 using SharedSendState = std::shared_ptr<SendState>;
+using SharedLine = std::shared_ptr<SetSender::Line>;
 
 // Runs from the thread's cleanup stack when the queue thread's cancellation
 // request ends the sender inside the platform call (only vmac's cancellable
@@ -102,73 +122,133 @@ void finishCancelledSend(void* context) {
     state.reset();
 }
 
-// The sender thread: makes the blocking platform call and answers the request.
-void sendReport(SharedSendState&& handedOver) {
-    SharedSendState state = std::move(handedOver);  // the thread object keeps no share
-    state->raise(&SendState::started);
+void releaseLine(void* context) {
+    static_cast<SharedLine*>(context)->reset();
+}
+
+// One transfer on the sender thread: the blocking platform call, then the answer.
+// Cancellation is enabled for the call only. False when the queue thread asked
+// this thread to cancel: it must end then, as the request may still be pending.
+// Drops `state` before it returns.
+bool sendReport(SharedSendState& state) {
     IOReturn result;
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
     pthread_cleanup_push(&finishCancelledSend, &state);
     result =
         IOHIDDeviceSetReport(state->device.get(), state->type, state->reportId,
                              state->buffer->data(), static_cast<CFIndex>(state->buffer->size()));
     pthread_cleanup_pop(0);
-    // Past the call the thread must run to its end.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     const bool ok = result == kIOReturnSuccess;
     state->answer({ok, ok ? static_cast<int32_t>(state->buffer->size()) : -1, state->buffer,
                    state->reportId, widenStatus(result)});
-    state->raise(&SendState::done);
+    bool cancelled;
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->done = true;
+        cancelled = state->cancelled;
+        if (!cancelled) {
+            // The queue thread has not given up: it holds its share until it has seen
+            // `done`, so ours is not the last. Let go of it, and of the caller's buffer,
+            // before the queue thread can go on to the next operation; woken under the
+            // lock because the state may go as soon as the lock is released.
+            state->condition.notify_one();
+            state.reset();
+            return true;
+        }
+    }
+    state->condition.notify_one();  // our share keeps the condition alive
+    state.reset();
+    return false;
 }
 
-// The set transfer on the request queue's thread, once registered with the device
-// (which it no longer uses). The platform call cannot be interrupted, so it runs
-// on a thread of its own that this one can time: when the time-out passes, or
-// the device's destruction asks, the sender gets a cancellation request and one
-// grace second more; a sender still inside the call then is answered for and
-// left. With time-out -1 only the destruction cuts the wait short.
-void runSender(const SharedSendState& state) {
-    // Started before this thread takes the lock, so that the sender's `started`
-    // never waits for this thread to reach its wait.
-    std::thread sender;
-    try {
-        sender = std::thread(sendReport, state);
-    } catch (...) {  // no thread (std::system_error) or no memory for it
-        state->answer(
-            {false, -1, state->buffer, state->reportId, widenStatus(kIOReturnNoResources)});
+// The sender thread: takes one transfer at a time until it is told to quit or
+// was asked to cancel. Holds its own share of the line.
+void senderLoop(SharedLine handedOver) {
+    SharedLine line = std::move(handedOver);
+    quenor::mac::nameCurrentThread("quenor-hid-tx");
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    pthread_cleanup_push(&releaseLine, &line);
+    for (;;) {
+        SharedSendState state;
+        {
+            std::unique_lock<std::mutex> lock(line->mutex);
+            line->wakeup.wait(lock, [&] { return line->job || line->quit; });
+            state = std::move(line->job);
+        }
+        if (!state || !sendReport(state)) {
+            break;
+        }
+    }
+    pthread_cleanup_pop(1);
+}
+
+}  // namespace
+
+namespace quenor::mac {
+
+SetSender::~SetSender() {
+    if (!m_line) {
         return;
     }
-    std::unique_lock<std::mutex> lock(state->mutex);
-    if (!state->started) {
-        // One turn for the sender first: a new thread placed on this CPU then starts
-        // at once, and the transfer runs without a wake-up across CPUs (as the
-        // request channel's waiter does before it blocks).
-        lock.unlock();
-        std::this_thread::yield();
-        lock.lock();
+    {
+        std::lock_guard<std::mutex> lock(m_line->mutex);
+        m_line->quit = true;
     }
-    state->condition.wait(lock, [&] { return state->started; });
+    m_line->wakeup.notify_one();
+    m_thread.join();
+}
+
+// With time-out -1 only the destruction cuts the wait short.
+void SetSender::run(const SharedSendState& state) {
+    if (!m_line) {
+        try {
+            SharedLine line = std::make_shared<Line>();
+            m_thread = std::thread(senderLoop, line);
+            m_line = std::move(line);
+        } catch (...) {  // no thread (std::system_error) or no memory for it
+            state->answer(
+                {false, -1, state->buffer, state->reportId, widenStatus(kIOReturnNoResources)});
+            return;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_line->mutex);
+        m_line->job = state;
+    }
+    m_line->wakeup.notify_one();
+
+    std::unique_lock<std::mutex> lock(state->mutex);
     const auto isDone = [&] { return state->done; };
     const auto isDoneOrAborted = [&] { return state->done || state->abortRequested; };
     if (state->timeout == -1) {
         state->condition.wait(lock, isDoneOrAborted);
     } else {
-        state->condition.wait_until(lock, quenor::mac::deadlineAfter(state->timeout),
-                                    isDoneOrAborted);
+        state->condition.wait_until(lock, deadlineAfter(state->timeout), isDoneOrAborted);
     }
-    if (!state->done) {
-        pthread_cancel(sender.native_handle());
-        state->condition.wait_for(lock, quenor::mac::kCallGrace, isDone);
+    if (state->done) {
+        return;  // the sender waits for the next transfer
     }
+    state->cancelled = true;
+    pthread_cancel(m_thread.native_handle());
+    state->condition.wait_for(lock, kCallGrace, isDone);
     const bool finished = state->done;
     const bool aborted = state->abortRequested;
     lock.unlock();
+    // A sender asked to cancel ends: joined when its call came back, left to
+    // finish on its own references when not. The next transfer starts another.
     if (finished) {
-        sender.join();
+        m_thread.join();
     } else {
         state->answer(state->cutShort(aborted));
-        sender.detach();
+        m_thread.detach();
     }
+    m_line.reset();
 }
+
+}  // namespace quenor::mac
+
+namespace {
 
 Result badArgument(unsigned char reportId) {
     return {false, 0, nullptr, reportId, widenStatus(kIOReturnBadArgument)};
@@ -204,21 +284,22 @@ hidutil::async_request<Result> MacHidDevice::setTransfer(ReportType type, unsign
     auto state = std::make_shared<SendState>(std::move(device), static_cast<IOHIDReportType>(type),
                                              reportId, report, timeout);
     auto request = state->promise.get_request();
-    requestQueue.pushOperation(std::move(state), [this](SharedSendState& transfer) {
-        switch (enterCall(transfer, transfer->device.get())) {
-            case CallEntry::Entered:
-                runSender(transfer);  // uses nothing of this device
-                break;
-            case CallEntry::NotOpen:  // queued before a close or a reopen
-                transfer->answer({false, 0, transfer->buffer, transfer->reportId,
-                                  widenStatus(kIOReturnNotOpen)});
-                break;
-            case CallEntry::Destroying:
-                transfer->abort();
-                break;
-        }
-        transfer->finished = true;
-    });
+    requestQueue.pushOperation(
+        std::move(state), [this, sender = sender](SharedSendState& transfer) {
+            switch (enterCall(transfer, transfer->device.get())) {
+                case CallEntry::Entered:
+                    sender->run(transfer);  // uses nothing of this device
+                    break;
+                case CallEntry::NotOpen:  // queued before a close or a reopen
+                    transfer->answer({false, 0, transfer->buffer, transfer->reportId,
+                                      widenStatus(kIOReturnNotOpen)});
+                    break;
+                case CallEntry::Destroying:
+                    transfer->abort();
+                    break;
+            }
+            transfer->finished = true;
+        });
     return request;
 }
 

@@ -260,11 +260,7 @@ hidutil::async_request<AbstractHidDevice::AsyncOpResult> MacHidDevice::MacHidDev
     pending.buffer = buffer;
     pending.timeoutMs = timeoutMs;
     auto request = pending.promise.get_request();
-    {
-        std::lock_guard<std::mutex> lock(queueMutex);
-        pendingReads.push_back(std::move(pending));
-    }
-    settleReads();
+    settleReads(&pending);  // one round on queueMutex queues the read and may answer it
     return request;
 }
 
@@ -299,12 +295,16 @@ bool MacHidDevice::MacHidDevicePrivate::takeAnswerLocked(Answer& answer) {
     return true;
 }
 
-void MacHidDevice::MacHidDevicePrivate::settleReads() {
+void MacHidDevice::MacHidDevicePrivate::settleReads(PendingRead* arriving) {
     for (;;) {
         Answer next;
         bool wakeWatcher = false;
         {
             std::lock_guard<std::mutex> lock(queueMutex);
+            if (arriving) {
+                pendingReads.push_back(std::move(*arriving));
+                arriving = nullptr;
+            }
             if (!takeAnswerLocked(next)) {
                 const PendingRead* oldest = pendingReads.empty() ? nullptr : &pendingReads.front();
                 wakeWatcher = oldest && oldest->started && oldest->timeoutMs != -1 &&

@@ -126,8 +126,10 @@ private:
     // just became the oldest). Caller holds queueMutex.
     bool takeAnswerLocked(Answer& answer);
     // Answers every read that can be answered now, one at a time, each outside the
-    // lock; then wakes serveDeadlines if a nearer deadline appeared.
-    void settleReads();
+    // lock; then wakes serveDeadlines if a nearer deadline appeared. `arriving`, when
+    // given, is queued as the newest read first, under the same lock; only that
+    // may throw (std::bad_alloc, with nothing queued).
+    void settleReads(PendingRead* arriving = nullptr);
     // Answers every pending read as beginStopping does; also used when the run loop
     // ended by itself (removal, unexpected result).
     void answerAllReads(bool aborted);
