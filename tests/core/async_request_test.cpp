@@ -109,6 +109,6 @@ TEST(AsyncRequestDeathTest, SecondSetValueAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     promise<int> producer;
     producer.set_value(1);
-    EXPECT_DEATH(producer.set_value(2), "async_request:145.*set_value.*!m_request_state->is_ready");
+    EXPECT_DEATH(producer.set_value(2), "set_value");
 #endif
 }

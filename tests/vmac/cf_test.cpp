@@ -56,6 +56,7 @@ TEST_F(CFTest, ScopedOwnersAccountForOneReferenceEach) {
         moved.reset();
         EXPECT_EQ(objects + 1, vmac::liveObjectCount());
         adopted = ScopedCFRef<CFStringRef>::adopt(adopted.release());
+        adopted = ScopedCFRef<CFStringRef>::retain(text);  // drops the reference it held
     }
     EXPECT_EQ(objects, vmac::liveObjectCount());
     auto device = vmac::plugDevice("IOService:/seam");
