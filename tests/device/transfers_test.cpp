@@ -388,8 +388,9 @@ TEST_F(TransfersTest, CancelAllResetsEndpointPipesOneToN) {
     EXPECT_EQ(expected, resets());
     for (UInt8 endpoints : {1, 3}) {
         gadget.setNumEndpoints(endpoints);
-        gadget.failCalls(fault(vmac::Call::AbortPipe));  // pipe 1's calls fail, unlogged
-        gadget.failCalls(fault(vmac::Call::ClearPipeStallBothEnds));
+        // Pipe 1's calls fail, unlogged, as if the device had just gone.
+        gadget.failCalls(fault(vmac::Call::AbortPipe, 1, kIOReturnNoDevice));
+        gadget.failCalls(fault(vmac::Call::ClearPipeStallBothEnds, 1, kIOReturnNoDevice));
         device->cancelAll();
         for (int pipe = 2; pipe <= endpoints; ++pipe) {
             expected.emplace_back(vmac::PipeCallKind::AbortPipe, pipe);

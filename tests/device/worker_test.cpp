@@ -110,7 +110,8 @@ TEST_F(WorkerTest, RemovalDisconnectsWithoutAClose) {
 }
 
 // A removal wakes no read: one with a time-out answers "no report" at its
-// deadline; one without waits on, and the close that follows wakes it. Whether
+// deadline (a read behind it then finds the device not open); one without waits
+// on, and the close that follows wakes it. Whether
 // the input queue's thread is inside its wait cannot be seen, so each attempt
 // lets the read pend longer until one caught it there; a read that starts only
 // after the removal or the close finds the device not open, an outcome of its own.
@@ -118,10 +119,12 @@ TEST_F(WorkerTest, CloseWakesAReaderWaitingWithoutLimitAndARemovalWakesNoRead) {
     ReportBuffer timed = marked();
     AbstractHidDevice* device = openDevice();
     auto running = device->getReport(timed, 1500);
+    auto behind = device->getReport(marked(), -1);  // starts after the removal
     EXPECT_FALSE(running.wait_for(std::chrono::milliseconds(200)));
     EXPECT_EQ(vmac::Outcome::Delivered, gadget.unplug().wait());
     EXPECT_FALSE(running.is_ready()) << "the removal does not wake it";
     expectNoReport(await(running), timed);
+    EXPECT_EQ(record(kNotOpenRead), record(await(behind)));
     EXPECT_TRUE(device->close());
     destroyDevice(device);
 
