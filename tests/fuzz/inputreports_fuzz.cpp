@@ -7,6 +7,8 @@
 //
 // Two open gadgets: one whose elements on its page carry IDs 2, 1, 2, 3 (one
 // more element, on another page, carries 7), one whose elements all carry ID 0.
+// As on a Mac, the first sends only the IDs it declares, each in byte 0 of its
+// report; the second sends data alone, as report ID 0.
 // Input: a gadget byte, then steps of one opcode byte each (inject, switch,
 // read, read everything). Each input ends with the queue read empty and
 // filtering off, so the next input starts from the same state.
@@ -21,6 +23,7 @@ struct Gadget {
     std::unique_ptr<AbstractHidDevice> device;
     vmac::VirtualDevice gadget;
     std::vector<uint32_t> filterIds;  // the report IDs that pass the filter
+    std::vector<uint32_t> reportIds;  // the IDs its elements declare; empty: ID 0 only
 };
 
 // Plugs and opens a gadget; lives for the whole run.
@@ -32,10 +35,15 @@ Gadget* makeGadget(int number, const std::vector<vmac::Element>& elements,
     gadget.setNumberProperty("PrimaryUsage", 1);
     gadget.setNumberProperty("PrimaryUsagePage", 0xFF00);
     gadget.setNumberProperty("MaxInputReportSize", 64);
+    std::vector<uint32_t> reportIds;
     for (const vmac::Element& element : elements) {
         gadget.addElement(element);
+        if (element.reportId != 0 &&
+            std::find(reportIds.begin(), reportIds.end(), element.reportId) == reportIds.end()) {
+            reportIds.push_back(element.reportId);
+        }
     }
-    return new Gadget{fuzz::openDevice(path), gadget, std::move(filterIds)};
+    return new Gadget{fuzz::openDevice(path), gadget, std::move(filterIds), std::move(reportIds)};
 }
 
 struct Model {
@@ -47,9 +55,13 @@ constexpr size_t kQueueBound = 30;
 
 void inject(Gadget& g, Model& model, fuzz::Input& input) {
     const uint8_t shape = input.byte();
-    const uint32_t id = shape & 0x0F ? (shape & 0x0F) % 9 : input.byte();
     const bool failing = (shape & 0xF0) == 0xF0;
-    const std::vector<uint8_t> bytes = input.bytes(input.byte() % 81);
+    std::vector<uint8_t> bytes = input.bytes(input.byte() % 81);
+    uint32_t id = 0;
+    if (!g.reportIds.empty()) {
+        id = g.reportIds[(shape & 0x0F) % g.reportIds.size()];
+        bytes.insert(bytes.begin(), static_cast<uint8_t>(id));
+    }
     const vmac::Outcome outcome =
         g.gadget.injectInputReport(id, bytes, failing ? kIOReturnError : kIOReturnSuccess).wait();
     if (outcome != vmac::Outcome::Delivered) {

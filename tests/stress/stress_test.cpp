@@ -1,28 +1,841 @@
-// The stress run as a test: twelve or more application threads over four
-// virtual devices while lifecycle threads open, close, reopen, destroy,
-// create, unplug and replug them. Passes when no record broke the device
-// contract, no handle was lost, nothing hung, and the platform's live objects
-// and the process's threads are back where they were.
+// The stress run as a test. Application threads make random mixed calls on a
+// few virtual devices while lifecycle threads open, close, reopen, switch
+// filtering, destroy, recreate, unplug and replug them, an injector sends input
+// reports, a scripter queues blocking and failing answers and a releaser lets
+// blocked calls go. Every record is judged as it is seen (ledger.h); a device
+// object's deletion must answer every handle it gave out and return within its
+// bound; at the end every device is closed, every handle must become ready and
+// every device object is deleted. The test passes when nothing broke the
+// contract, nothing hung (watchdog.h), every counter moved (a run that tested
+// nothing fails), and the platform's live objects and the process's threads
+// are back at their baseline.
 //
-// Usage: quenor-stress [--seed=N] [--seconds=S] [--threads=T] [--devices=D]
-// (or QUENOR_STRESS_SEED / _SECONDS / _THREADS), plus any GoogleTest flag.
+// Knobs, from the environment: QUENOR_STRESS_SEED (default: from the clock,
+// printed so that a failing run can be repeated with the same choices),
+// QUENOR_STRESS_SECONDS (30; 15 in sanitizer builds), QUENOR_STRESS_THREADS
+// (application threads, 12) and QUENOR_STRESS_DEVICES (4, at most 16).
+//
+// The devices: of every four, two sit under a USB interface at paths of their
+// own; two are user-space devices with no USB parent that share one path, as on
+// a Mac, so their device objects name them by registry entry ID (a replug makes
+// a new entry, which the old object never opens; it is soon replaced).
 #include <gtest/gtest.h>
-#include <vmac/control.h>
+#include <quenor/abstracthiddevice.h>
+#include <quenor/hiddevicedescriptor.h>
+#include <quenor/mac/macdevicedescriptorhandle.h>
+#include <vmac/gadget.h>
 
-#include <chrono>
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iterator>
-#include <string>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <shared_mutex>
+#include <sstream>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
-#include "options.h"
-#include "stressrun.h"
+#include "ledger.h"
+#include "watchdog.h"
 
+namespace stress {
 namespace {
 
-stress::Options gOptions;
+using Ms = std::chrono::milliseconds;
+
+// Byte 1 of a set, or the ID of a get: the firmware fails the call.
+constexpr uint8_t kFailOnRequest = 0xFA;
+constexpr size_t kMaxPendingPerThread = 48;
+
+// A knob from the environment, `fallback` when unset; throws for a value it cannot use.
+template <typename T>
+T knob(const char* name, T fallback, T low, T high) {
+    const char* text = std::getenv(name);
+    if (!text) {
+        return fallback;
+    }
+    std::istringstream in(text);
+    T value{};
+    if (!(in >> value) || !in.eof() || value < low || value > high) {
+        throw std::invalid_argument(std::string(name) + "='" + text + "' is not a number in range");
+    }
+    return value;
+}
+
+// Sanitizer builds run several times slower: every time bound is stretched by
+// this (CMake sets it), and the run's default length is halved.
+constexpr int kSlowdown = QUENOR_STRESS_SLOWDOWN;
+
+// The harness's way of keeping the device contract: open, close, deletion and
+// the filtering switch of a device overlap nothing else on it, every other call
+// may run concurrently. Application calls take it shared, lifecycle steps
+// exclusive. A waiting lifecycle step holds the turnstile, so that new shared
+// entries wait behind it and twelve busy application threads cannot starve it
+// (std::shared_mutex alone may prefer readers).
+struct LifecycleLock {
+    void lock_shared() {
+        std::lock_guard<std::mutex> pass(turnstile);
+        rw.lock_shared();
+    }
+    void unlock_shared() { rw.unlock_shared(); }
+    void lock() {
+        std::lock_guard<std::mutex> pass(turnstile);
+        rw.lock();
+    }
+    void unlock() { rw.unlock(); }
+    std::mutex turnstile;
+    std::shared_mutex rw;
+};
+
+// The run's counters. Every one before kSlowestDeleteMs must move in a run.
+// clang-format off
+enum Count : size_t {
+    kCalls, kHandles, kReadsWithReport, kInjected,
+    kLifecycleSteps, kOpens, kReopens, kCloses, kDestroys, kCreates, kSwitches, kUnplugs, kReplugs,
+    kBlockingAnswers, kFailingAnswers,
+    kAnsweredByDelete,  // handles judged after their device object was deleted
+    kSlowestDeleteMs,   // the longest a deletion took
+    kLost,              // handles pending past their bound, or after their device's deletion
+    kCounts
+};
+constexpr const char* kCountNames[kCounts] = {
+    "calls", "handles judged", "reads with a report", "reports injected",
+    "lifecycle steps", "opens", "opens over an open", "closes", "destroys", "creates",
+    "filtering switches", "unplugs", "replugs", "blocking answers", "failing answers",
+    "handles answered by a deletion", "slowest deletion (ms)", "lost handles"};
+// clang-format on
+
+// Everything the run's threads share.
+struct World {
+    std::array<std::atomic<uint64_t>, kCounts> tally{};
+    std::atomic<bool> stopping{false};  // the timed part is over
+    std::atomic<bool> releasing{true};  // the releaser keeps going
+    std::atomic<uint64_t> nextGeneration{0};
+    int64_t handleBoundNs = int64_t{20} * kSlowdown * 1000000000;
+    int64_t deleteBoundNs = int64_t{3} * kSlowdown * 1000000000;  // 1 s, and room for a slow host
+
+    std::mutex faultMutex;
+    uint64_t faultCount = 0;          // guarded by faultMutex
+    std::vector<std::string> faults;  // guarded by faultMutex; the first 40
+
+    void fault(const std::string& what) {
+        std::lock_guard<std::mutex> lock(faultMutex);
+        if (++faultCount <= 40) {
+            faults.push_back(what);
+        }
+    }
+};
+
+// One virtual device: its gadget (replaced by every replug) and the library's
+// device object for it (replaced by every destroy and create).
+// Locks: the fields marked "lifecycle" are written only under `lifecycle` held
+// exclusively, read under it in either mode; gadgetMutex_ is held across
+// nothing that waits; the atomics are compared across time without a lock.
+struct Slot {
+    Slot(int i, World& world)
+        : index(i), tag(static_cast<uint8_t>(0xA0 + i)), byEntryId(i % 4 >= 2), world(world) {
+        const std::wstring n = std::to_wstring(i);
+        product = L"Stress Gadget \u00FC\u20AC " + n;
+        serial = L"QS-" + std::wstring(1, wchar_t(0x1F600)) + L"-" + n;
+        spec.path = byEntryId
+                        ? "IOService:/IOResources/IOHIDResource/"
+                          "IOHIDResourceDeviceUserClient/IOHIDUserDevice"
+                        : "IOService:/vmac/Stress@" + std::to_string(i) + "/Interface@0/HIDDevice";
+        spec.parent = byEntryId ? vmac::ParentKind::Other : vmac::ParentKind::UsbInterface;
+        spec.versionNumber = spec.releaseNumber = static_cast<UInt16>(0x0100 + i);
+        spec.primaryUsagePage = 0xFF00;
+        spec.primaryUsage = 1;
+        spec.usagePairs = std::vector<vmac::UsagePair>{{0xFF00, 1}};
+        spec.maxInputReportSize = kInputReportSize;
+        spec.maxOutputReportSize = kOutputReportSize;
+        spec.maxFeatureReportSize = kFeatureReportSize;
+        spec.manufacturer = "Quenor Stress Works";
+        spec.product = "Stress Gadget \xC3\xBC\xE2\x82\xAC " + std::to_string(i);
+        spec.serialNumber = "QS-\xF0\x9F\x98\x80-" + std::to_string(i);  // beyond the BMP
+        // The driver ends a blocked call after 100 ms.
+        spec.properties["RequestTimeout"] = 100000LL;
+        spec.elements = {{0xFF00, 1, 1}, {0xFF00, 2, 2}, {0xFF00, 3, 1}, {0x0001, 6, 3}};
+        spec.numEndpoints = 3;
+        // Descriptor 2 has 70 units, of which the request's 130-byte buffer holds 64;
+        // 3 has a surrogate pair, which stays two characters.
+        std::u16string text[4] = {u"\u0409", u"Stress " + std::u16string(n.begin(), n.end()), u"",
+                                  u"\U0001F600x"};
+        for (int k = 0; k < 70; ++k) {
+            text[2].push_back(static_cast<char16_t>(u'A' + (k + i) % 26));
+        }
+        for (UInt8 k = 1; k <= 3; ++k) {
+            spec.stringDescriptors[k] = vmac::stringDescriptor(text[k]);
+        }
+        for (UInt8 k = 0; k <= 3; ++k) {
+            usbStrings[k] = std::wstring(text[k].begin(),
+                                         text[k].begin() + std::min<size_t>(64, text[k].size()));
+        }
+        spec.responder = [this](const vmac::ReportCall& call) { return respond(call); };
+    }
+
+    // The firmware: a set must carry this device's tag; a get answers a whole
+    // feature report starting with it; kFailOnRequest fails either.
+    vmac::ReportAnswer respond(const vmac::ReportCall& call) {
+        vmac::ReportAnswer answer;
+        const std::string device = "device " + std::to_string(index);
+        if (call.kind == vmac::ReportCallKind::Set) {
+            if (static_cast<size_t>(call.length) != call.bytes.size()) {
+                world.fault(device + " got a set report of " + std::to_string(call.bytes.size()) +
+                            " bytes announced as " + std::to_string(call.length));
+            }
+            if (!call.bytes.empty() && call.bytes[0] != tag) {
+                world.fault(device + " got a set report meant for tag " +
+                            std::to_string(call.bytes[0]));
+            }
+            if (call.bytes.size() > 1 && call.bytes[1] == kFailOnRequest) {
+                answer.result = kIOReturnError;
+            }
+        } else if (call.reportId == kFailOnRequest) {
+            answer.result = kIOReturnError;
+        } else {
+            answer.data.assign(kFeatureReportSize, 0);
+            answer.data[0] = tag;
+            answer.data[1] = static_cast<uint8_t>(call.reportId);
+        }
+        return answer;
+    }
+
+    // The text usbString(index) reads from this gadget, or null when the request
+    // names no string descriptor it has (an index past 255 spills into the type).
+    const std::wstring* usbStringFor(int stringIndex) const {
+        const unsigned wValue = (0x0300u | static_cast<unsigned>(stringIndex)) & 0xFFFFu;
+        auto it = usbStrings.find(static_cast<int>(wValue & 0xFF));
+        return (wValue >> 8) != 3 || it == usbStrings.end() ? nullptr : &it->second;
+    }
+
+    vmac::VirtualDevice gadget() const {
+        std::lock_guard<std::mutex> lock(gadgetMutex_);
+        return gadget_;
+    }
+    // The current gadget's number while it is plugged, else 0.
+    uint64_t pluggedGadget() const {
+        std::lock_guard<std::mutex> lock(gadgetMutex_);
+        return plugged_ ? plugs_ : 0;
+    }
+    // The entry ID of the latest gadget, plugged or not.
+    uint64_t gadgetEntryId() const { return gadget().entryId(); }
+    // With `lifecycle` held exclusively, so that no open sees a gadget half set up.
+    void plug() {
+        if (pluggedGadget() != 0) {
+            return;
+        }
+        vmac::VirtualDevice g = spec.plug();
+        for (uint32_t id = 1; id <= 4; ++id) {
+            g.declareInputReport(id, 8);  // the shortest report the run injects
+        }
+        std::lock_guard<std::mutex> lock(gadgetMutex_);
+        gadget_ = g;
+        ++plugs_;
+        plugged_ = true;
+    }
+    // Any thread, any time: that is the point.
+    void unplug() {
+        std::lock_guard<std::mutex> lock(gadgetMutex_);  // so that a replug never races it
+        if (plugged_) {
+            plugged_ = false;
+            gadget_.unplug();
+        }
+    }
+    ReportLedger::Snapshot snapshot() const { return {filterEpoch, filterOn, overlapEpoch}; }
+    void fault(const char* what, const std::string& problem) {
+        world.fault(std::string(what) + " on device " + std::to_string(index) + ": " + problem);
+    }
+
+    const int index;
+    const uint8_t tag;
+    const bool byEntryId;  // no USB parent, a shared path: named by entry ID
+    World& world;
+    vmac::Gadget spec;
+    std::wstring product, serial;
+    const std::wstring manufacturer = L"Quenor Stress Works";
+    std::map<int, std::wstring> usbStrings;  // by descriptor index
+
+    LifecycleLock lifecycle;
+    std::unique_ptr<AbstractHidDevice> device;  // lifecycle; null between destroy and create
+    uint64_t generation = 0;                    // lifecycle; of `device`
+    bool opened = false;                        // lifecycle; `device` has had a successful open
+    bool infoKnown = false;  // lifecycle; its last open read an undisturbed gadget
+    bool filtering = false;  // lifecycle; `device`'s filtering switch
+    uint64_t entryId = 0;    // lifecycle; the entry ID `device` names (byEntryId)
+
+    std::atomic<uint64_t> liveGeneration{0};  // `generation` while `device` exists, else 0
+    std::atomic<uint64_t> closeEpoch{0};      // after every close, reopen and deletion
+    std::atomic<uint64_t> filterEpoch{0};     // odd while an open, switch, create or delete runs
+    std::atomic<bool> filterOn{false};
+    std::atomic<uint64_t> overlapEpoch{0};  // odd while an open over an open device runs
+    ReportLedger ledger;
+
+private:
+    mutable std::mutex gadgetMutex_;
+    vmac::VirtualDevice gadget_;  // guarded by gadgetMutex_
+    uint64_t plugs_ = 0;          // guarded by gadgetMutex_
+    bool plugged_ = false;        // guarded by gadgetMutex_
+};
+
+// Bumps an epoch to odd on entry and back to even on exit.
+struct OddWhile {
+    explicit OddWhile(std::atomic<uint64_t>& e) : epoch(e) { ++epoch; }
+    ~OddWhile() { ++epoch; }
+    std::atomic<uint64_t>& epoch;
+};
+
+// Seeded choices of one harness thread.
+struct Dice {
+    explicit Dice(uint64_t seed) : random(seed) {}
+    unsigned below(size_t n) { return static_cast<unsigned>(random() % n); }
+    bool chance(unsigned inN) { return below(inN) == 0; }
+    std::mt19937_64 random;
+};
+
+// A request handle an application thread keeps until it has judged its record.
+struct Pending {
+    const char* name;  // the call that made it
+    Slot* slot;
+    uint64_t generation;  // of the device object it was asked of
+    uint64_t closeEpoch;  // the slot's, when asked
+    bool unbounded;       // an input read without time-out: it may wait for a close
+    int64_t issuedNs;
+    int64_t boundFromNs;                 // the bound counts from here (0: not yet)
+    std::function<bool(long)> waitFor;   // 0 ms: only whether it is ready
+    std::function<std::string()> check;  // once ready: "" or what is wrong with the record
+};
+
+// Judges a ready handle; reports one that should have been answered by now.
+// True when done with it. `final`: every device is closed and the wait is over.
+bool settle(World& world, Pending& p, int64_t now, bool final) {
+    Slot& slot = *p.slot;
+    // Read before readiness: once the object is gone, its deletion has answered everything.
+    const bool deleted = slot.liveGeneration != p.generation;
+    if (p.waitFor(0)) {
+        world.tally[kHandles]++;
+        world.tally[kAnsweredByDelete] += deleted ? 1 : 0;
+        const std::string problem = p.check();
+        if (!problem.empty()) {
+            slot.fault(p.name, problem);
+        }
+        return true;
+    }
+    std::string lost = "handle still pending after its device object was deleted";
+    if (!deleted) {
+        if (!final && p.unbounded && p.boundFromNs == 0) {
+            if (slot.closeEpoch == p.closeEpoch) {
+                return false;  // still allowed to wait for a report or a close
+            }
+            p.boundFromNs = now;
+        }
+        if (!final && now - p.boundFromNs <= world.handleBoundNs) {
+            return false;
+        }
+        lost = "handle still pending " +
+               std::to_string((now - (final ? p.issuedNs : p.boundFromNs)) / 1000000) +
+               (final ? " ms after it was asked, with every device closed"
+                      : " ms after it should have been answered");
+    }
+    world.tally[kLost]++;
+    slot.fault(p.name, lost);
+    return true;
+}
+
+class AppThread {
+public:
+    AppThread(World& world, std::vector<std::unique_ptr<Slot>>& slots, uint64_t seed, Activity& a)
+        : world_(world), slots_(slots), activity_(a), dice_(seed) {}
+
+    void run() {
+        while (!world_.stopping) {
+            step();
+            const int64_t now = nowNs();
+            pending_.remove_if([&](Pending& p) { return settle(world_, p, now, false); });
+            if (pending_.size() >= kMaxPendingPerThread) {
+                activity_.enter("waiting for its oldest handle", pending_.front().slot->index);
+                pending_.front().waitFor(50);
+                activity_.idle();
+            }
+            if (dice_.chance(8)) {
+                std::this_thread::sleep_for(std::chrono::microseconds(dice_.below(2000)));
+            }
+        }
+    }
+
+    // After the last close: every handle the contract does not excuse must come.
+    void drain(int64_t deadlineNs) {
+        activity_.enter("draining its handles");
+        for (Pending& p : pending_) {
+            if (p.slot->liveGeneration == p.generation) {  // else its deletion answered it
+                p.waitFor(static_cast<long>(std::max<int64_t>(0, deadlineNs - nowNs()) / 1000000));
+            }
+        }
+        activity_.idle();
+        for (Pending& p : pending_) {
+            settle(world_, p, nowNs(), true);
+        }
+        pending_.clear();
+    }
+
+private:
+    // One call of the mix on a random device, under its lock held shared.
+    void step() {
+        Slot& slot = *slots_[dice_.below(slots_.size())];
+        activity_.enter("waiting to share the device", slot.index);
+        std::shared_lock<LifecycleLock> hold(slot.lifecycle);
+        if (AbstractHidDevice* device = slot.device.get()) {
+            world_.tally[kCalls]++;
+            const unsigned pick = dice_.below(100);
+            pick < 28   ? inputRead(slot, *device)
+            : pick < 48 ? setTransfer(slot, *device, false)
+            : pick < 56 ? setTransfer(slot, *device, true)
+            : pick < 66 ? featureRead(slot, *device)
+            : pick < 74 ? cachedStrings(slot, *device)
+            : pick < 83 ? usbString(slot, *device)
+            : pick < 87 ? (activity_.enter("cancelAll", slot.index), device->cancelAll())
+                        : queries(slot, *device);
+        }
+        activity_.idle();
+    }
+
+    // Makes a call under its activity name and keeps its handle with the check of its record.
+    template <typename Ask, typename Check>
+    void issue(Slot& slot, const char* name, Ask ask, Check check, bool unbounded = false) {
+        activity_.enter(name, slot.index);
+        const auto request = ask();
+        const int64_t now = nowNs();
+        pending_.push_back(
+            {name, &slot, slot.generation, slot.closeEpoch, unbounded, now, unbounded ? 0 : now,
+             [request](long ms) { return ms == 0 ? request.is_ready() : request.wait_for(ms); },
+             [request, check = std::move(check)] { return check(request.value()); }});
+    }
+
+    static ReportBuffer fresh(size_t size, uint8_t fill) {
+        return std::make_shared<std::vector<uint8_t>>(size, fill);
+    }
+
+    void inputRead(Slot& slot, AbstractHidDevice& device) {
+        const unsigned shape = dice_.below(20);
+        const ReportBuffer buffer =
+            shape == 0 && slot.opened && slot.infoKnown
+                ? device.allocateReport(AbstractHidDevice::ReportType::Input)
+                : fresh(shape < 4 ? 16 : kInputReportSize, 0xEE);
+        const unsigned t = dice_.below(100);
+        const long timeout = t < 30   ? 0
+                             : t < 85 ? long(1 + dice_.below(30))
+                             : t < 95 ? long(100 + dice_.below(200))
+                                      : -1;
+        World& world = world_;
+        issue(
+            slot, "getReport", [&] { return device.getReport(buffer, timeout); },
+            [&world, &slot, buffer, before = *buffer](const Result& r) {
+                std::string problem = checkInputReadRecord(r, buffer, before);
+                if (problem.empty() && r.success && !buffer->empty()) {
+                    world.tally[kReadsWithReport]++;
+                    problem = slot.ledger.recordRead(slot.tag, *buffer, before.size(),
+                                                     r.bytesTransferred, slot.filterEpoch);
+                }
+                return problem;
+            },
+            timeout == -1);
+    }
+
+    void setTransfer(Slot& slot, AbstractHidDevice& device, bool feature) {
+        using Type = AbstractHidDevice::ReportType;
+        const unsigned shape = dice_.below(20);
+        const size_t size = feature ? kFeatureReportSize : kOutputReportSize;
+        const ReportBuffer buffer =
+            shape == 0 && slot.opened
+                ? device.allocateReport(feature ? Type::Feature : Type::Output)
+                : fresh(shape < 6 ? dice_.below(size) + 1 : size, 0);
+        if (!buffer->empty()) {
+            (*buffer)[0] = slot.tag;
+        }
+        if (buffer->size() > 1) {
+            (*buffer)[1] = dice_.chance(16) ? kFailOnRequest : uint8_t(dice_.below(250));
+        }
+        const auto reportId = static_cast<uint8_t>(dice_.below(6));
+        const auto check = [buffer, reportId](const Result& r) {
+            return checkSetRecord(r, buffer, reportId);
+        };
+        if (feature) {
+            issue(
+                slot, "setFeature", [&] { return device.setFeature(reportId, buffer); }, check);
+            return;
+        }
+        const unsigned t = dice_.below(100);
+        const long timeout = t < 5    ? -1
+                             : t < 15 ? 0
+                             : t < 40 ? long(1 + dice_.below(20))
+                                      : long(100 + dice_.below(900));
+        issue(
+            slot, "setReport", [&] { return device.setReport(reportId, buffer, timeout); }, check);
+    }
+
+    void featureRead(Slot& slot, AbstractHidDevice& device) {
+        const ReportBuffer buffer =
+            fresh(dice_.chance(4) ? 1 + dice_.below(32) : kFeatureReportSize, 0xEE);
+        const auto reportId =
+            dice_.chance(16) ? kFailOnRequest : static_cast<uint8_t>(1 + dice_.below(4));
+        issue(
+            slot, "getFeature", [&] { return device.getFeature(reportId, buffer); },
+            [buffer, reportId, tag = slot.tag](const Result& r) {
+                return checkFeatureReadRecord(r, buffer, reportId, tag);
+            });
+    }
+
+    void usbString(Slot& slot, AbstractHidDevice& device) {
+        static const int kIndices[] = {0, 1, 2, 3, 1, 2, 3, 9, 257, -1, 1024};
+        const int index = kIndices[dice_.below(std::size(kIndices))];
+        // Without a USB interface the answer is the product name.
+        const std::wstring* expected = slot.byEntryId ? nullptr : slot.usbStringFor(index);
+        const std::wstring* product = slot.opened && slot.infoKnown ? &slot.product : nullptr;
+        issue(
+            slot, "usbString", [&] { return device.usbString(index); },
+            [expected, product](const StrResult& r) {
+                return checkUsbString(r, expected, product);
+            });
+    }
+
+    void cachedStrings(Slot& slot, AbstractHidDevice& device) {
+        activity_.enter("cached strings", slot.index);
+        const std::pair<hidutil::async_request<StrResult>, const std::wstring*> asked[] = {
+            {device.manufacturerName(), &slot.manufacturer},
+            {device.productName(), &slot.product},
+            {device.serialNumber(), &slot.serial}};
+        for (const auto& a : asked) {
+            world_.tally[kHandles]++;
+            const std::string problem =
+                !a.first.is_ready()
+                    ? "not ready at once"
+                    : checkCachedString(a.first.value(), slot.opened, slot.infoKnown, *a.second);
+            if (!problem.empty()) {
+                slot.fault("cached string", problem);
+            }
+        }
+    }
+
+    void queries(Slot& slot, AbstractHidDevice& device) {
+        using Type = AbstractHidDevice::ReportType;
+        activity_.enter("queries", slot.index);
+        (void)device.isOpened();
+        (void)device.nativeHandle();
+        const uint16_t version = device.usbDeviceVersion();
+        if (version != 0 && version != *slot.spec.releaseNumber) {
+            slot.fault("usbDeviceVersion", std::to_string(version));
+        }
+        if (slot.opened && slot.infoKnown &&
+            !(device.usage() == 1 && device.usagePage() == 0xFF00 &&
+              device.reportSize(Type::Input) == int(kInputReportSize) &&
+              device.reportSize(Type::Output) == int(kOutputReportSize) &&
+              device.reportSize(Type::Feature) == int(kFeatureReportSize))) {
+            slot.fault("cached properties", "differ from the gadget's");
+        }
+        if (device.isReportFilteringEnabled() != slot.filtering) {
+            slot.fault("isReportFilteringEnabled", "differs from the switch");
+        }
+        if (!device.allocateReport(Type::Input)) {
+            slot.fault("allocateReport", "null buffer");
+        }
+    }
+
+    World& world_;
+    std::vector<std::unique_ptr<Slot>>& slots_;
+    Activity& activity_;
+    Dice dice_;
+    std::list<Pending> pending_;
+};
+
+void create(World& world, Slot& slot) {
+    OddWhile changing(slot.filterEpoch);
+    slot.entryId = slot.byEntryId ? slot.gadgetEntryId() : 0;
+    const std::wstring path(slot.spec.path.begin(), slot.spec.path.end());
+    slot.device.reset(AbstractHidDevice::create(
+        HidDeviceDescriptor(new MacDeviceDescriptorHandle(path, 0, slot.entryId))));
+    slot.liveGeneration = slot.generation = ++world.nextGeneration;
+    slot.opened = slot.infoKnown = slot.filtering = slot.filterOn = false;
+}
+
+// The deletion must answer every request the object gave out and return within
+// its bound, whatever calls are blocked.
+void destroy(World& world, Slot& slot) {
+    OddWhile changing(slot.filterEpoch);
+    const int64_t start = nowNs();
+    slot.device.reset();
+    const int64_t took = nowNs() - start;
+    uint64_t slowest = world.tally[kSlowestDeleteMs];
+    while (uint64_t(took / 1000000) > slowest &&
+           !world.tally[kSlowestDeleteMs].compare_exchange_weak(slowest, took / 1000000)) {
+    }
+    if (took > world.deleteBoundNs) {
+        slot.fault("delete", "took " + std::to_string(took / 1000000) + " ms");
+    }
+    slot.liveGeneration = 0;
+    slot.closeEpoch++;
+    slot.filtering = slot.filterOn = false;
+}
+
+void close(Slot& slot) {
+    slot.device->close();
+    slot.closeEpoch++;
+}
+
+class LifecycleThread {
+public:
+    LifecycleThread(World& world, std::vector<std::unique_ptr<Slot>>& slots, uint64_t seed,
+                    Activity& a)
+        : world_(world), slots_(slots), activity_(a), dice_(seed) {}
+
+    void run() {
+        while (!world_.stopping) {
+            Slot& slot = *slots_[dice_.below(slots_.size())];
+            const unsigned pick = dice_.below(100);
+            if (pick < 6) {
+                did(slot, "unplug", kUnplugs, [&] { slot.unplug(); });
+            } else {
+                activity_.enter("waiting for the device alone", slot.index);
+                std::unique_lock<LifecycleLock> hold(slot.lifecycle);
+                exclusiveStep(slot, pick);
+            }
+            world_.tally[kLifecycleSteps]++;
+            activity_.idle();
+            std::this_thread::sleep_for(Ms(2 + dice_.below(30)));
+        }
+    }
+
+private:
+    template <typename Step>
+    void did(Slot& slot, const char* what, Count count, Step step) {
+        activity_.enter(what, slot.index);
+        step();
+        world_.tally[count]++;
+    }
+
+    // Mostly keeps devices open (reports reach only open devices), and from there
+    // takes them through every way of going away and coming back.
+    void exclusiveStep(Slot& slot, unsigned pick) {
+        if (!slot.device) {
+            did(slot, "create", kCreates, [&] { create(world_, slot); });
+        } else if (slot.pluggedGadget() == 0 && pick < 70) {
+            did(slot, "replug", kReplugs, [&] { slot.plug(); });
+        } else if (slot.byEntryId && slot.entryId != slot.gadgetEntryId() && pick < 50) {
+            // Made for a gadget that has gone, it never opens again, and reads that
+            // waited behind a read without time-out wait for its close. As an
+            // application would, make a new one for the new entry.
+            did(slot, "destroy", kDestroys, [&] { destroy(world_, slot); });
+        } else if ((!slot.device->isOpened() && pick < 75) || (pick >= 20 && pick < 35)) {
+            open(slot);
+        } else if (pick < 20) {
+            did(slot, "close", kCloses, [&] { close(slot); });
+        } else if (pick < 45) {
+            did(slot, "destroy", kDestroys, [&] { destroy(world_, slot); });
+        } else {
+            did(slot, "setReportFilteringEnabled", kSwitches, [&] {
+                OddWhile changing(slot.filterEpoch);
+                slot.filtering = !slot.filtering;
+                slot.device->setReportFilteringEnabled(slot.filtering);
+                slot.filterOn = slot.filtering;
+                if (slot.device->isReportFilteringEnabled() != slot.filtering) {
+                    slot.fault("setReportFilteringEnabled", "switch not kept");
+                }
+            });
+        }
+    }
+
+    void open(Slot& slot) {
+        const bool wasOpen = slot.device->isOpened();
+        const uint64_t gadgetBefore = slot.pluggedGadget();
+        bool opened = false;
+        activity_.enter(wasOpen ? "open over an open device" : "open", slot.index);
+        {
+            OddWhile changing(slot.filterEpoch);
+            std::optional<OddWhile> overlapping;
+            if (wasOpen) {
+                overlapping.emplace(slot.overlapEpoch);
+            }
+            try {
+                opened = slot.device->open(0, dice_.chance(8) ? 0 : 1);
+            } catch (const std::exception& e) {
+                slot.fault("open", std::string("threw ") + e.what());
+            }
+            if (opened && wasOpen) {
+                slot.closeEpoch++;  // the previous open state was retired
+            }
+        }
+        // A device object made for an earlier gadget's entry ID never opens a later one.
+        const bool undisturbed = gadgetBefore != 0 && gadgetBefore == slot.pluggedGadget() &&
+                                 (!slot.byEntryId || slot.entryId == slot.gadgetEntryId());
+        if (!opened) {
+            if (!wasOpen && undisturbed) {
+                slot.fault("open", "failed on a plugged, closed device");
+            }
+            return;
+        }
+        world_.tally[kOpens]++;
+        world_.tally[kReopens] += wasOpen ? 1 : 0;
+        slot.opened = true;
+        slot.infoKnown = undisturbed;
+    }
+
+    World& world_;
+    std::vector<std::unique_ptr<Slot>>& slots_;
+    Activity& activity_;
+    Dice dice_;
+};
+
+// Sends input reports to random devices, each written in its slot's ledger first.
+void injectReport(World&, Slot& slot, Dice&) {
+    vmac::VirtualDevice gadget = slot.gadget();
+    const ReportLedger::Snapshot before = slot.snapshot();
+    const uint32_t sequence = slot.ledger.beginInjection(before);
+    const InputReport report = makeInputReport(slot.tag, sequence);
+    gadget.injectInputReport(report.reportId, report.bytes,
+                             report.withError ? kIOReturnError : kIOReturnSuccess);
+    slot.ledger.endInjection(sequence, before, slot.snapshot());
+}
+
+// Queues answers that block (until released, unplugged or, for two of them,
+// ended by the driver's 100 ms request time-out) or fail.
+void scriptAnswer(World& world, Slot& slot, Dice& dice) {
+    using vmac::Block;
+    std::vector<uint8_t> data(kFeatureReportSize, 0xFE);
+    data[0] = slot.tag;
+    const std::pair<bool, vmac::ReportAnswer> scripts[] = {
+        // first: a set, else a get
+        {true, {kIOReturnSuccess, {}, Block::NonCancellable, true}},
+        {true, {kIOReturnSuccess, {}, Block::NonCancellable, true}},
+        {true, {kIOReturnSuccess, {}, Block::Cancellable, true}},
+        {false, {kIOReturnSuccess, data, Block::NonCancellable, true}},
+        {true, {kIOReturnSuccess, {}, Block::NonCancellable}},
+        {false, {kIOReturnSuccess, data, Block::NonCancellable}},
+        {true, {kIOReturnError, {}, Block::None}},
+        {false, {kIOReturnAborted, {}, Block::None}}};
+    const auto& script = scripts[dice.below(std::size(scripts))];
+    vmac::VirtualDevice gadget = slot.gadget();
+    if (script.first) {
+        gadget.queueSetReportAnswer(script.second);
+    } else {
+        gadget.queueGetReportAnswer(script.second);
+    }
+    world.tally[script.second.block == Block::None ? kFailingAnswers : kBlockingAnswers]++;
+}
+
+// After the timed part: `step` on every slot, holding its device alone.
+template <typename Step>
+void everySlotAlone(std::vector<std::unique_ptr<Slot>>& slots, Activity& main, const char* what,
+                    Step step) {
+    for (auto& slot : slots) {
+        main.enter(what, slot->index);
+        std::unique_lock<LifecycleLock> hold(slot->lifecycle);
+        step(*slot);
+    }
+    main.idle();
+}
+
+// Runs the stress and answers its counters; faults go to `world`.
+std::array<uint64_t, kCounts> runStress(World& world, uint64_t seed, double seconds, int apps,
+                                        int devices, const std::string& knobs) {
+    Watchdog watchdog(std::chrono::seconds(30 * kSlowdown), knobs);
+    Activity& main = watchdog.add("main");
+    std::vector<std::unique_ptr<Slot>> slots;
+    for (int i = 0; i < devices; ++i) {
+        slots.push_back(std::make_unique<Slot>(i, world));
+        slots.back()->plug();
+        create(world, *slots.back());
+    }
+
+    std::list<AppThread> appThreads;
+    std::list<LifecycleThread> lifecycleThreads;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < apps; ++i) {
+        AppThread& app = appThreads.emplace_back(world, slots, seed * 1000003u + i,
+                                                 watchdog.add("app " + std::to_string(i)));
+        threads.emplace_back([&app] { app.run(); });
+    }
+    for (int i = 0; i < 2; ++i) {
+        LifecycleThread& lifecycle = lifecycleThreads.emplace_back(
+            world, slots, seed * 7919u + i, watchdog.add("lifecycle " + std::to_string(i)));
+        threads.emplace_back([&lifecycle] { lifecycle.run(); });
+    }
+    // Runs `step` on a random slot until the timed part is over, pausing `minUs`
+    // plus up to `spreadUs` microseconds after each.
+    const auto onRandomSlots = [&](const char* who, const char* what, uint64_t salt, unsigned minUs,
+                                   unsigned spreadUs, auto step) {
+        Activity& activity = watchdog.add(who);
+        threads.emplace_back([&, what, salt, minUs, spreadUs, step] {
+            Dice dice(seed + salt);
+            while (!world.stopping) {
+                Slot& slot = *slots[dice.below(slots.size())];
+                activity.enter(what, slot.index);
+                step(world, slot, dice);
+                activity.idle();
+                std::this_thread::sleep_for(
+                    std::chrono::microseconds(minUs + dice.below(spreadUs)));
+            }
+        });
+    };
+    onRandomSlots("injector", "injecting", 1, 200, 1800, injectReport);
+    onRandomSlots("scripter", "scripting an answer", 2, 30000, 100000, scriptAnswer);
+    // The releaser lets blocked calls return, a little later each time, until the end.
+    Activity& releaser = watchdog.add("releaser");
+    std::thread releaseThread([&] {
+        Dice dice(seed + 3);
+        while (world.releasing) {
+            for (auto& slot : slots) {
+                if (dice.chance(2) || world.stopping) {
+                    releaser.enter("releasing blocked calls", slot->index);
+                    slot->gadget().releaseBlockedCalls();
+                }
+            }
+            releaser.idle();
+            std::this_thread::sleep_for(Ms(world.stopping ? 5 : 10 + dice.below(80)));
+        }
+    });
+
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    world.stopping = true;
+    main.enter("joining the threads");
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    everySlotAlone(slots, main, "final close", [](Slot& slot) {
+        if (slot.device) {
+            close(slot);
+        }
+    });
+    const int64_t deadline = nowNs() + world.handleBoundNs;
+    for (AppThread& app : appThreads) {
+        app.drain(deadline);
+    }
+    world.releasing = false;
+    releaseThread.join();
+    everySlotAlone(slots, main, "final deletion", [&](Slot& slot) { destroy(world, slot); });
+
+    std::array<uint64_t, kCounts> counts{};
+    for (auto& slot : slots) {
+        for (const std::string& fault : slot->ledger.verdicts(slot->index)) {
+            world.fault(fault);
+        }
+        world.tally[kInjected] += slot->ledger.injected();
+    }
+    main.enter("unplugging every gadget");
+    slots.clear();
+    vmac::reset();
+    main.idle();
+    std::copy(world.tally.begin(), world.tally.end(), counts.begin());
+    return counts;
+}
 
 long threadCount() {
     return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
@@ -30,58 +843,59 @@ long threadCount() {
 }
 
 // Threads end a moment after they are joined on some hosts, and a call that a
-// deletion left to finish on its own (the last blocked calls end with the final
-// unplug) lets its platform objects go a moment after it returns: give them that.
-template <typename Count>
-long settled(Count count, long expected) {
+// deletion left to finish on its own lets its platform objects go a moment
+// after it returns: give them that.
+template <typename Now>
+auto settled(Now now, decltype(now()) expected) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    long now = count();
-    while (now != expected && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        now = count();
+    auto value = now();
+    while (value != expected && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(Ms(10));
+        value = now();
     }
-    return now;
+    return value;
 }
 
 TEST(Stress, MixedCallsAndLifecycleKeepTheContract) {
+    const auto seed =
+        knob<uint64_t>("QUENOR_STRESS_SEED",
+                       std::chrono::steady_clock::now().time_since_epoch().count(), 0, UINT64_MAX);
+    const double seconds = knob("QUENOR_STRESS_SECONDS", kSlowdown > 1 ? 15.0 : 30.0, 0.0, 1e7);
+    const int apps = knob("QUENOR_STRESS_THREADS", 12, 1, 1024);
+    const int devices = knob("QUENOR_STRESS_DEVICES", 4, 1, 16);
+    std::ostringstream knobs;
+    knobs << "QUENOR_STRESS_SEED=" << seed << " QUENOR_STRESS_SECONDS=" << seconds
+          << " QUENOR_STRESS_THREADS=" << apps << " QUENOR_STRESS_DEVICES=" << devices;
+
     vmac::reset();
     // Some runtimes (ThreadSanitizer's) start a helper thread with the first
     // thread of the process; let that happen before counting.
     std::thread([] {}).join();
-    const long objects = vmac::liveObjectCount();
-    const long ioReferences = vmac::liveIOObjectReferences();
-    const long comReferences = vmac::liveCOMReferences();
+    const vmac::LiveCounts objects = vmac::LiveCounts::now();
     const long threads = threadCount();
 
-    const stress::Figures figures = stress::runStress(gOptions);
-    std::printf("%s\n", stress::summary(gOptions, figures).c_str());
+    World world;
+    const std::array<uint64_t, kCounts> counts =
+        runStress(world, seed, seconds, apps, devices, knobs.str());
+    std::ostringstream summary;
+    for (size_t c = 0; c < kCounts; ++c) {
+        summary << (c == 0 ? "" : ", ") << kCountNames[c] << " " << counts[c];
+    }
+    std::printf("stress: %s\n  %s, faults %llu\n", knobs.str().c_str(), summary.str().c_str(),
+                static_cast<unsigned long long>(world.faultCount));
 
-    for (const std::string& fault : figures.faultMessages) {
+    for (const std::string& fault : world.faults) {
         ADD_FAILURE() << fault;
     }
-    EXPECT_EQ(0u, figures.faults) << "rerun with --seed=" << gOptions.seed;
-    EXPECT_EQ(0u, figures[stress::kLost]);
-    EXPECT_GT(figures[stress::kHandles], 0u) << "the run judged nothing";
-    EXPECT_GT(figures[stress::kReadsWithReport], 0u) << "no input report reached a reader";
-    EXPECT_GT(figures[stress::kOpens], 0u);
-    EXPECT_EQ(objects, settled(vmac::liveObjectCount, objects))
-        << "CF objects leaked or over-released";
-    EXPECT_EQ(ioReferences, settled(vmac::liveIOObjectReferences, ioReferences))
-        << "registry references leaked";
-    EXPECT_EQ(comReferences, settled(vmac::liveCOMReferences, comReferences))
-        << "COM references leaked";
+    EXPECT_EQ(0u, world.faultCount) << "rerun with " << knobs.str();
+    EXPECT_EQ(0u, counts[kLost]);
+    for (size_t c = 0; c < kSlowestDeleteMs; ++c) {
+        EXPECT_GT(counts[c], 0u) << "no " << kCountNames[c] << ": the run tested nothing of it";
+    }
+    EXPECT_EQ(objects, settled(vmac::LiveCounts::now, objects))
+        << "platform objects leaked or over-released";
     EXPECT_EQ(threads, settled(threadCount, threads)) << "threads left running";
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    try {
-        gOptions = stress::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 2;
-    }
-    return RUN_ALL_TESTS();
-}
+}  // namespace stress

@@ -1,20 +1,21 @@
-// Watchdog of the stress run: a hang becomes an abort with a message.
+// The stress run's watchdog: a hang becomes an abort that says where it hung.
 //
-// Every harness thread owns one Activity and names the step it is in before any
-// step that could block (a device call, a close, a wait on a handle). A watcher
-// thread looks every half second; when one step has lasted longer than the
-// bound it prints every thread's current step and the run's seed to standard
-// error and aborts, so that a hang fails CI with the place it hung instead of a
-// time-out without a word.
+// Every harness thread owns one Activity and names the step it is in before
+// anything that could block (a device call, a close, a wait on a handle). The
+// watcher looks every half second; when a step has lasted past the bound it
+// prints every thread's step and the run's knobs to standard error and aborts,
+// so that CI fails with the place of the hang rather than a silent time-out.
 //
 // Threads: add() before the threads that use the activities start; enter() and
 // idle() only from the owning thread; the watcher only reads.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -22,51 +23,81 @@
 
 namespace stress {
 
-class Activity {
-public:
-    explicit Activity(std::string name) : name_(std::move(name)) {}
+inline int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
-    // `what` must be a string literal (it is kept by pointer); `device` is the
-    // device slot the step works on, or -1.
-    void enter(const char* what, int device = -1);
+struct Activity {
+    explicit Activity(std::string name) : name(std::move(name)) {}
+    // `step` is kept by pointer: a string literal. `slot` is the device worked on, or -1.
+    void enter(const char* step, int slot = -1) {
+        since = nowNs();
+        device = slot;
+        what = step;
+    }
     // Between steps: sleeping or looking at ready handles, nothing that can hang.
     void idle() { enter(nullptr); }
 
-    const std::string& name() const { return name_; }
-    const char* what() const { return what_.load(); }
-    int device() const { return device_.load(); }
-    int64_t sinceNs() const { return since_.load(); }
-
-private:
-    const std::string name_;
-    std::atomic<const char*> what_{nullptr};
-    std::atomic<int> device_{-1};
-    std::atomic<int64_t> since_{0};
+    const std::string name;
+    std::atomic<const char*> what{nullptr};
+    std::atomic<int> device{-1};
+    std::atomic<int64_t> since{0};
 };
 
 class Watchdog {
 public:
-    Watchdog(std::chrono::milliseconds bound, std::string context);
-    ~Watchdog();  // stops the watcher
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
+    Watchdog(std::chrono::seconds bound, std::string context)
+        : boundNs_(bound.count() * 1000000000), context_(std::move(context)) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        watcher_.join();
+    }
 
     // The reference stays valid for the watchdog's lifetime.
-    Activity& add(std::string name);
+    Activity& add(std::string name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return activities_.emplace_back(std::move(name));
+    }
 
 private:
-    void watch();
-    [[noreturn]] void fail(const Activity& stuck, int64_t nowNs);
+    bool hung(const Activity& a, int64_t now) const { return a.what && now - a.since > boundNs_; }
 
-    const std::chrono::milliseconds bound_;
-    const std::string context_;
+    void watch() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (
+            !wake_.wait_for(lock, std::chrono::milliseconds(500), [this] { return stopping_; })) {
+            const int64_t now = nowNs();
+            if (std::none_of(activities_.begin(), activities_.end(),
+                             [&](const Activity& a) { return hung(a, now); })) {
+                continue;
+            }
+            std::fprintf(stderr,
+                         "\nstress watchdog: a step has lasted over %.0f s; rerun with %s\n",
+                         boundNs_ / 1e9, context_.c_str());
+            for (const Activity& a : activities_) {
+                const char* what = a.what;
+                std::fprintf(stderr, "  %-14s %-40s device %2d  for %.1f s%s\n", a.name.c_str(),
+                             what ? what : "(idle)", a.device.load(),
+                             what ? (now - a.since) / 1e9 : 0.0, hung(a, now) ? "  <- HUNG" : "");
+            }
+            std::fflush(stderr);
+            std::abort();
+        }
+    }
+
+    const int64_t boundNs_;
+    const std::string context_;  // the knobs that repeat the run
     std::mutex mutex_;
     std::condition_variable wake_;
-    bool stopping_ = false;            // guarded by mutex_
-    std::deque<Activity> activities_;  // guarded by mutex_; elements never move
-    std::thread watcher_;
+    bool stopping_ = false;                     // guarded by mutex_
+    std::deque<Activity> activities_;           // guarded by mutex_; elements never move
+    std::thread watcher_{[this] { watch(); }};  // last: starts once the rest exists
 };
-
-int64_t steadyNowNs();
 
 }  // namespace stress
