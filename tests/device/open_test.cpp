@@ -135,11 +135,15 @@ TEST_F(GadgetTest, ShareModeChoosesTheOpenOptionsAndCloseUndoesTheOpenOnce) {
         EXPECT_FALSE(gadget.inputCallbackRegistered() || gadget.removalCallbackRegistered());
         EXPECT_FALSE(gadget.isScheduled());
     }
-    // A close the platform refuses still ends the open: the released object closes.
+    // A close the platform refuses still ends the open: the object stays open
+    // while it lives, and closes once released.
     ASSERT_TRUE(device->open(0, 1));
+    HeldObject held = holdPlatformObject(device);
     gadget.failCalls(fault(vmac::Call::DeviceClose, 1, kIOReturnNotPermitted));
     EXPECT_TRUE(device->close());
     EXPECT_EQ(0, gadget.pendingCallFaults(vmac::Call::DeviceClose));
+    EXPECT_EQ(1, gadget.openCount());
+    held.reset();
     EXPECT_EQ(0, gadget.openCount());
     EXPECT_EQ(0, gadget.deviceObjectCount());
 }
