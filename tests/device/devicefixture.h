@@ -9,6 +9,9 @@
 #include <quenor/mac/macdevicedescriptorhandle.h>
 #include <quenor/mac/machiddevice.h>
 #include <vmac/control.h>
+#include <vmac/gadget.h>
+
+#include "tests/vmac/testkit.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +26,9 @@
 #include <vector>
 
 namespace devicetest {
+
+using vmactest::eventually;
+using vmactest::fault;
 
 inline constexpr const char* kGadgetPath = "IOService:/vmac/Gadget@1/Interface@0/HIDDevice";
 
@@ -40,18 +46,6 @@ inline Result noReport(const ReportBuffer& buffer) {
     return {false, -1, buffer, 0, 0};
 }
 
-// Polls `done` until it holds or the patience runs out; whether it came to hold.
-template <typename Condition>
-bool eventually(Condition done) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 // Whether a thread of this process carries `name`, as the host lists them.
 inline bool aThreadIsNamed(const std::string& name) {
     std::error_code error;
@@ -61,14 +55,6 @@ inline bool aThreadIsNamed(const std::string& name) {
             return true;
     }
     return false;
-}
-
-inline vmac::CallFault fault(vmac::Call call, int count = 1, IOReturn result = kIOReturnError) {
-    vmac::CallFault f;
-    f.call = call;
-    f.count = count;
-    f.result = result;
-    return f;
 }
 
 // usage, usagePage and the input, output and feature report sizes, as read by an open.
@@ -90,32 +76,32 @@ class DeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         vmac::reset();
-        objects_ = vmac::liveObjectCount();
-        ioReferences_ = vmac::liveIOObjectReferences();
-        comReferences_ = vmac::liveCOMReferences();
+        live_ = vmac::LiveCounts::now();
     }
 
     void TearDown() override {
         devices_.clear();  // closes and joins everything the test left open
         vmac::reset();
-        EXPECT_EQ(objects_, vmac::liveObjectCount()) << "CF objects leaked or over-released";
-        EXPECT_EQ(ioReferences_, vmac::liveIOObjectReferences()) << "registry references leaked";
-        EXPECT_EQ(comReferences_, vmac::liveCOMReferences()) << "COM references leaked";
+        EXPECT_EQ(live_, vmac::LiveCounts::now()) << "leaked or over-released";
     }
 
     // A small vendor-defined gadget under a USB interface: usage 1 on page 0xFF00,
     // 64-byte input and output reports, 16-byte feature reports, three strings.
     vmac::VirtualDevice plugGadget(const std::string& path = kGadgetPath,
                                    vmac::ParentKind parent = vmac::ParentKind::UsbInterface) {
-        vmac::VirtualDevice gadget = vmac::plugDevice(path, parent);
-        gadget.setNumberProperty("PrimaryUsage", 1);
-        gadget.setNumberProperty("PrimaryUsagePage", 0xFF00);
-        gadget.setNumberProperty("MaxInputReportSize", 64);
-        gadget.setNumberProperty("MaxOutputReportSize", 64);
-        gadget.setNumberProperty("MaxFeatureReportSize", 16);
-        gadget.setStringProperty("Manufacturer", "Quenor Test Works");
-        gadget.setStringProperty("Product", "Echo Gadget");
-        gadget.setStringProperty("SerialNumber", "QT-0001");
+        vmac::Gadget gadget = echoGadget();
+        gadget.path = path;
+        gadget.parent = parent;
+        return gadget.plug();
+    }
+
+    static vmac::Gadget echoGadget() {
+        vmac::Gadget gadget;
+        gadget.primaryUsage = 1, gadget.primaryUsagePage = 0xFF00;
+        gadget.maxInputReportSize = gadget.maxOutputReportSize = 64;
+        gadget.maxFeatureReportSize = 16;
+        gadget.manufacturer = "Quenor Test Works", gadget.product = "Echo Gadget";
+        gadget.serialNumber = "QT-0001";
         return gadget;
     }
 
@@ -175,9 +161,7 @@ protected:
 
 private:
     std::vector<std::unique_ptr<AbstractHidDevice>> devices_;
-    long objects_ = 0;
-    long ioReferences_ = 0;
-    long comReferences_ = 0;
+    vmac::LiveCounts live_;
 };
 
 // A DeviceTest with the standard gadget plugged in as `gadget`. A platform call

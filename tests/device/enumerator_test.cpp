@@ -113,26 +113,6 @@ TEST_F(EnumeratorTest, EntryIdsNameDevicesThatShareAPathOrHaveALongOne) {
     EXPECT_FALSE(readHidDeviceIdentity(entries[0].descriptor()));
 }
 
-// A mouse lists its physical collection's pair beside the application's: two
-// entries of one device, each opening it, both behind Input Monitoring.
-TEST_F(EnumeratorTest, EveryPairIsAnEntryOfTheSameDevice) {
-    vmac::reset();
-    vmac::VirtualDevice mouse = plugHid("IOService:/m/Mouse", 2, 2, {{1, 2}, {1, 1}});
-    MacNativeDeviceEnumerator enumerator;
-    ASSERT_EQ(wheresOf(enumerator), (Wheres{"IOService:/m/Mouse/0", "IOService:/m/Mouse/1"}));
-    std::vector<AbstractHidDevice*> opened;
-    for (const HidDeviceEntry& entry : enumerator.entries()) {
-        opened.push_back(makeDeviceFor(entry.descriptor()));
-        EXPECT_TRUE(opened.back()->open(0, 1));
-        EXPECT_EQ(entry.identity.usage, opened.back()->usage());
-    }
-    EXPECT_EQ(2, mouse.openCount());
-    vmac::setInputMonitoring(vmac::InputMonitoring::Denied);
-    for (AbstractHidDevice* device : opened) {
-        EXPECT_FALSE(device->open(0, 1)) << "the physical pair's entry is the mouse too";
-    }
-}
-
 TEST_F(EnumeratorTest, FiltersTakeAnySubsetAndPickSinglePairs) {
     HidDeviceMatch vendor;
     vendor.vendorId = 0x1209;
@@ -173,24 +153,26 @@ TEST_F(EnumeratorTest, FiltersTakeAnySubsetAndPickSinglePairs) {
 
 TEST_F(EnumeratorTest, MissingAndMistypedPropertiesReadAsZeroOrEmpty) {
     vmac::reset();
-    PropertyList odd;
     CFTypeRef pairs[] = {vmac::makeUsagePair(0xFF00, 1), vmac::makeNumber(5),
                          vmac::makeUsagePair(1, 2)};
-    odd.adopt("DeviceUsagePairs", vmac::makeArray({pairs[0], pairs[1], pairs[2]}));
+    vmac::Gadget odd, located;
+    odd.path = "IOService:/Odd", located.path = "IOService:/Located";
+    odd.properties = {{"DeviceUsagePairs",
+                       vmac::HeldValue::adopt(vmac::makeArray({pairs[0], pairs[1], pairs[2]}))},
+                      {"VendorID", std::string("0x1234")},
+                      {"ProductID", 0x12345LL},
+                      {"Manufacturer", 7LL},
+                      {"Product", std::string("Odd")},
+                      {"PrimaryUsagePage", 0xFFLL},
+                      {"PrimaryUsage", 3LL},
+                      {"LocationID", std::string("somewhere")},
+                      {"Transport", 1LL}};
     for (CFTypeRef value : pairs)
         CFRelease(value);
-    odd.text("VendorID", "0x1234")
-        .number("ProductID", 0x12345)
-        .number("Manufacturer", 7)
-        .text("Product", "Odd")
-        .number("PrimaryUsagePage", 0xFF)
-        .number("PrimaryUsage", 3)
-        .text("LocationID", "somewhere")
-        .number("Transport", 1);
-    odd.plug("IOService:/Odd");
-    PropertyList located;
-    located.number("LocationID", 0xFA120000).number("DeviceUsagePairs", 4);
-    located.plug("IOService:/Located");
+    odd.plug();
+    located.locationId = 0xFA120000;
+    located.properties = {{"DeviceUsagePairs", 4LL}};
+    located.plug();
     vmac::plugDevice("IOService:/Bare");  // no properties at all
 
     MacNativeDeviceEnumerator enumerator;

@@ -5,6 +5,7 @@
 // its documented failure, releases everything exactly once and never hangs.
 #include <functional>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -16,6 +17,7 @@ namespace devicetest {
 namespace {
 
 using StrResult = AbstractHidDevice::AsyncStrReqResult;
+using Options = std::vector<IOOptionBits>;
 
 // Runs `run`; whether it threw an E (any other exception fails the test).
 template <typename E, typename Run>
@@ -89,36 +91,103 @@ protected:
 
 // ---- Platform calls and threads --------------------------------------------
 
-// A step after IOHIDDeviceOpen fails: the worker's stop source (without it the
-// run loop could never be left), the run-loop mode name, the worker thread. The
-// open is undone on the opening thread, the device never scheduled.
-TEST_F(FaultsTest, AFailureAfterThePlatformOpenUndoesIt) {
-    const vmac::Call calls[] = {vmac::Call::RunLoopSourceCreate,
-                                vmac::Call::StringCreateWithCString};
-    for (int step = 0; step < 3; ++step) {  // the two calls, then the thread
-        SCOPED_TRACE(step);
-        const bool thread = step == 2;
-        if (thread && !FailNthThreadCreation::works()) {
+// Each step of opening fails in turn: those before IOHIDDeviceOpen succeeded
+// (the open answers false and tells the platform's status), and those after
+// it (the open throws and undoes the platform open on the opening thread, with
+// the options it opened with): the input report size, the worker's stop source
+// (without it the run loop could never be left), the run-loop mode name, the
+// worker thread. Nothing is left open or cached, and a reopen that fails keeps
+// the previous open as it was.
+TEST_F(FaultsTest, EachFailingStepOfAnOpenUndoesItAndKeepsThePreviousOpen) {
+    enum class Fails { Before, LengthError, BadAlloc, SystemError };
+    const auto open = [this](void (*set)(vmac::OpenFaults&)) {
+        return [this, set] {
+            vmac::OpenFaults faults;
+            set(faults);
+            gadget.setOpenFaults(faults);
+        };
+    };
+    const auto call = [](vmac::Call c) { return [c] { vmac::failCalls(fault(c)); }; };
+    const struct {
+        const char* name;
+        std::function<void()> arm;
+        Fails fails;
+        int64_t status = 0;  // lastOpenStatus() after an open that answered false
+    } steps[] = {
+        {"CreateReturnsNull", open([](vmac::OpenFaults& f) { f.createReturnsNull = true; }),
+         Fails::Before, widened(kIOReturnNoDevice)},
+        {"ParentLookupFails",
+         open([](vmac::OpenFaults& f) { f.parentLookupResult = kIOReturnNotAttached; }),
+         Fails::Before, widened(kIOReturnNotAttached)},
+        {"PlugInCreationFails",
+         open([](vmac::OpenFaults& f) { f.plugInResult = kIOReturnNoResources; }), Fails::Before,
+         widened(kIOReturnNoResources)},
+        {"PlugInNull", open([](vmac::OpenFaults& f) { f.plugInNull = true; }), Fails::Before,
+         widened(kIOReturnError)},
+        {"QueryInterfaceNegative", open([](vmac::OpenFaults& f) { f.queryResult = E_NOINTERFACE; }),
+         Fails::Before, int64_t{E_NOINTERFACE}},
+        {"QueryInterfaceNull", open([](vmac::OpenFaults& f) { f.queryReturnsNull = true; }),
+         Fails::Before, widened(kIOReturnError)},
+        {"DeviceOpenFails",
+         open([](vmac::OpenFaults& f) { f.openResult = kIOReturnNotPrivileged; }), Fails::Before,
+         widened(kIOReturnNotPrivileged)},
+        {"NegativeInputReportSize", [this] { gadget.setNumberProperty("MaxInputReportSize", -1); },
+         Fails::LengthError},
+        {"RunLoopSourceCreate", call(vmac::Call::RunLoopSourceCreate), Fails::BadAlloc},
+        {"StringCreateWithCString", call(vmac::Call::StringCreateWithCString), Fails::BadAlloc},
+        {"WorkerThread", [] {}, Fails::SystemError},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        if (step.fails == Fails::SystemError && !FailNthThreadCreation::works()) {
             continue;  // a sanitizer runtime intercepts pthread_create first
         }
-        const int shareMode = step == 1 ? 0 : 1;
+        const bool afterOpen = step.fails != Fails::Before;
+        const auto openFails = [&](AbstractHidDevice* device, int shareMode) {
+            step.arm();
+            if (step.fails == Fails::Before) {
+                EXPECT_FALSE(device->open(0, shareMode));
+                EXPECT_EQ(step.status, static_cast<MacHidDevice*>(device)->lastOpenStatus());
+            } else if (step.fails == Fails::LengthError) {
+                EXPECT_THROW(device->open(0, shareMode), std::length_error);
+            } else if (step.fails == Fails::BadAlloc) {
+                EXPECT_THROW(device->open(0, shareMode), std::bad_alloc);
+            } else {
+                FailNthThreadCreation failing(1);
+                EXPECT_THROW(device->open(0, shareMode), std::system_error);
+                EXPECT_TRUE(failing.hit());
+            }
+            gadget.setOpenFaults(vmac::OpenFaults());
+            gadget.setNumberProperty("MaxInputReportSize", 64);
+            vmac::clearCallFaults();
+        };
+        Options closes = gadget.closeCalls();
         AbstractHidDevice* device = makeDevice();
-        std::vector<IOOptionBits> closes = gadget.closeCalls();
-        if (thread) {
-            FailNthThreadCreation failing(1);
-            EXPECT_THROW(device->open(0, shareMode), std::system_error);
-            EXPECT_TRUE(failing.hit());
-        } else {
-            vmac::failCalls(fault(calls[step]));
-            EXPECT_THROW(device->open(0, shareMode), std::bad_alloc);
-            EXPECT_EQ(0, vmac::pendingCallFaults(calls[step]));
-        }
+        openFails(device, 0);
         expectNothingOpen(device);
-        closes.push_back(shareMode == 0 ? kIOHIDOptionsTypeSeizeDevice : kIOHIDOptionsTypeNone);
+        EXPECT_EQ(0, device->usage());  // nothing was cached
+        if (afterOpen) {
+            closes.push_back(kIOHIDOptionsTypeSeizeDevice);
+        }
         EXPECT_EQ(closes, gadget.closeCalls());
-        ASSERT_TRUE(device->open(0, shareMode));
-        inject(gadget, 1, {7});
-        EXPECT_EQ(Bytes{7}, readQueued(device));
+
+        gadget.setNumberProperty("PrimaryUsage", 1);
+        ASSERT_TRUE(device->open(0, 1));
+        EXPECT_EQ(0, static_cast<MacHidDevice*>(device)->lastOpenStatus());
+        void* const first = device->nativeHandle();
+        gadget.setNumberProperty("PrimaryUsage", 7);  // a successful reopen would read it
+        openFails(device, 1);
+        EXPECT_TRUE(device->isOpened());
+        EXPECT_EQ(first, device->nativeHandle());
+        EXPECT_EQ(1, device->usage());
+        EXPECT_EQ(1, gadget.openCount());
+        EXPECT_EQ(1, gadget.deviceObjectCount());
+        if (afterOpen) {
+            closes.push_back(kIOHIDOptionsTypeNone);
+        }
+        EXPECT_EQ(closes, gadget.closeCalls());
+        inject(gadget, 1, {9});
+        EXPECT_EQ(Bytes{9}, readQueued(device));
         destroyDevice(device);
     }
 }
@@ -174,46 +243,6 @@ TEST_F(FaultsTest, AFilterThatCannotBeBuiltAcceptsEveryReport) {
         EXPECT_EQ(Bytes{3}, readQueued(device));
         destroyDevice(device);
     }
-}
-
-// The USB interface's calls fail with their failure answers, one at a time; a
-// close the platform refuses still ends the open: the released object closes.
-TEST_F(FaultsTest, UsbInterfaceAndCloseFailuresGiveTheirFailureAnswers) {
-    AbstractHidDevice* device = openDevice();
-    gadget.setStringDescriptorText(1, u"Hi");
-    gadget.setNumEndpoints(2);
-
-    gadget.failCalls(fault(vmac::Call::GetDeviceReleaseNumber, 1, kIOReturnNoDevice));
-    EXPECT_EQ(0, device->usbDeviceVersion());
-    EXPECT_EQ(0x0100, device->usbDeviceVersion());
-
-    gadget.failCalls(fault(vmac::Call::ControlRequest, 1, kIOReturnNoDevice));
-    const StrResult failed = await(device->usbString(1));
-    EXPECT_FALSE(failed.success);
-    EXPECT_EQ(widened(kIOReturnNoDevice), failed.status);
-    EXPECT_EQ(L"Hi", await(device->usbString(1)).value);
-
-    gadget.failCalls(fault(vmac::Call::GetNumEndpoints, 1, kIOReturnNoDevice));
-    device->cancelAll();
-    EXPECT_EQ(1u, gadget.pipeCalls().size());  // the string request that got through
-    // One pipe call failing does not stop the others.
-    gadget.failCalls(fault(vmac::Call::AbortPipe, 1, kIOReturnNoDevice));
-    gadget.failCalls(fault(vmac::Call::ClearPipeStallBothEnds, 1, kIOReturnNoDevice));
-    device->cancelAll();
-    const std::vector<vmac::PipeCall> calls = gadget.pipeCalls();
-    ASSERT_EQ(3u, calls.size());  // those of pipe 1 failed, unlogged
-    EXPECT_EQ(vmac::PipeCallKind::AbortPipe, calls[1].kind);
-    EXPECT_EQ(2, calls[1].pipe);
-    EXPECT_EQ(vmac::PipeCallKind::ClearPipeStallBothEnds, calls[2].kind);
-    EXPECT_EQ(2, calls[2].pipe);
-
-    gadget.failCalls(fault(vmac::Call::DeviceClose, 1, kIOReturnNotPermitted));
-    EXPECT_TRUE(device->close());
-    EXPECT_EQ(0, gadget.pendingCallFaults(vmac::Call::DeviceClose));
-    EXPECT_FALSE(device->isOpened());
-    EXPECT_EQ(0, gadget.openCount());
-    EXPECT_EQ(0, gadget.deviceObjectCount());
-    EXPECT_TRUE(device->open(0, 0));
 }
 
 // Each thread a device starts is refused in turn, outside opening (above):

@@ -403,9 +403,10 @@ TEST_F(TransfersTest, RequestQueueKeepsCallOrderAndInputQueueStandsApart) {
     EXPECT_EQ(record({true, 2, in, 0, 0}), record(await(reading)));
 }
 
-// Pipes 1 to n are each aborted and cleared; nothing happens without an open
-// interface that counts its endpoints. (On a Mac each of these calls answers
-// kIOReturnNotOpen, as vmac's do: the HID driver holds the interface open.)
+// Pipes 1 to n are each aborted and cleared, a failing call stopping none of the
+// others; nothing happens without an open interface that counts its endpoints.
+// (On a Mac each of these calls answers kIOReturnNotOpen, as vmac's do: the HID
+// driver holds the interface open.)
 TEST_F(TransfersTest, CancelAllResetsEndpointPipesOneToN) {
     const auto resets = [this] {
         std::vector<std::pair<vmac::PipeCallKind, int>> out;
@@ -425,8 +426,11 @@ TEST_F(TransfersTest, CancelAllResetsEndpointPipesOneToN) {
     EXPECT_EQ(expected, resets());
     for (UInt8 endpoints : {1, 3}) {
         gadget.setNumEndpoints(endpoints);
+        // Pipe 1's calls fail, unlogged, as if the device had just gone.
+        gadget.failCalls(fault(vmac::Call::AbortPipe, 1, kIOReturnNoDevice));
+        gadget.failCalls(fault(vmac::Call::ClearPipeStallBothEnds, 1, kIOReturnNoDevice));
         device->cancelAll();
-        for (int pipe = 1; pipe <= endpoints; ++pipe) {
+        for (int pipe = 2; pipe <= endpoints; ++pipe) {
             expected.emplace_back(vmac::PipeCallKind::AbortPipe, pipe);
             expected.emplace_back(vmac::PipeCallKind::ClearPipeStallBothEnds, pipe);
         }

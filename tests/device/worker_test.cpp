@@ -11,7 +11,6 @@
 
 #include "devicefixture.h"
 #include "failingallocator.h"
-#include "quenor/mac/machiddeviceprivate.h"
 
 namespace devicetest {
 namespace {
@@ -110,68 +109,58 @@ TEST_F(WorkerTest, RemovalDisconnectsWithoutAClose) {
     EXPECT_EQ(0, gadget.deviceObjectCount());
 }
 
-// The open state on its own, on a platform object the test opened. A read finds
-// a queued report at once. A removal does not wake the read whose time-out runs:
-// it answers "no report" at its deadline; a read behind it then finds the device
-// not open. Closing a removed device neither unregisters nor closes it.
-TEST_F(WorkerTest, RemovedOpenStateLetsTheRunningReadTimeOutAndLaterOnesFindItGone) {
-    auto platformObject = quenor::mac::ScopedCFRef<IOHIDDeviceRef>::adopt(
-        IOHIDDeviceCreate(kCFAllocatorDefault, gadget.entry()));
-    ASSERT_TRUE(platformObject);
-    ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(platformObject.get(), kIOHIDOptionsTypeNone));
-    std::atomic<uint64_t> dropped{0};
-    auto state = std::make_unique<MacHidDevice::MacHidDevicePrivate>(
-        std::move(platformObject), kIOHIDOptionsTypeNone, nullptr, dropped);
-    auto watcher = std::async(std::launch::async, [&] { state->serveDeadlines(); });
-
-    inject(gadget, 4, {4, 1});
-    ReportBuffer first = marked();
-    auto queued = state->read(first, 0);
-    ASSERT_TRUE(queued.is_ready()) << "a queued report answers at once";
-    EXPECT_EQ(record({true, 2, first, 0, 0}), record(queued.value()));
-
-    ReportBuffer waiting = marked();
-    auto running = state->read(waiting, 1500);
-    auto behind = state->read(marked(), -1);
+// A removal wakes no read: one with a time-out answers "no report" at its
+// deadline (a read behind it then finds the device not open); one without waits
+// on, and the close that follows wakes it. Whether
+// the input queue's thread is inside its wait cannot be seen, so each attempt
+// lets the read pend longer until one caught it there; a read that starts only
+// after the removal or the close finds the device not open, an outcome of its own.
+TEST_F(WorkerTest, CloseWakesAReaderWaitingWithoutLimitAndARemovalWakesNoRead) {
+    ReportBuffer timed = marked();
+    AbstractHidDevice* device = openDevice();
+    auto running = device->getReport(timed, 1500);
+    auto behind = device->getReport(marked(), -1);  // starts after the removal
+    EXPECT_FALSE(running.wait_for(std::chrono::milliseconds(200)));
     EXPECT_EQ(vmac::Outcome::Delivered, gadget.unplug().wait());
-    EXPECT_TRUE(state->isDisconnected());
-    EXPECT_EQ(nullptr, state->handle());
     EXPECT_FALSE(running.is_ready()) << "the removal does not wake it";
-    expectNoReport(await(running), waiting);
+    expectNoReport(await(running), timed);
     EXPECT_EQ(record(kNotOpenRead), record(await(behind)));
+    EXPECT_TRUE(device->close());
+    destroyDevice(device);
 
-    state->beginStopping();
-    watcher.get();
-    state.reset();
-    EXPECT_TRUE(gadget.closeCalls().empty());
-    EXPECT_EQ(0, gadget.deviceObjectCount());
-}
-
-// Whether the input queue's thread is inside its wait cannot be seen, so each attempt
-// lets the read pend longer until one caught it there. A read that starts only after
-// the close finds the device not open, a valid outcome of its own.
-TEST_F(WorkerTest, CloseWakesAReaderWaitingWithoutLimit) {
-    AbstractHidDevice* device = makeDevice();
-    bool caughtWaiting = false;
-    for (int attempt = 0; attempt < 8 && !caughtWaiting; ++attempt) {
-        ASSERT_TRUE(device->open(0, 1));
-        ReportBuffer waiting = marked();
-        auto read = device->getReport(waiting, -1);
-        auto queuedBehind = device->getReport(marked(), -1);
-        EXPECT_FALSE(read.wait_for(std::chrono::milliseconds(20 << attempt)));
-
-        ASSERT_TRUE(device->close());
-        const Result result = await(read);
-        if (result.buffer) {
-            expectNoReport(result, waiting);
-            caughtWaiting = true;
-        } else {
-            EXPECT_EQ(record(kNotOpenRead), record(result));
+    for (bool removed : {false, true}) {
+        SCOPED_TRACE(removed ? "removed, then closed" : "closed");
+        bool caughtWaiting = false;
+        for (int attempt = 0; attempt < 8 && !caughtWaiting; ++attempt) {
+            gadget = plugGadget();
+            device = makeDevice();
+            ASSERT_TRUE(device->open(0, 1));
+            ReportBuffer waiting = marked();
+            auto read = device->getReport(waiting, -1);
+            auto queuedBehind = device->getReport(marked(), -1);
+            EXPECT_FALSE(read.wait_for(std::chrono::milliseconds(20 << attempt)));
+            if (removed) {
+                EXPECT_EQ(vmac::Outcome::Delivered, gadget.unplug().wait());
+            }
+            const bool answeredBeforeClose = read.wait_for(std::chrono::milliseconds(20));
+            ASSERT_TRUE(device->close());
+            const Result result = await(read);
+            if (result.buffer) {
+                EXPECT_FALSE(answeredBeforeClose);
+                expectNoReport(result, waiting);
+                caughtWaiting = true;
+            } else {
+                EXPECT_EQ(record(kNotOpenRead), record(result));
+            }
+            EXPECT_EQ(record(kNotOpenRead), record(await(queuedBehind)));
+            EXPECT_EQ(0, gadget.openCount());
+            destroyDevice(device);
+            if (!removed) {
+                gadget.unplug();
+            }
         }
-        EXPECT_EQ(record(kNotOpenRead), record(await(queuedBehind)));
+        EXPECT_TRUE(caughtWaiting);
     }
-    EXPECT_TRUE(caughtWaiting);
-    EXPECT_EQ(0, gadget.openCount());
 }
 
 // Destruction and close must end whatever the device does. A read that waits

@@ -10,14 +10,6 @@ namespace {
 
 using CallFaultTest = OpenDeviceTest;
 
-vmac::CallFault fault(vmac::Call call, int count, IOReturn result = kIOReturnError) {
-    vmac::CallFault f;
-    f.call = call;
-    f.count = count;
-    f.result = result;
-    return f;
-}
-
 // A fault fails the reads of its key only, as often as chosen. A wrong-typed answer (for every
 // read, count -1) lives like a property value: until the device goes.
 TEST_F(CallFaultTest, PropertyReadsFailOrAnswerAnotherTypeAsOftenAsChosen) {
@@ -53,62 +45,6 @@ TEST_F(CallFaultTest, PropertyReadsFailOrAnswerAnotherTypeAsOftenAsChosen) {
     EXPECT_EQ(before + 1, vmac::liveObjectCount()) << "kept until detached: the device is open";
     IOHIDDeviceClose(hid_.get(), kIOHIDOptionsTypeNone);
     EXPECT_EQ(before, vmac::liveObjectCount());
-}
-
-TEST_F(CallFaultTest, ElementMatchingAnswersNullOnce) {
-    device_.addElement({0xFF00, 1, 3});
-    device_.failCalls(fault(vmac::Call::CopyMatchingElements, 1));
-    EXPECT_EQ(nullptr, IOHIDDeviceCopyMatchingElements(hid_.get(), nullptr, 0));
-    auto elements = ScopedCFRef<CFArrayRef>::adopt(
-        IOHIDDeviceCopyMatchingElements(hid_.get(), nullptr, kIOHIDOptionsTypeNone));
-    ASSERT_TRUE(elements);
-    EXPECT_EQ(1, CFArrayGetCount(elements.get()));
-}
-
-// A failed close leaves the object open; releasing it closes it, as on a Mac.
-TEST_F(CallFaultTest, AFailedCloseLeavesTheObjectOpenUntilReleased) {
-    device_.failCalls(fault(vmac::Call::DeviceClose, 1, kIOReturnNotPermitted));
-    EXPECT_EQ(kIOReturnNotPermitted, IOHIDDeviceClose(hid_.get(), kIOHIDOptionsTypeNone));
-    EXPECT_EQ(1, device_.openCount());
-    EXPECT_TRUE(device_.closeCalls().empty());
-    hid_.reset();
-    EXPECT_EQ(0, device_.openCount());
-    EXPECT_EQ(0, device_.deviceObjectCount());
-}
-
-TEST_F(CallFaultTest, UsbInterfaceCallsFailWithTheChosenCodeAndAreNotLogged) {
-    auto intf = usbInterfaceOf(device_.parentEntry());
-    ASSERT_TRUE(intf);
-    IOUSBInterfaceStruct190** i = intf.get();
-    device_.setStringDescriptorText(1, u"Hi");
-    const vmac::Call calls[] = {vmac::Call::GetDeviceReleaseNumber, vmac::Call::GetNumEndpoints,
-                                vmac::Call::ControlRequest, vmac::Call::AbortPipe,
-                                vmac::Call::ClearPipeStallBothEnds};
-    for (vmac::Call call : calls)
-        device_.failCalls(fault(call, 1, kIOReturnNoDevice));
-
-    UInt16 release = 7;
-    UInt8 endpoints = 7;
-    uint8_t data[16] = {};
-    IOUSBDevRequest request = {0x80, 6, 0x0301, 0x0409, sizeof data, data, 99};
-    EXPECT_EQ(kIOReturnNoDevice, (*i)->GetDeviceReleaseNumber(i, &release));
-    EXPECT_EQ(kIOReturnNoDevice, (*i)->GetNumEndpoints(i, &endpoints));
-    EXPECT_EQ(kIOReturnNoDevice, (*i)->ControlRequest(i, 0, &request));
-    EXPECT_EQ(kIOReturnNoDevice, (*i)->AbortPipe(i, 1));
-    EXPECT_EQ(kIOReturnNoDevice, (*i)->ClearPipeStallBothEnds(i, 1));
-    EXPECT_EQ(7, release);
-    EXPECT_EQ(7, endpoints);
-    EXPECT_EQ(0u, request.wLenDone);
-    EXPECT_TRUE(device_.pipeCalls().empty());
-    for (vmac::Call call : calls)
-        EXPECT_EQ(0, device_.pendingCallFaults(call));
-
-    // Spent: the calls answer as scripted again.
-    EXPECT_EQ(kIOReturnSuccess, (*i)->GetDeviceReleaseNumber(i, &release));
-    EXPECT_EQ(0x0100, release);
-    EXPECT_EQ(kIOReturnSuccess, (*i)->ControlRequest(i, 0, &request));
-    EXPECT_EQ(6u, request.wLenDone);
-    EXPECT_EQ(kIOReturnNotOpen, (*i)->AbortPipe(i, 1));
 }
 
 TEST_F(CallFaultTest, FaultsAreArmedOnlyWhereTheyBelong) {

@@ -46,31 +46,6 @@ TEST_F(CFTest, StringsCheckTheirEncodingAndGetCStringNeedsRoomForTheZero) {
     EXPECT_STREQ(utf8, buffer);
 }
 
-// Adopt versus retain, move, release and reset each account for one reference.
-TEST_F(CFTest, ScopedOwnersAccountForOneReferenceEach) {
-    const long objects = vmac::liveObjectCount();
-    CFStringRef text = vmac::makeString("x");
-    {
-        auto adopted = ScopedCFRef<CFStringRef>::adopt(text);
-        ScopedCFRef<CFStringRef> moved(ScopedCFRef<CFStringRef>::retain(text));
-        moved.reset();
-        EXPECT_EQ(objects + 1, vmac::liveObjectCount());
-        adopted = ScopedCFRef<CFStringRef>::adopt(adopted.release());
-        adopted = ScopedCFRef<CFStringRef>::retain(text);  // drops the reference it held
-    }
-    EXPECT_EQ(objects, vmac::liveObjectCount());
-    auto device = vmac::plugDevice("IOService:/seam");
-    const long com = vmac::liveCOMReferences();
-    {
-        auto intf = usbInterfaceOf(device.parentEntry());
-        IOUSBInterfaceStruct190** raw = intf.get();
-        (*raw)->AddRef(raw);
-        auto extra = ScopedCOMInterface<IOUSBInterfaceStruct190>::adopt(raw);
-        EXPECT_EQ(com + 2, vmac::liveCOMReferences()) << "the plug-in was released";
-    }
-    EXPECT_EQ(com, vmac::liveCOMReferences());
-}
-
 using OverReleaseDeathTest = VmacTest;
 
 // Each misuse runs in a child; the parent then drops its one reference.

@@ -233,7 +233,7 @@ TEST_F(DeliveryTest, MisuseAbortsAsItWouldCorruptAMac) {
     CFRunLoopAddSource(worker.loop(), unschedule.get(), mode_);
     CFRunLoopSourceSignal(unschedule.get());
     CFRunLoopWakeUp(worker.loop());
-    EXPECT_TRUE(waitFor([&] { return !device_.isScheduled(); })) << "fine on the loop's thread";
+    EXPECT_TRUE(eventually([&] { return !device_.isScheduled(); })) << "fine on the loop's thread";
     CFRunLoopRemoveSource(worker.loop(), unschedule.get(), mode_);
 }
 

@@ -3,7 +3,6 @@
 // references needed to read an entry, arming by draining, newest-first
 // notification queues, and what destroying a port or releasing a notification
 // does to messages already queued.
-#include "propertylist.h"
 #include "vmacfixture.h"
 
 #include <algorithm>
@@ -12,7 +11,6 @@
 
 namespace {
 
-using vmactest::PropertyList;
 using vmactest::ScopedCFRef;
 using vmactest::ScopedIOObject;
 
@@ -64,13 +62,12 @@ class MatchingTest : public vmactest::VmacTest {
 protected:
     void SetUp() override {
         VmacTest::SetUp();
-        PropertyList a, b, c;
-        a.number("VendorID", 0x1234).number("ProductID", 1).pairs({{0xFF00, 1}, {0x0C, 1}});
-        b.number("VendorID", 0x1234).number("ProductID", 2).number("PrimaryUsagePage", 1);
-        c.number("VendorID", 0x5678).pairs({{1, 6}}).text("Product", "Keys");
-        a.plug("IOService:/A");
-        b.plug("IOService:/B");
-        c.plug("IOService:/C");
+        vmac::Gadget a, b, c;
+        a.path = "IOService:/A", b.path = "IOService:/B", c.path = "IOService:/C";
+        a.vendorId = b.vendorId = 0x1234, c.vendorId = 0x5678;
+        a.productId = 1, b.productId = 2, b.primaryUsagePage = 1, c.product = "Keys";
+        a.usagePairs = {{0xFF00, 1}, {0x0C, 1}}, c.usagePairs = {{{1, 6}}};
+        a.plug(), b.plug(), c.plug();
         vmac::plugDevice("IOService:/D");  // published without properties
     }
 };
@@ -172,8 +169,7 @@ protected:
     void TearDown() override {
         if (port_ != nullptr)
             IONotificationPortDestroy(port_);
-        EXPECT_EQ(0, vmac::liveNotificationPortCount());
-        MatchingTest::TearDown();
+        MatchingTest::TearDown();  // its live counts include the notification ports
     }
 
     static CFStringRef mode() { return CFSTR("vmac.test.notices"); }
@@ -214,8 +210,9 @@ TEST_F(NotificationTest, FirstMatchFiresOnlyWhenArmedAndHandsOutTheNewestFirst) 
     ScopedIOObject wanted =
         add(kIOFirstMatchNotification, hidMatching({{"VendorID", number(0x1234)}}));
     EXPECT_EQ(drainPaths(wanted.get()), (Paths{"IOService:/A"}));
-    PropertyList props;
-    props.number("VendorID", 0x1234).pairs({{0xFF00, 1}}).plug("IOService:/H");
+    vmac::Gadget h;
+    h.path = "IOService:/H", h.vendorId = 0x1234, h.usagePairs = {{{0xFF00, 1}}};
+    h.plug();
     vmac::plugDevice("IOService:/I");
     deliver();
     EXPECT_EQ(calls_, (std::vector<io_iterator_t>{arrivals.get(), arrivals.get(), wanted.get()}));

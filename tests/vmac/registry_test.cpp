@@ -1,10 +1,9 @@
 // I/O Registry and the USB interface behind it: lookup by path, the parent in
-// the service plane, plug-in and QueryInterface, the interface's scripted
-// values, pipe calls and string descriptors.
+// the service plane, plug-in and QueryInterface. The interface's answers are
+// held to their contract by the device suites, which use them.
 #include "vmacfixture.h"
 
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -140,77 +139,6 @@ TEST_F(RegistryTest, ParentIsAUsbInterfaceWhosePlugInGivesOnlyThatInterface) {
               (*plugIn)->QueryInterface(plugIn, CFUUIDGetUUIDBytes(kIOUSBInterfaceUserClientTypeID),
                                         &unknown));
     EXPECT_EQ(nullptr, unknown);
-}
-
-// GET_DESCRIPTOR of string `index`, asking for as many bytes as `buffer` holds.
-IOReturn getString(IOUSBInterfaceStruct190** intf, int index, std::vector<uint8_t>& buffer,
-                   UInt32* done = nullptr) {
-    const auto value = static_cast<UInt16>(0x0300 | index);
-    const auto length = static_cast<UInt16>(buffer.size());
-    IOUSBDevRequest request{0x80, 6, value, 0x0409, length, buffer.data(), 0xDEAD};
-    const IOReturn result = (*intf)->ControlRequest(intf, 0, &request);
-    if (done != nullptr)
-        *done = request.wLenDone;
-    return result;
-}
-
-// The interface answers as scripted and logs its pipe calls; string descriptors are served
-// verbatim, malformed ones too, up to the requested length.
-TEST_F(RegistryTest, UsbInterfaceAnswersAsScriptedAndLogsPipeCalls) {
-    auto device = vmac::plugDevice("IOService:/usb/if@0");
-    auto owner = usbInterfaceOf(device.parentEntry());
-    IOUSBInterfaceStruct190** intf = owner.get();
-    device.setReleaseNumber(0x0213);
-    device.setNumEndpoints(3, kIOReturnAborted);
-    UInt16 release = 0;
-    UInt8 endpoints = 0;
-    EXPECT_EQ(kIOReturnSuccess, (*intf)->GetDeviceReleaseNumber(intf, &release));
-    EXPECT_EQ(0x0213, release);
-    EXPECT_EQ(kIOReturnAborted, (*intf)->GetNumEndpoints(intf, &endpoints));
-    // The HID driver holds the interface open, so its pipes are not ours to reset.
-    EXPECT_EQ(kIOReturnNotOpen, (*intf)->AbortPipe(intf, 1));
-    EXPECT_EQ(kIOReturnNotOpen, (*intf)->ClearPipeStallBothEnds(intf, 3));
-
-    device.setStringDescriptorText(2, u"abc");
-    device.setStringDescriptor(5, {200, 3, 'x', 0, 'y'});  // bLength larger than the data
-    const struct {
-        int index;
-        size_t bufferSize;
-        IOReturn result;
-        std::vector<uint8_t> served;
-    } cases[] = {
-        {2, 130, kIOReturnSuccess, {8, 3, 'a', 0, 'b', 0, 'c', 0}},
-        {2, 3, kIOReturnSuccess, {8, 3, 'a'}},
-        {0, 130, kIOReturnSuccess, {4, 3, 0x09, 0x04}},  // the default language table
-        {5, 130, kIOReturnSuccess, {200, 3, 'x', 0, 'y'}},
-        {7, 130, vmac::kPipeStalled, {}},
-    };
-    for (const auto& c : cases) {
-        std::vector<uint8_t> buffer(c.bufferSize, 0xEE);
-        UInt32 done = 0;
-        EXPECT_EQ(c.result, getString(intf, c.index, buffer, &done)) << c.index;
-        EXPECT_EQ(c.served.size(), done) << c.index;
-        std::vector<uint8_t> expected = c.served;
-        expected.resize(c.bufferSize, 0xEE);
-        EXPECT_EQ(expected, buffer) << c.index;
-    }
-    const auto calls = device.pipeCalls();
-    ASSERT_EQ(7u, calls.size());
-    EXPECT_EQ(std::make_tuple(vmac::PipeCallKind::AbortPipe, 1,
-                              vmac::PipeCallKind::ClearPipeStallBothEnds, 3),
-              std::make_tuple(calls[0].kind, calls[0].pipe, calls[1].kind, calls[1].pipe));
-    EXPECT_EQ(
-        std::make_tuple(vmac::PipeCallKind::ControlRequest, 0, 0x80, 6, 0x0302, 0x0409, 130),
-        std::make_tuple(calls[2].kind, calls[2].pipe, calls[2].bmRequestType, calls[2].bRequest,
-                        calls[2].wValue, calls[2].wIndex, calls[2].wLength));
-    device.setControlRequestResult(kIOReturnNoResources);
-    std::vector<uint8_t> buffer(130);
-    EXPECT_EQ(kIOReturnNoResources, getString(intf, 2, buffer));
-
-    device.unplug(kIOReturnExclusiveAccess);  // the test chooses the code
-    EXPECT_EQ(kIOReturnExclusiveAccess, (*intf)->GetDeviceReleaseNumber(intf, &release));
-    EXPECT_EQ(kIOReturnExclusiveAccess, (*intf)->AbortPipe(intf, 1));
-    EXPECT_EQ(kIOReturnExclusiveAccess, getString(intf, 0, buffer));
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
-// SetReport / GetReport: scripted answers, the call log, the two kinds of blocked
-// call (cancellable by pthread_cancel, and IOKit-like uncancellable) and the HID
-// driver's request time-out that ends them.
+// SetReport / GetReport: scripted answers, the call log and the HID driver's
+// request time-out that ends a blocked call. How release, unplug and
+// pthread_cancel end the two kinds of blocked call is held by the device suites.
 #include "vmacfixture.h"
-
-#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -111,47 +109,6 @@ TEST_F(ReportsTest, GetReportCopiesUpToTheCallersLengthAndKeepsItOnFailure) {
     EXPECT_EQ(2, device_.reportCalls().at(0).length) << "the length on entry";
     EXPECT_EQ(kIOReturnError, getReport(0, buffer.data(), &length));
     EXPECT_EQ(2, length);
-}
-
-// An uncancellable call ignores pthread_cancel until released or unplugged; a cancellable one
-// unwinds on it, or answers as scripted when released.
-TEST_F(ReportsTest, BlockedCallsEndByCancelReleaseOrUnplugAsTheirKindAllows) {
-    device_.queueGetReportAnswer({kIOReturnTimeout, {}, vmac::Block::NonCancellable, true});
-    device_.queueGetReportAnswer({kIOReturnSuccess, {1}, vmac::Block::Cancellable, true});
-    device_.queueGetReportAnswer({kIOReturnTimeout, {}, vmac::Block::Cancellable, true});
-    device_.queueGetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable, true});
-    Caller released(hid_.get());
-    ASSERT_TRUE(device_.waitForBlockedCalls(1));
-    Caller cancelled(hid_.get());
-    ASSERT_TRUE(device_.waitForBlockedCalls(2));
-    ASSERT_EQ(0, pthread_cancel(released.thread.native_handle()));
-    ASSERT_EQ(0, pthread_cancel(cancelled.thread.native_handle()));
-    cancelled.thread.join();  // cancelled later and unwound: the first had every chance
-    EXPECT_TRUE(cancelled.left) << "the caller's frames were unwound";
-    EXPECT_FALSE(cancelled.returned);
-    EXPECT_EQ(1u, device_.cancelledCallCount());
-    EXPECT_EQ(1u, device_.blockedCallCount());
-    EXPECT_FALSE(released.left);
-    device_.releaseBlockedCalls();
-    EXPECT_EQ(0u, device_.blockedCallCount()) << "a released call no longer counts as blocked";
-    released.thread.join();
-    EXPECT_TRUE(released.returned) << "cancellation acts at a later cancellation point, or never";
-    EXPECT_EQ(kIOReturnTimeout, released.result) << "the scripted answer";
-
-    Caller answered(hid_.get());  // the cancelled call left no lock held
-    ASSERT_TRUE(device_.waitForBlockedCalls(1));
-    device_.releaseBlockedCalls();
-    answered.thread.join();
-    EXPECT_EQ(kIOReturnTimeout, answered.result);
-    EXPECT_EQ(1u, device_.cancelledCallCount());
-
-    Caller unplugged(hid_.get());
-    ASSERT_TRUE(device_.waitForBlockedCalls(1));
-    device_.unplug();
-    unplugged.thread.join();
-    EXPECT_EQ(kIOReturnNotAttached, unplugged.result) << "the default code of an unplug";
-    EXPECT_EQ(0u, device_.blockedCallCount());
-    EXPECT_EQ(kIOReturnNotAttached, setReport(1, {1})) << "later calls fail too";
 }
 
 // The HID driver ends a blocked call after the device's "RequestTimeout" (microseconds, used

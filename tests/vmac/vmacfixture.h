@@ -5,17 +5,14 @@
 // owns what they return.
 #pragma once
 
-#include <chrono>
-#include <thread>
-
 #include <vmac/control.h>
+#include <vmac/gadget.h>
 #include <vmac/platform.h>
 
 #include "quenor/mac/platform.h"
+#include "testkit.h"
 
 #include <gtest/gtest.h>
-
-#include <tuple>
 
 namespace vmactest {
 
@@ -27,33 +24,17 @@ class VmacTest : public ::testing::Test {
 protected:
     void SetUp() override {
         vmac::reset();
-        before_ = live();
+        before_ = vmac::LiveCounts::now();
     }
 
     void TearDown() override {
         vmac::reset();
-        EXPECT_EQ(before_, live()) << "CF objects, registry or COM references leaked";
+        EXPECT_EQ(before_, vmac::LiveCounts::now()) << "leaked or over-released";
     }
 
 private:
-    static std::tuple<long, long, long> live() {
-        return {vmac::liveObjectCount(), vmac::liveIOObjectReferences(), vmac::liveCOMReferences()};
-    }
-
-    std::tuple<long, long, long> before_;
+    vmac::LiveCounts before_;
 };
-
-// Polls `done` until it holds or vmac's default time-out passes.
-template <typename Done>
-bool waitFor(Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + vmac::kDefaultTimeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 inline ScopedCFRef<IOHIDDeviceRef> createHid(const vmac::VirtualDevice& device) {
     return ScopedCFRef<IOHIDDeviceRef>::adopt(

@@ -16,6 +16,7 @@ before anything is built: the list must be kept true as the code changes.
   tools/faults/plant.py --check            check every snippet, build nothing
   tools/faults/plant.py                    every fault, each with its own selection
   tools/faults/plant.py --only a,b --all-tests
+  tools/faults/plant.py --only a,b --targets device_tests,vmac_tests
   tools/faults/plant.py --record after.json --compare before.json
 
 --compare fails (exit 1) when a fault that an earlier record shows caught
@@ -109,11 +110,12 @@ def run(command, cwd, log, env=None, timeout=None):
             return None
 
 
-def build(tree, build_dir, log, env):
+def build(tree, build_dir, log, env, targets=()):
     if not (build_dir / "build.ninja").exists():
         if run(["cmake", "--preset", "default"], tree, log, env) != 0:
             return False
-    return run(["cmake", "--build", str(build_dir), "-j2"], tree, log, env) == 0
+    chosen = ["--target", *targets] if targets else []
+    return run(["cmake", "--build", str(build_dir), "-j2", *chosen], tree, log, env) == 0
 
 
 def failed_tests(log):
@@ -153,6 +155,9 @@ def main():
                         help="run the whole default suite for every fault")
     parser.add_argument("--check", action="store_true", help="check the snippets only")
     parser.add_argument("--timeout", type=int, default=120, help="per test, in seconds")
+    parser.add_argument("--targets", default="",
+                        help="comma-separated targets to build (default: all); those the "
+                             "chosen tests run, to save the links of everything else")
     parser.add_argument("--record", type=Path, help="write the results as JSON")
     parser.add_argument("--compare", type=Path, help="an earlier record to hold this run to")
     args = parser.parse_args()
@@ -187,7 +192,8 @@ def main():
 
     sync(source, tree)
     selections = {tuple(f.get("ctest", "").split()) if not args.all_tests else () for f in faults}
-    if not build(tree, build_dir, logs / "baseline-build.log", env):
+    targets = [t for t in args.targets.split(",") if t]
+    if not build(tree, build_dir, logs / "baseline-build.log", env, targets):
         sys.exit(f"the unchanged tree does not build: see {logs / 'baseline-build.log'}")
     # A fault can only be said to be caught by a suite that passes without it.
     for selection in sorted(selections):
@@ -205,7 +211,7 @@ def main():
         path.write_text(pristine.replace(fault["original"], fault["faulty"], 1))
         started = time.monotonic()
         try:
-            if not build(tree, build_dir, logs / f"{fault['id']}-build.log", env):
+            if not build(tree, build_dir, logs / f"{fault['id']}-build.log", env, targets):
                 outcome = {"caught": False, "by": [], "error": "does not build"}
             else:
                 selection = [] if args.all_tests else fault.get("ctest", "").split()
