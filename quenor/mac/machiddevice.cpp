@@ -177,7 +177,7 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
 
     // Read, and the watcher made, before the new object goes into service: if no
     // memory can be had for them, `opened` shuts down and the previous open stays.
-    std::unique_ptr<DeviceInfo> fresh = readInfo(opened->handle());
+    std::unique_ptr<DeviceInfo> fresh = readInfo(opened->openedDevice());
     std::unique_ptr<hidutil::DeviceOperationBase> watcher = makeDeadlineWatcher();
     inputQueue.start();  // the watcher's thread, made on the first open
 

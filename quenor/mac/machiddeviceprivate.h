@@ -74,6 +74,10 @@ public:
     bool isDisconnected() const { return !device || removed || stopped; }
     bool isStopping() const { return stopped; }
     IOHIDDeviceRef handle() const { return isDisconnected() ? nullptr : device.get(); }
+    // The opened device object, removed or not: opening reads the properties from it
+    // even when the device went away while it was being opened, so that every open
+    // that answers true leaves them cached. Opening thread only, before service.
+    IOHIDDeviceRef openedDevice() const { return device.get(); }
     // A share of the USB interface for an operation to hold across its calls.
     quenor::mac::SharedUsbInterface interface() const {
         return isDisconnected() ? nullptr : usbInterface;
