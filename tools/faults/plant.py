@@ -94,7 +94,9 @@ def sync(root, tree):
         if target.is_file() and target.read_bytes() == source.read_bytes():
             continue
         target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(source, target)
+        # A fresh time stamp: a copy dated by the source could be older than the
+        # scratch build's object, which would then not be rebuilt.
+        shutil.copy(source, target)
     for path in tree.rglob("*"):
         relative = path.relative_to(tree).as_posix()
         if path.is_file() and not relative.startswith("build/") and relative not in wanted:
