@@ -11,8 +11,10 @@
 
 namespace {
 
+using vmactest::pathOf;
 using vmactest::ScopedCFRef;
 using vmactest::ScopedIOObject;
+constexpr auto number = vmac::makeNumber;
 
 using Dictionary = ScopedCFRef<CFMutableDictionaryRef>;
 
@@ -25,17 +27,6 @@ Dictionary hidMatching(std::initializer_list<std::pair<const char*, CFTypeRef>> 
         CFRelease(value);
     }
     return matching;
-}
-
-CFTypeRef number(long long value) {
-    return vmac::makeNumber(value);
-}
-
-std::string pathOf(io_registry_entry_t entry) {
-    io_string_t path = {};
-    return IORegistryEntryGetPath(entry, kIOServicePlane, path) == kIOReturnSuccess
-               ? std::string(path)
-               : std::string("(no path)");
 }
 
 // Reads an iterator to its end, releasing each entry; the paths in the order given.
@@ -127,32 +118,6 @@ TEST_F(MatchingTest, EveryPathConsumesTheDictionaryOnce) {
                   [](void*, io_iterator_t) {}, nullptr, &iterator));
     IONotificationPortDestroy(port);
     EXPECT_EQ(0, vmac::liveNotificationPortCount());
-}
-
-// An unplugged entry keeps only its ID: see TerminationsComeWithTheEntryThatLeft.
-TEST_F(MatchingTest, AnEntryReadsOnlyWhileReferenced) {
-    auto a = ScopedIOObject::adopt(IORegistryEntryFromPath(MACH_PORT_NULL, "IOService:/A"));
-    auto c = ScopedIOObject::adopt(IORegistryEntryFromPath(MACH_PORT_NULL, "IOService:/C"));
-    ASSERT_TRUE(a && c);
-    EXPECT_EQ(pathOf(a.get()), "IOService:/A");
-    io_string_t path = {};
-    EXPECT_EQ(kIOReturnBadArgument, IORegistryEntryGetPath(a.get(), "IODeviceTree", path));
-    uint64_t idA = 0, idC = 0;
-    ASSERT_EQ(kIOReturnSuccess, IORegistryEntryGetRegistryEntryID(a.get(), &idA));
-    ASSERT_EQ(kIOReturnSuccess, IORegistryEntryGetRegistryEntryID(c.get(), &idC));
-    EXPECT_LT(idA, idC) << "entry IDs grow with age";
-
-    auto vendor = ScopedCFRef<CFTypeRef>::adopt(
-        IORegistryEntryCreateCFProperty(a.get(), CFSTR("VendorID"), kCFAllocatorDefault, 0));
-    EXPECT_EQ(vmactest::int32Of(vendor.get()), 0x1234);
-    EXPECT_EQ(nullptr,
-              IORegistryEntryCreateCFProperty(a.get(), CFSTR("Product"), kCFAllocatorDefault, 0));
-
-    // Without a reference the name is dead.
-    const io_registry_entry_t stale = a.get();
-    a.reset();
-    EXPECT_EQ("(no path)", pathOf(stale));
-    EXPECT_EQ(kIOReturnBadArgument, IORegistryEntryGetRegistryEntryID(stale, &idA));
 }
 
 // A notification port on the test thread's run loop, in a mode of its own:
