@@ -46,7 +46,6 @@ static struct {
     char last_path[256];
     int completions;
     quenor_status statuses[8]; /* of each completion, in order */
-    quenor_status completed_status;
     uint8_t completed_bytes[8];
     size_t completed_length;
 } seen;
@@ -71,7 +70,6 @@ static void on_completion(const quenor_result* result, void* context) {
     CHECK(context == &seen);
     pthread_mutex_lock(&mutex);
     seen.statuses[seen.completions++ % 8] = result->status;
-    seen.completed_status = result->status;
     seen.completed_length = result->length < 8 ? result->length : 8;
     if (result->data) {
         memcpy(seen.completed_bytes, result->data, seen.completed_length);
@@ -186,7 +184,7 @@ static void check_requests(quenor_device* device, cvmac_gadget* gadget) {
     CHECK(quenor_request_wait_for(read, 5000) == 1 && quenor_request_poll(read) == 1);
     CHECK_STATUS(QUENOR_STATUS_OK, quenor_request_result(read, &result));
     CHECK(result.length == sizeof input && memcmp(result.data, input, sizeof input) == 0);
-    CHECK(wait_for_count(&seen.completions, 1) && seen.completed_status == QUENOR_STATUS_OK);
+    CHECK(wait_for_count(&seen.completions, 1) && seen.statuses[0] == QUENOR_STATUS_OK);
     CHECK(memcmp(seen.completed_bytes, input, sizeof input) == 0);
     quenor_request_free(read);
 

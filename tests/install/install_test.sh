@@ -87,16 +87,22 @@ check_package() {
         cmake/quenor/quenorTargets.cmake pkgconfig/quenor.pc; do
         [ -f "$libdir/$file" ] || fail "no $file"
     done
-    # Exactly the public headers (the libraries' header sets), and none of the device's
-    # internals or of the platform seam, whatever those sets say.
     headers=$(cd "$prefix/include" && find . -type f ! -name module.modulemap | sed 's#^\./##' |
         sort | tr '\n' ' ')
     [ -f "$prefix/include/quenor/module.modulemap" ] || fail "no module.modulemap beside quenor.h"
     check_python_package
-    local expected=${QUENOR_PUBLIC_HEADERS:?}
-    for header in $expected; do
-        [[ " $headers" == *" $header "* ]] || fail "header not installed: $header"
-    done
+    # Installed: the public headers (the libraries' header sets), every header of the source
+    # tree's quenor/ but the private ones, whatever the header set says, and every header the
+    # README and docs/ include, so that a new public header cannot be left out of the package.
+    local expected=${QUENOR_PUBLIC_HEADERS:?} wanted
+    while IFS= read -r wanted; do
+        [[ " ${QUENOR_PRIVATE_HEADERS:?} " == *" ${wanted#quenor/} "* ]] && continue
+        [ "$QUENOR_PLATFORM" != virtual ] && [[ $wanted == vmac/* ]] && continue
+        [[ " $headers" == *" $wanted "* ]] || fail "public header not installed: $wanted"
+    done < <(tr ' ' '\n' <<<"$expected" | grep .
+        cd "$QUENOR_SOURCE_DIR" && find quenor -name '*.h' -o -name async_request
+        cat README.md docs/*.md | sed -n -E 's/^[[:space:]]*#include <((quenor|vmac)\/[^>]+)>.*/\1/p')
+    # And none of the device's internals or of the platform seam, whatever those sets say.
     for header in $headers; do
         [[ " $expected " == *" $header "* ]] || fail "installed but not public: $header"
         case $header in
@@ -104,19 +110,6 @@ check_package() {
             fail "an internal header is installed: $header" ;;
         esac
     done
-    # Every header of the source tree's quenor/ but the private ones, whatever the header set
-    # says, and every header the README and docs/ include, so that a new public header cannot
-    # be left out of the package.
-    local source_header wanted
-    while IFS= read -r source_header; do
-        [[ " ${QUENOR_PRIVATE_HEADERS:?} " == *" ${source_header#quenor/} "* ]] && continue
-        [[ " $headers" == *" $source_header "* ]] || fail "public header not installed: $source_header"
-    done < <(cd "$QUENOR_SOURCE_DIR" && find quenor -name '*.h' -o -name async_request)
-    while IFS= read -r wanted; do
-        [ "$QUENOR_PLATFORM" != virtual ] && [[ $wanted == vmac/* ]] && continue
-        [[ " $headers" == *" $wanted "* ]] || fail "the documentation includes <$wanted>, not installed"
-    done < <(cd "$QUENOR_SOURCE_DIR" && cat README.md docs/*.md |
-        sed -n -E 's/^[[:space:]]*#include <((quenor|vmac)\/[^>]+)>.*/\1/p' | sort -u)
     [ -f "$prefix/${QUENOR_DOCDIR:?}/LICENSE" ] || fail "no $QUENOR_DOCDIR/LICENSE"
     # quenor-list runs from the moved prefix: its run path is relative to itself.
     local list=$prefix/${QUENOR_BINDIR:?}/quenor-list listed
