@@ -73,6 +73,8 @@ TEST_F(RegistryTest, ATerminatedEntryReadsUntilItIsDetached) {
                                                    kCFAllocatorDefault, 0))
                    .get() != nullptr;
     };
+    io_string_t buffer = {};
+    EXPECT_EQ(kIOReturnBadArgument, IORegistryEntryGetPath(entry.get(), "IODeviceTree", buffer));
     auto hid = createHid(device);
     ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(hid.get(), kIOHIDOptionsTypeNone));
     device.unplug();
@@ -86,7 +88,6 @@ TEST_F(RegistryTest, ATerminatedEntryReadsUntilItIsDetached) {
     EXPECT_TRUE(vendor());
     device.holdDetach(false);
     EXPECT_TRUE(device.isDetached());
-    io_string_t buffer = {};
     EXPECT_EQ(kIOReturnBadArgument, IORegistryEntryGetPath(entry.get(), kIOServicePlane, buffer));
     EXPECT_EQ("(no path)", pathOf(entry.get()));
     EXPECT_FALSE(vendor());
