@@ -72,11 +72,8 @@ TEST(LinkCollectionNode, ReleasesEachOwnedNodeOnceWhenDestroyedOrGivenOtherChild
     LinkCollectionNode *a1 = node(), *a = node({a1, nullptr}), *fresh = node();
     root.addChild(a);
     root.addChild(nullptr);
-    EXPECT_EQ(releasesBy({a, a1, fresh},
-                         [&] {
-                             root.setChildren({fresh, nullptr});
-                         }),
-              (std::vector<int>{1, 1, 0}));
+    const auto replace = [&] { root.setChildren({fresh, nullptr}); };
+    EXPECT_EQ(releasesBy({a, a1, fresh}, replace), (std::vector<int>{1, 1, 0}));
     EXPECT_EQ(root.children(), (std::vector<LinkCollectionNode*>{fresh, nullptr}));
     LinkCollectionNode *b1 = node(), *b = node({nullptr, b1});
     root.addChild(b);

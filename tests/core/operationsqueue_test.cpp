@@ -148,30 +148,32 @@ TEST(OperationsQueue, OperationsHoldingTheirCallableKeepOrderAndCanPushFromInsid
         log += 'A';
     });
     running.pass();
+    // Odd letters go through pushOperation, even ones through pushNewOperation.
+    const auto logs = [&queue, &log](char name) {
+        return push(
+            queue, [&log, name] { log += name; }, name % 2);
+    };
     std::vector<async_request<int>> requests;
     for (char name : std::string("bcdef")) {
-        requests.push_back(push(
-            queue, [&log, name] { log += name; }, name % 2));
+        requests.push_back(logs(name));
     }
     for (int i = 0; i < 3; ++i) {
         queue.peekOperation()->exec();  // b, c, d, here
     }
     for (char name : std::string("ghijklmnopqrst")) {
-        requests.push_back(push(
-            queue, [&log, name] { log += name; }, name % 2));
+        requests.push_back(logs(name));
     }
     std::vector<async_request<int>> fromInside;
     promise<int> outer;
     auto outerDone = outer.get_request();
     queue.pushOperation(std::move(outer), [&](promise<int>& p) {
-        fromInside.push_back(push(
-            queue, [&log] { log += 'Z'; }, true));
+        fromInside.push_back(logs('Y'));
         p.set_value(0);
     });
     release.open();
     ASSERT_TRUE(outerDone.wait_for(kGenerousMs));
     ASSERT_TRUE(fromInside.at(0).wait_for(kGenerousMs));
-    EXPECT_EQ(log, "bcdAefghijklmnopqrstZ");
+    EXPECT_EQ(log, "bcdAefghijklmnopqrstY");
     for (auto& request : requests) {
         EXPECT_TRUE(request.is_ready());
     }
