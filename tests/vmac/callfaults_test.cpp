@@ -1,8 +1,8 @@
 // Call faults: every platform call the device makes can be failed on demand, per device or
-// process-wide, for a chosen number of calls. Failing the device's calls, a key's reads and the
-// creation calls is held by the device suite's faults and open tests; these are the rules
-// around them. (The allocator hook, insidePlatformCall(), is held by the device suite's
-// failing allocator.)
+// process-wide, for a chosen number of calls. Failing the device's calls and the creation
+// calls is held by the device suite's faults and open tests; these are the rules around
+// them. (The allocator hook, insidePlatformCall(), is held by the device suite's failing
+// allocator.)
 #include "vmacfixture.h"
 
 #include <stdexcept>
@@ -12,9 +12,22 @@ namespace {
 
 using CallFaultTest = OpenDeviceTest;
 
-// A wrong-typed answer (for every read, count -1) lives like a property value: until the
-// device goes, one object however often it is answered.
-TEST_F(CallFaultTest, AWrongTypedAnswerLivesUntilTheDeviceGoes) {
+// A fault fails the reads of its key only, as often as chosen (the device suite's key faults
+// would not notice one that failed every key). A wrong-typed answer (for every read, count -1)
+// lives like a property value: until the device goes, one object however often it is answered.
+TEST_F(CallFaultTest, PropertyReadsFailOrAnswerAnotherTypeAsOftenAsChosen) {
+    device_.setNumberProperty("MaxInputReportSize", 64);
+    device_.setNumberProperty("PrimaryUsage", 1);
+    vmac::CallFault missing = fault(vmac::Call::GetProperty, 2);
+    missing.key = "MaxInputReportSize";
+    device_.failCalls(missing);
+    EXPECT_EQ(1, int32Of(IOHIDDeviceGetProperty(hid_.get(), CFSTR("PrimaryUsage"))));
+    for (int left : {1, 0}) {
+        EXPECT_EQ(nullptr, IOHIDDeviceGetProperty(hid_.get(), CFSTR("MaxInputReportSize")));
+        EXPECT_EQ(left, device_.pendingCallFaults(vmac::Call::GetProperty));
+    }
+    EXPECT_EQ(64, int32Of(IOHIDDeviceGetProperty(hid_.get(), CFSTR("MaxInputReportSize"))));
+
     const long before = vmac::liveObjectCount();
     vmac::CallFault wrongType = fault(vmac::Call::GetProperty, -1);
     auto text = ScopedCFRef<CFStringRef>::adopt(vmac::makeString("sixty-four"));
