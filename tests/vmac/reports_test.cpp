@@ -75,7 +75,8 @@ TEST_F(ReportsTest, QueuedAnswersThenTheResponderThenTheDefaultAndCallsAreLogged
     EXPECT_EQ(std::this_thread::get_id(), calls[1].thread);
 }
 
-// The copying is held by the device suite; these are the refusals and the truncation.
+// The copying is held by the device suite; these are the refusals, the truncation and the
+// length a failure leaves alone.
 TEST_F(ReportsTest, GetReportRefusesLengthsMacOSRefusesAndCopiesUpToTheCallersLength) {
     std::vector<uint8_t> buffer(0x10001, 0xEE);
     for (CFIndex refused : {0, 0x10001}) {
@@ -87,6 +88,9 @@ TEST_F(ReportsTest, GetReportRefusesLengthsMacOSRefusesAndCopiesUpToTheCallersLe
     ASSERT_EQ(kIOReturnSuccess, getReport(0, buffer.data(), &length));
     EXPECT_EQ(2, length);
     EXPECT_EQ((std::vector<uint8_t>{1, 2, 0xEE}), std::vector<uint8_t>(&buffer[0], &buffer[3]));
+    device_.queueGetReportAnswer({kIOReturnError, {5}, vmac::Block::None});
+    EXPECT_EQ(kIOReturnError, getReport(0, buffer.data(), &length));
+    EXPECT_EQ(2, length) << "a failure leaves the length as it was";
 }
 
 // The HID driver ends a blocked call after the device's "RequestTimeout" (microseconds, used
