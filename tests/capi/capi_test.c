@@ -92,17 +92,6 @@ static int wait_for_count(const int* counter, int count) {
     return reached;
 }
 
-/* The call at `index` of the gadget's log: a SetReport of `type` with these bytes. */
-static void check_sent(cvmac_gadget* gadget, size_t index, int type, uint32_t id,
-                       const uint8_t* bytes, size_t length) {
-    cvmac_report_call call;
-    uint8_t sent[16] = {0};
-    CHECK(cvmac_report_calls(gadget, index + 1, 5000) >= index + 1 &&
-          cvmac_report_call_at(gadget, index, &call, sent, sizeof sent) == 0);
-    CHECK(call.kind == 0 && call.type == type && call.report_id == id && call.length == length &&
-          memcmp(sent, bytes, length) == 0);
-}
-
 /* Listing, matching and opening failures. Returns the gadget's entry list. */
 static quenor_entry* list_gadget(void) {
     quenor_match match = {QUENOR_MATCH_VENDOR_ID | QUENOR_MATCH_PRODUCT_ID, 0x1209, 0xC0DE, 0, 0};
@@ -145,13 +134,12 @@ static void check_reports(quenor_device* device, cvmac_gadget* gadget) {
     uint8_t buffer[16] = {0};
     size_t length = 99;
 
+    /* What reaches the device (type, ID, bytes) is the Python test's, through the same calls. */
     CHECK_STATUS(QUENOR_STATUS_OK, quenor_write(device, 2, out, sizeof out, 1000));
-    check_sent(gadget, 0, 1, 2, out, sizeof out);
     CHECK(cvmac_queue_set_report_answer(gadget, (int32_t)0xE00002BC) == 0);
     CHECK(quenor_write(device, 2, out, sizeof out, 1000) != QUENOR_STATUS_OK);
 
     CHECK_STATUS(QUENOR_STATUS_OK, quenor_send_feature(device, 3, feature, sizeof feature, 6000));
-    check_sent(gadget, 2, 2, 3, feature, sizeof feature);
 
     CHECK(cvmac_queue_get_report_answer(gadget, 0, feature, sizeof feature) == 0);
     CHECK_STATUS(QUENOR_STATUS_OK, quenor_get_feature(device, 3, buffer, 4, &length, 5000));
