@@ -1,5 +1,5 @@
 /* The C interface driven from C: a virtual gadget is plugged, seen arriving, listed,
- * opened, written to, read from, asked for feature reports and strings, flooded,
+ * opened, written to, read from, asked for feature reports and a USB string, flooded,
  * unplugged and plugged again, and every request is checked in its C terms (status,
  * bytes, callback). Ends with as many live platform objects as it began with. */
 #include <pthread.h>
@@ -46,7 +46,6 @@ static struct {
     char last_path[256];
     int completions;
     quenor_status statuses[8]; /* of each completion, in order */
-    quenor_status completed_status;
     uint8_t completed_bytes[8];
     size_t completed_length;
 } seen;
@@ -71,7 +70,6 @@ static void on_completion(const quenor_result* result, void* context) {
     CHECK(context == &seen);
     pthread_mutex_lock(&mutex);
     seen.statuses[seen.completions++ % 8] = result->status;
-    seen.completed_status = result->status;
     seen.completed_length = result->length < 8 ? result->length : 8;
     if (result->data) {
         memcpy(seen.completed_bytes, result->data, seen.completed_length);
@@ -94,16 +92,6 @@ static int wait_for_count(const int* counter, int count) {
     return reached;
 }
 
-static void check_sent(cvmac_gadget* gadget, size_t index, int type, uint32_t id,
-                       const uint8_t* bytes, size_t length) {
-    cvmac_report_call call;
-    uint8_t sent[16] = {0};
-    CHECK(cvmac_report_calls(gadget, index + 1, 5000) >= index + 1);
-    CHECK(cvmac_report_call_at(gadget, index, &call, sent, sizeof sent) == 0);
-    CHECK(call.kind == 0 && call.type == type && call.report_id == id && call.length == length);
-    CHECK(memcmp(sent, bytes, length) == 0);
-}
-
 /* Listing, matching and opening failures. Returns the gadget's entry list. */
 static quenor_entry* list_gadget(void) {
     quenor_match match = {QUENOR_MATCH_VENDOR_ID | QUENOR_MATCH_PRODUCT_ID, 0x1209, 0xC0DE, 0, 0};
@@ -119,12 +107,9 @@ static quenor_entry* list_gadget(void) {
         exit(1);
     }
     CHECK(strcmp(entries[0].path, GADGET_PATH) == 0 && entries[0].pair_index == 0);
-    CHECK(entries[0].identity.vendor_id == 0x1209 && entries[0].identity.release_number == 0x0102);
-    CHECK(entries[0].identity.usage == 1 && entries[0].identity.max_feature_report_size == 4);
-    CHECK(entries[0].identity.location_id == 0x14300000 && entries[0].identity.usb_strings_available);
-    CHECK(strcmp(entries[0].identity.manufacturer, "Quenor Labs") == 0);
+    CHECK(entries[0].identity.release_number == 0x0102 &&
+          entries[0].identity.usb_strings_available);
     CHECK(strcmp(entries[0].identity.product, "C Gadget") == 0);
-    CHECK(strcmp(entries[0].identity.transport, "USB") == 0);
     CHECK(quenor_devices_list(NULL, NULL, &count) == QUENOR_STATUS_BAD_ARGUMENT);
     return entries;
 }
@@ -137,8 +122,8 @@ static void check_open_failure(const quenor_entry* entry) {
     gone.entry_id = 0; /* names nothing by ID either */
     CHECK_STATUS(QUENOR_STATUS_NO_DEVICE, quenor_device_open(&gone, QUENOR_OPEN_SHARED, &device));
     CHECK(device == NULL);
-    CHECK(quenor_status_text(QUENOR_STATUS_NO_DEVICE, words, sizeof words) < sizeof words);
-    CHECK(strstr(words, "kIOReturnNoDevice") != NULL);
+    CHECK(quenor_status_text(QUENOR_STATUS_NO_DEVICE, words, sizeof words) < sizeof words &&
+          strstr(words, "kIOReturnNoDevice") != NULL);
     CHECK(quenor_device_open(entry, 0x80, &device) == QUENOR_STATUS_BAD_ARGUMENT);
 }
 
@@ -149,13 +134,12 @@ static void check_reports(quenor_device* device, cvmac_gadget* gadget) {
     uint8_t buffer[16] = {0};
     size_t length = 99;
 
+    /* What reaches the device (type, ID, bytes) is the Python test's, through the same calls. */
     CHECK_STATUS(QUENOR_STATUS_OK, quenor_write(device, 2, out, sizeof out, 1000));
-    check_sent(gadget, 0, 1, 2, out, sizeof out);
     CHECK(cvmac_queue_set_report_answer(gadget, (int32_t)0xE00002BC) == 0);
     CHECK(quenor_write(device, 2, out, sizeof out, 1000) != QUENOR_STATUS_OK);
 
     CHECK_STATUS(QUENOR_STATUS_OK, quenor_send_feature(device, 3, feature, sizeof feature, 6000));
-    check_sent(gadget, 2, 2, 3, feature, sizeof feature);
 
     CHECK(cvmac_queue_get_report_answer(gadget, 0, feature, sizeof feature) == 0);
     CHECK_STATUS(QUENOR_STATUS_OK, quenor_get_feature(device, 3, buffer, 4, &length, 5000));
@@ -188,8 +172,7 @@ static void check_requests(quenor_device* device, cvmac_gadget* gadget) {
     CHECK(quenor_request_wait_for(read, 5000) == 1 && quenor_request_poll(read) == 1);
     CHECK_STATUS(QUENOR_STATUS_OK, quenor_request_result(read, &result));
     CHECK(result.length == sizeof input && memcmp(result.data, input, sizeof input) == 0);
-    CHECK(wait_for_count(&seen.completions, 1));
-    CHECK(seen.completed_status == QUENOR_STATUS_OK && seen.completed_length == sizeof input);
+    CHECK(wait_for_count(&seen.completions, 1) && seen.statuses[0] == QUENOR_STATUS_OK);
     CHECK(memcmp(seen.completed_bytes, input, sizeof input) == 0);
     quenor_request_free(read);
 
@@ -198,23 +181,18 @@ static void check_requests(quenor_device* device, cvmac_gadget* gadget) {
     CHECK_STATUS(QUENOR_STATUS_OK,
                  quenor_get_feature_request(device, 1, 3, on_completion, &seen, &feature));
     quenor_request_free(feature);
-    CHECK(wait_for_count(&seen.completions, 2));
-    CHECK(seen.completed_status == QUENOR_STATUS_OK && seen.completed_length == 3);
+    CHECK(wait_for_count(&seen.completions, 2) && seen.completed_length == 3);
     CHECK(memcmp(seen.completed_bytes, input, sizeof input) == 0);
 }
 
 static void check_strings(quenor_device* device, cvmac_gadget* gadget) {
     char* text = NULL;
-    CHECK_STATUS(QUENOR_STATUS_OK, quenor_device_string(device, QUENOR_STRING_PRODUCT, &text));
-    CHECK(text && strcmp(text, "C Gadget") == 0);
-    quenor_string_free(text);
-    CHECK(cvmac_set_usb_string(gadget, 5,
-                               "Gr\xC3\xBC\xC3\x9F"
-                               "e \xF0\x9F\x94\x8C") == 0);
+    static const char* const greeting =
+        "Gr\xC3\xBC\xC3\x9F"
+        "e \xF0\x9F\x94\x8C";
+    CHECK(cvmac_set_usb_string(gadget, 5, greeting) == 0);
     CHECK_STATUS(QUENOR_STATUS_OK, quenor_usb_string(device, 5, &text, 5000));
-    CHECK(text && strcmp(text,
-                         "Gr\xC3\xBC\xC3\x9F"
-                         "e \xF0\x9F\x94\x8C") == 0);
+    CHECK(text && strcmp(text, greeting) == 0);
     quenor_string_free(text);
     CHECK(quenor_usb_string(device, 256, &text, 5000) == QUENOR_STATUS_BAD_ARGUMENT && !text);
 }
@@ -259,9 +237,8 @@ static void check_destroy_with_pending_reads(void) {
                      quenor_read_request(device, 8, -1, on_completion, &seen, &reads[i]));
     }
     quenor_device_destroy(device);
-    CHECK(wait_for_count(&seen.completions, 4));
+    CHECK(wait_for_count(&seen.completions, 4) && seen.statuses[3] == QUENOR_STATUS_ABORTED);
     CHECK(seen.statuses[2] == QUENOR_STATUS_TIMEOUT || seen.statuses[2] == QUENOR_STATUS_ABORTED);
-    CHECK(seen.statuses[3] == QUENOR_STATUS_ABORTED);
     CHECK(quenor_request_wait_for(reads[0], 0) == 1);
     quenor_request_free(reads[0]);
     quenor_request_free(reads[1]);
@@ -289,8 +266,8 @@ int main(void) {
     first_id = entries[0].entry_id;
     check_open_failure(&entries[0]);
     CHECK_STATUS(QUENOR_STATUS_OK, quenor_device_open(&entries[0], QUENOR_OPEN_SHARED, &device));
-    CHECK(quenor_device_is_open(device) == 1);
-    CHECK(quenor_device_report_size(device, QUENOR_REPORT_OUTPUT) == 8);
+    CHECK(quenor_device_is_open(device) == 1 &&
+          quenor_device_report_size(device, QUENOR_REPORT_OUTPUT) == 8);
 
     check_reports(device, gadget);
     check_requests(device, gadget);
@@ -301,8 +278,7 @@ int main(void) {
 
     /* Unplugged: the monitor says so, the device is no longer open and reads say why. */
     CHECK(cvmac_unplug(gadget, 5000) == CVMAC_DELIVERED);
-    CHECK(wait_for_count(&seen.removals, 1));
-    CHECK(seen.last_entry_id == first_id);
+    CHECK(wait_for_count(&seen.removals, 1) && seen.last_entry_id == first_id);
     CHECK(quenor_device_is_open(device) == 0);
     CHECK_STATUS(QUENOR_STATUS_NOT_OPEN, quenor_read(device, buffer, sizeof buffer, &length, 1000));
     quenor_device_destroy(device);
@@ -310,8 +286,7 @@ int main(void) {
 
     /* Plugged again: a new arrival with a new entry ID. */
     gadget = cvmac_plug(&kGadget);
-    CHECK(wait_for_count(&seen.arrivals, 2));
-    CHECK(seen.last_entry_id > first_id);
+    CHECK(wait_for_count(&seen.arrivals, 2) && seen.last_entry_id > first_id);
     check_destroy_with_pending_reads();
     quenor_monitor_free(monitor);
     cvmac_unplug(gadget, 0);

@@ -1,4 +1,5 @@
-// The enumerator facade: copy, move and cursor semantics, ownership, and the empty facade.
+// The enumerator facade's ownership: what assignments do with the implementations, and the empty
+// facade. Cursor moves, copies and postfix forms over the real enumerator are the device suite's.
 #include <quenor/deviceenumerator.h>
 #include <quenor/mac/macdevicedescriptorhandle.h>
 
@@ -29,52 +30,34 @@ public:
     int m_position;
 };
 
-class DeviceEnumeratorTest : public ::testing::Test {
-protected:
-    static std::wstring at(DeviceEnumerator& e) { return e.get().toString(); }
-    void TearDown() override { EXPECT_EQ(std::exchange(FakeEnumerator::live, 0), 0) << "leaked"; }
-};
+std::wstring at(DeviceEnumerator& e) {
+    return e.get().toString();
+}
 
 }  // namespace
 
-TEST_F(DeviceEnumeratorTest, ForwardsToIndependentClonesAndAssignmentsReplaceTheImplementation) {
-    DeviceEnumerator source(new FakeEnumerator(1));
-    EXPECT_EQ(source.count(), 3);
-    EXPECT_FALSE(source.atBegin() || source.atEnd() || source.moveTo(4));
-    EXPECT_TRUE(source.moveTo(3) && source.atEnd() && !source.moveToNext() && source.moveTo(0) &&
-                source.atBegin() && source.moveTo(1));
-    DeviceEnumerator copy(source);
-    DeviceEnumerator moved(std::move(source));  // clones too: the source keeps its position
-    EXPECT_EQ(FakeEnumerator::live, 3);
-    EXPECT_EQ(&++copy, &copy);
-    EXPECT_EQ(at(source) + at(moved) + at(copy), L"/1/1/2");
-    // The postfix forms hand back a cursor at the old position.
-    DeviceEnumerator before = copy--;
-    EXPECT_EQ(at(before) + at(copy), L"/2/1");
-    before = moved++;
-    EXPECT_EQ(at(before) + at(moved), L"/1/2");
+TEST(DeviceEnumerator, AssignmentsReplaceTheImplementationAndAnEmptyFacadeIsAnEmptyCursor) {
+    {
+        DeviceEnumerator copy(new FakeEnumerator(2));
+        DeviceEnumerator moved(new FakeEnumerator(1));
+        copy = std::move(moved);
+        EXPECT_EQ(FakeEnumerator::live, 1) << "the target's old implementation is destroyed";
+        EXPECT_EQ(moved.count(), 0) << "a moved-from source is left without implementation";
+        copy = std::move(copy);
+        EXPECT_EQ(at(copy), L"/1") << "self-move keeps the implementation";
+        moved = copy;  // into a facade without implementation
+        --moved;
+        moved = moved;
+        EXPECT_EQ(at(copy) + at(moved), L"/1/0") << "self-assignment keeps the position";
+        moved = DeviceEnumerator(static_cast<NativeDeviceEnumerator*>(nullptr));
+        copy = moved;
+        EXPECT_EQ(at(copy), L"/1") << "copying an empty facade leaves the target alone";
 
-    copy = std::move(moved);
-    EXPECT_EQ(FakeEnumerator::live, 3) << "the target's old implementation is destroyed";
-    EXPECT_EQ(moved.count(), 0) << "a moved-from source is left without implementation";
-    copy = std::move(copy);
-    EXPECT_EQ(at(copy), L"/2") << "self-move keeps the implementation";
-    moved = copy;  // into a facade without implementation
-    --moved;
-    moved = moved;
-    EXPECT_EQ(at(copy) + at(moved), L"/2/1") << "self-assignment keeps the position";
-    moved = DeviceEnumerator(static_cast<NativeDeviceEnumerator*>(nullptr));
-    copy = moved;
-    EXPECT_EQ(at(copy), L"/2") << "copying an empty facade leaves the target alone";
-}
-
-TEST_F(DeviceEnumeratorTest, FacadeWithoutImplementationIsAnEmptyCursor) {
-    DeviceEnumerator e(static_cast<NativeDeviceEnumerator*>(nullptr));
-    EXPECT_EQ(e.count(), 0);
-    EXPECT_TRUE(e.atEnd() && e.atBegin());
-    EXPECT_FALSE(e.get());
-    EXPECT_FALSE(e.moveToNext() || e.moveToPrevious() || e.moveTo(0));
-    DeviceEnumerator before = e--;
-    EXPECT_EQ(before.count() + DeviceEnumerator(e).count() + DeviceEnumerator(std::move(e)).count(),
-              0);
+        EXPECT_EQ(moved.count(), 0);
+        EXPECT_TRUE(moved.atEnd() && moved.atBegin() && !moved.get());
+        EXPECT_FALSE(moved.moveToNext() || moved.moveToPrevious() || moved.moveTo(0));
+        DeviceEnumerator before = moved--;
+        EXPECT_EQ(before.count() + DeviceEnumerator(std::move(moved)).count(), 0);
+    }
+    EXPECT_EQ(std::exchange(FakeEnumerator::live, 0), 0) << "leaked or deleted twice";
 }

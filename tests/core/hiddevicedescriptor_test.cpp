@@ -43,25 +43,22 @@ TEST(HidDeviceDescriptor, EqualityIsDecidedByTheLeftHandle) {
     }
 }
 
+// Path and index print as the device suite's listings show them; these are the corners.
 TEST(HidDeviceDescriptor, PrintsAndNarrowsTheSharedHandle) {
-    auto handle = std::make_shared<MacDeviceDescriptorHandle>(L"IOService:/A/B", 2);
+    auto handle = std::make_shared<MacDeviceDescriptorHandle>(L"IOService:/A/B", 2, 42);
     std::shared_ptr<HidDescriptorHandleBase> base = handle;
     const HidDeviceDescriptor copy = HidDeviceDescriptor(base);
     EXPECT_EQ(base, handle) << "the constructor does not take its argument over";
-    EXPECT_EQ(copy.toString(), L"IOService:/A/B/2");
     handle->setUsagePairIndex(-1);
     EXPECT_EQ(copy.toString(), L"IOService:/A/B/-1") << "copies share the handle";
-    EXPECT_EQ(mac(L"", 1234).toString(), L"/1234");
-    EXPECT_EQ(HidDeviceDescriptor(new HidDescriptorHandleBase).toString(), L"");
-    EXPECT_EQ(HidDeviceDescriptor().toString(), L"");
+    EXPECT_EQ(HidDeviceDescriptor(new HidDescriptorHandleBase).toString() +
+                  HidDeviceDescriptor().toString(),
+              L"");
     EXPECT_FALSE(HidDeviceDescriptor());
     // The narrow path keeps the low byte of each character: U+0141 gives 'A', U+00E9 gives 0xE9.
+    // A new path names another device: the entry ID goes with the old one.
+    EXPECT_EQ(handle->registryEntryId(), 42u);
     handle->setDevicePath(std::wstring(L"IOService:/x") + wchar_t(0x141) + wchar_t(0xE9));
     EXPECT_EQ(handle->devicePath(), "IOService:/xA\xE9");
-    // A new path names another device: the entry ID goes with the old one.
-    MacDeviceDescriptorHandle named(L"IOService:/A/B", 0, 42);
-    EXPECT_EQ(named.registryEntryId(), 42u);
-    EXPECT_EQ(named.toString(), L"IOService:/A/B/0");
-    named.setDevicePath(L"IOService:/C");
-    EXPECT_EQ(named.registryEntryId(), 0u);
+    EXPECT_EQ(handle->registryEntryId(), 0u);
 }

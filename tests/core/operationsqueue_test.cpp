@@ -26,15 +26,24 @@ struct Gate {  // one-way: pass() blocks until open()
 };
 
 // Queues an operation that runs `body` and then fulfils its promise; returns the request handle.
+// `owning`: through pushOperation, whose callable may be move-only (it captures a unique_ptr).
 template <class Body>
-async_request<int> push(OperationsQueue& queue, Body body) {
+async_request<int> push(OperationsQueue& queue, Body body, bool owning = false) {
     promise<int> producer;
     async_request<int> request = producer.get_request();
-    queue.pushNewOperation(
-        new hidutil::DeviceOperation<promise<int>>(std::move(producer), [body](promise<int>& p) {
-            body();
-            p.set_value(0);
-        }));
+    if (owning) {
+        queue.pushOperation(std::move(producer),
+                            [body, owned = std::make_unique<int>(0)](promise<int>& p) {
+                                body();
+                                p.set_value(*owned);
+                            });
+    } else {
+        queue.pushNewOperation(new hidutil::DeviceOperation<promise<int>>(std::move(producer),
+                                                                          [body](promise<int>& p) {
+                                                                              body();
+                                                                              p.set_value(0);
+                                                                          }));
+    }
     return request;
 }
 
@@ -139,39 +148,32 @@ TEST(OperationsQueue, OperationsHoldingTheirCallableKeepOrderAndCanPushFromInsid
         log += 'A';
     });
     running.pass();
-    auto pushOwning = [&queue, &log](char name) {
-        promise<int> producer;
-        async_request<int> request = producer.get_request();
-        auto owned = std::make_unique<char>(name);
-        queue.pushOperation(std::move(producer), [owned = std::move(owned), &log](promise<int>& p) {
-            log += *owned;
-            p.set_value(0);
-        });
-        return request;
+    // Odd letters go through pushOperation, even ones through pushNewOperation.
+    const auto logs = [&queue, &log](char name) {
+        return push(
+            queue, [&log, name] { log += name; }, name % 2);
     };
     std::vector<async_request<int>> requests;
     for (char name : std::string("bcdef")) {
-        requests.push_back(name % 2 ? pushOwning(name)
-                                    : push(queue, [&log, name] { log += name; }));
+        requests.push_back(logs(name));
     }
     for (int i = 0; i < 3; ++i) {
         queue.peekOperation()->exec();  // b, c, d, here
     }
     for (char name : std::string("ghijklmnopqrst")) {
-        requests.push_back(name % 2 ? pushOwning(name)
-                                    : push(queue, [&log, name] { log += name; }));
+        requests.push_back(logs(name));
     }
     std::vector<async_request<int>> fromInside;
     promise<int> outer;
     auto outerDone = outer.get_request();
     queue.pushOperation(std::move(outer), [&](promise<int>& p) {
-        fromInside.push_back(pushOwning('Z'));
+        fromInside.push_back(logs('Y'));
         p.set_value(0);
     });
     release.open();
     ASSERT_TRUE(outerDone.wait_for(kGenerousMs));
     ASSERT_TRUE(fromInside.at(0).wait_for(kGenerousMs));
-    EXPECT_EQ(log, "bcdAefghijklmnopqrstZ");
+    EXPECT_EQ(log, "bcdAefghijklmnopqrstY");
     for (auto& request : requests) {
         EXPECT_TRUE(request.is_ready());
     }

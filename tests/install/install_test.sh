@@ -13,6 +13,12 @@ cxxflags=${QUENOR_CXX_FLAGS:-}
 ldflags=${QUENOR_LINKER_FLAGS:-}
 soversion=${QUENOR_VERSION%%.*}
 
+# The build's compiler on a C++17 file with every warning an error, and the build's flags.
+cxx() {
+    # shellcheck disable=SC2086 # the flags are word lists
+    "$QUENOR_CXX" -std=c++17 -Wall -Wextra -Wpedantic -Werror $cxxflags "$@"
+}
+
 fail() {
     echo "FAILED: $*" >&2
     exit 1
@@ -60,61 +66,52 @@ check_package() {
         libs+=(vmac)
     fi
     for name in "${libs[@]}"; do
+        # The file, its link by major version and the unversioned link.
+        local real=lib$name.so.$QUENOR_VERSION lib=lib$name.so.$soversion dev=lib$name.so
+        [ "$(uname)" = Darwin ] &&
+            real=lib$name.$QUENOR_VERSION.dylib lib=lib$name.$soversion.dylib dev=lib$name.dylib
+        [ -f "$libdir/$real" ] && [ -L "$libdir/$lib" ] && [ -L "$libdir/$dev" ] ||
+            fail "not all of $real and the links $lib and $dev"
         if [ "$(uname)" = Darwin ]; then
-            lib=lib$name.$soversion.dylib
-            [ -f "$libdir/lib$name.$QUENOR_VERSION.dylib" ] ||
-                fail "no lib$name.$QUENOR_VERSION.dylib"
-            [ -L "$libdir/lib$name.dylib" ] || fail "no lib$name.dylib link"
             otool -D "$libdir/$lib" | grep -q "^@rpath/$lib\$" ||
                 fail "$lib: install name is not @rpath/$lib"
-        else
-            lib=lib$name.so.$soversion
-            [ -f "$libdir/lib$name.so.$QUENOR_VERSION" ] || fail "no lib$name.so.$QUENOR_VERSION"
-            [ -L "$libdir/lib$name.so" ] || fail "no lib$name.so link"
-            if command -v readelf >/dev/null; then
-                readelf -d "$libdir/$lib" | grep -q "SONAME.*\[$lib\]" || fail "$lib: wrong SONAME"
-                # shellcheck disable=SC2016 # the run path is the literal $ORIGIN
-                if readelf -d "$libdir/$lib" | grep -E 'R(UN)?PATH' | grep -v -F '[$ORIGIN]'; then
-                    fail "$lib: a run path other than \$ORIGIN"
-                fi
+        elif command -v readelf >/dev/null; then
+            readelf -d "$libdir/$lib" | grep -q "SONAME.*\[$lib\]" || fail "$lib: wrong SONAME"
+            # shellcheck disable=SC2016 # the run path is the literal $ORIGIN
+            if readelf -d "$libdir/$lib" | grep -E 'R(UN)?PATH' | grep -v -F '[$ORIGIN]'; then
+                fail "$lib: a run path other than \$ORIGIN"
             fi
         fi
-        [ -L "$libdir/$lib" ] || fail "no $lib link"
     done
     for file in cmake/quenor/quenorConfig.cmake cmake/quenor/quenorConfigVersion.cmake \
         cmake/quenor/quenorTargets.cmake pkgconfig/quenor.pc; do
         [ -f "$libdir/$file" ] || fail "no $file"
     done
-    # Exactly the public headers (the libraries' header sets), and none of the device's
-    # internals or of the platform seam, whatever those sets say.
     headers=$(cd "$prefix/include" && find . -type f ! -name module.modulemap | sed 's#^\./##' |
         sort | tr '\n' ' ')
     [ -f "$prefix/include/quenor/module.modulemap" ] || fail "no module.modulemap beside quenor.h"
     check_python_package
-    local expected=${QUENOR_PUBLIC_HEADERS:?}
-    for header in $expected; do
-        [[ " $headers" == *" $header "* ]] || fail "header not installed: $header"
-    done
+    # Exactly the public headers, taken from the source tree whatever the libraries' header sets
+    # say: each header of quenor/ but the private ones, and vmac's in a build for the virtual
+    # platform; none of the device's internals or of the platform seam; and every header the
+    # README and docs/ include, so that a new public header cannot be left out of the package.
+    local expected wanted
+    expected=$(cd "$QUENOR_SOURCE_DIR" && find quenor -name '*.h' -o -name async_request |
+        grep -v -x -F -f <(tr ' ' '\n' <<<"${QUENOR_PRIVATE_HEADERS:?}" | sed 's#^#quenor/#')
+        [ "$QUENOR_PLATFORM" != virtual ] || (cd vmac/include && find vmac -name '*.h'))
+    while IFS= read -r wanted; do
+        [[ " $headers" == *" $wanted "* ]] || fail "public header not installed: $wanted"
+    done < <(echo "$expected"
+        cd "$QUENOR_SOURCE_DIR" && cat README.md docs/*.md |
+            sed -n -E 's/^[[:space:]]*#include <((quenor|vmac)\/[^>]+)>.*/\1/p' |
+            { [ "$QUENOR_PLATFORM" = virtual ] && cat || grep -v '^vmac/'; })
     for header in $headers; do
-        [[ " $expected " == *" $header "* ]] || fail "installed but not public: $header"
+        grep -q -x -F "$header" <<<"$expected" || fail "installed but not public: $header"
         case $header in
         quenor/mac/platform.h | quenor/mac/scoped* | *private*)
             fail "an internal header is installed: $header" ;;
         esac
     done
-    # Every header of the source tree's quenor/ but the private ones, whatever the header set
-    # says, and every header the README and docs/ include, so that a new public header cannot
-    # be left out of the package.
-    local source_header wanted
-    while IFS= read -r source_header; do
-        [[ " ${QUENOR_PRIVATE_HEADERS:?} " == *" ${source_header#quenor/} "* ]] && continue
-        [[ " $headers" == *" $source_header "* ]] || fail "public header not installed: $source_header"
-    done < <(cd "$QUENOR_SOURCE_DIR" && find quenor -name '*.h' -o -name async_request)
-    while IFS= read -r wanted; do
-        [ "$QUENOR_PLATFORM" != virtual ] && [[ $wanted == vmac/* ]] && continue
-        [[ " $headers" == *" $wanted "* ]] || fail "the documentation includes <$wanted>, not installed"
-    done < <(cd "$QUENOR_SOURCE_DIR" && cat README.md docs/*.md |
-        sed -n -E 's/^[[:space:]]*#include <((quenor|vmac)\/[^>]+)>.*/\1/p' | sort -u)
     [ -f "$prefix/${QUENOR_DOCDIR:?}/LICENSE" ] || fail "no $QUENOR_DOCDIR/LICENSE"
     # quenor-list runs from the moved prefix: its run path is relative to itself.
     local list=$prefix/${QUENOR_BINDIR:?}/quenor-list listed
@@ -222,8 +219,7 @@ check_pkgconfig() {
         defines=(-DAPP_DRIVES_VIRTUAL_GADGET)
     fi
     # shellcheck disable=SC2086 # the flags are word lists
-    "$QUENOR_CXX" -std=c++17 -Wall -Wextra -Wpedantic -Werror $cxxflags "${defines[@]}" \
-        "$here/pkgconfig_app.cpp" -o "$work/app" $flags $ldflags \
+    cxx "${defines[@]}" "$here/pkgconfig_app.cpp" -o "$work/app" $flags $ldflags \
         -Wl,-rpath,"$("$pc" --variable=libdir quenor)" || fail "building with pkg-config"
     "$work/app" || fail "the program built with pkg-config"
     echo "pkgconfig: built with: $flags"
@@ -270,9 +266,8 @@ check_docs() {
               grep -v '^#include' "$block"; echo "}"; echo "int main() {}"; } >"$block.tu.cpp"
         fi
         # shellcheck disable=SC2086 # the flags are word lists
-        "$QUENOR_CXX" -std=c++17 -Wall -Wextra -Wpedantic -Werror -Wno-unused-parameter \
-            -Wno-unused-variable $cxxflags -I"$prefix/include" "$block.tu.cpp" -o "$block.exe" \
-            -L"$libdir" "${libs[@]}" -pthread $ldflags ||
+        cxx -Wno-unused-parameter -Wno-unused-variable -I"$prefix/include" "$block.tu.cpp" \
+            -o "$block.exe" -L"$libdir" "${libs[@]}" -pthread $ldflags ||
             fail "$where does not build against the installed package ($kind)"
         echo "docs: $where builds $kind"
         built=$((built + 1))

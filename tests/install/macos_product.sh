@@ -128,9 +128,5 @@ for arch in x86_64 arm64; do
     [ "$found" = 1 ] || fail "quenor-list ($arch): no run path ($rpaths) reaches the library"
 done
 
-echo "libquenor.$soversion.dylib: x86_64 + arm64, @rpath/libquenor.$soversion.dylib," \
-    "minimum macOS 10.15 (x86_64) and 11.0 (arm64)"
-echo "links: $(linked "$work/$(basename "$lib").arm64" | tail -n +2 | xargs -n1 basename | xargs)"
-echo "exports: $(wc -l <"$work/names") names, each declared in an installed header; no internals"
-echo "quenor-list: x86_64 + arm64, finds the library through" \
-    "$("$QUENOR_OTOOL" -l "$work/quenor-list.arm64" | awk '/cmd LC_RPATH/ { r = 1 } r && $1 == "path" { print $2; exit }')"
+echo "libquenor.$soversion.dylib and quenor-list: x86_64 + arm64, minimum macOS 10.15 and 11.0," \
+    "$(wc -l <"$work/names") exported names, each declared in an installed header"

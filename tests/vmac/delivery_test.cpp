@@ -66,13 +66,10 @@ TEST_F(DeliveryTest, EachScheduledObjectGetsItsCopyOnItsOwnLoopThread) {
     auto other = createHid(device_);
     ASSERT_EQ(kIOReturnSuccess, IOHIDDeviceOpen(other.get(), kIOHIDOptionsTypeNone));
     otherSink.registerWith(other.get());
-    std::thread::id workerId;
-    std::thread::id otherWorkerId;
+    std::thread::id workerId, otherWorkerId;
     {
-        LoopThread worker(mode_);
-        LoopThread otherWorker(mode_);
-        workerId = worker.id();
-        otherWorkerId = otherWorker.id();
+        LoopThread worker(mode_), otherWorker(mode_);
+        workerId = worker.id(), otherWorkerId = otherWorker.id();
         IOHIDDeviceScheduleWithRunLoop(hid_.get(), worker.loop(), mode_);
         IOHIDDeviceScheduleWithRunLoop(other.get(), otherWorker.loop(), mode_);
         EXPECT_EQ(2u, device_.scheduledThreads().size());
@@ -87,8 +84,7 @@ TEST_F(DeliveryTest, EachScheduledObjectGetsItsCopyOnItsOwnLoopThread) {
     IOHIDDeviceUnscheduleFromRunLoop(other.get(), CFRunLoopGetCurrent(), mode_);
 
     const auto input = kIOHIDReportTypeInput;
-    std::lock_guard<std::mutex> lock(sink_.mutex);
-    std::lock_guard<std::mutex> otherLock(otherSink.mutex);
+    std::scoped_lock lock(sink_.mutex, otherSink.mutex);
     EXPECT_EQ((std::vector<Report>{
                   {kIOReturnSuccess, hid_.get(), input, 3, {3, 1, 2}, true, workerId},
                   {kIOReturnAborted, hid_.get(), input, 1, {1, 2, 3, 4}, true, workerId}}),

@@ -14,6 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace vmactest {
 
 using quenor::mac::ScopedCFRef;
@@ -77,6 +80,16 @@ inline ScopedCOMInterface<IOUSBInterfaceStruct190> usbInterfaceOf(io_service_t p
                                   reinterpret_cast<LPVOID*>(&intf));
     return result < 0 ? ScopedCOMInterface<IOUSBInterfaceStruct190>()
                       : ScopedCOMInterface<IOUSBInterfaceStruct190>::adopt(intf);
+}
+
+// The entry's path in the service plane, or "(no path)".
+inline std::string pathOf(io_registry_entry_t entry) {
+    auto path = ScopedCFRef<CFStringRef>::adopt(IORegistryEntryCopyPath(entry, kIOServicePlane));
+    std::vector<char> text(4096);
+    return path && CFStringGetCString(path.get(), text.data(), static_cast<CFIndex>(text.size()),
+                                      kCFStringEncodingUTF8)
+               ? std::string(text.data())
+               : std::string("(no path)");
 }
 
 // The value of a CF number as SInt32; -1 and a failure if it is none.
