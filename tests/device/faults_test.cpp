@@ -3,11 +3,13 @@
 // calls, the USB interface, closing), threads cannot be had, and every
 // allocation of each operation fails in turn. Each time the device answers with
 // its documented failure, releases everything exactly once and never hangs.
+#include <algorithm>
 #include <functional>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <variant>
 #include <vector>
 
 #include "devicefixture.h"
@@ -19,50 +21,61 @@ namespace {
 using StrResult = AbstractHidDevice::AsyncStrReqResult;
 using Options = std::vector<IOOptionBits>;
 
-// Runs `run`; whether it threw an E (any other exception fails the test).
-template <typename E, typename Run>
-bool throws(Run run) {
-    try {
-        run();
-    } catch (const E&) {
-        return true;
+using Request = hidutil::async_request<Result>;
+using StrRequest = hidutil::async_request<StrResult>;
+// What an attempt gave: a word, or a request it waited for.
+using Outcome = std::variant<const char*, Request, StrRequest>;
+
+template <typename R>
+R waited(R request) {
+    request.wait_for(kPatience);
+    return request;
+}
+
+std::string describe(const Outcome& outcome) {
+    if (const auto* word = std::get_if<const char*>(&outcome)) {
+        return *word;
     }
-    return false;
+    if (const auto* request = std::get_if<Request>(&outcome)) {
+        return request->is_ready() ? record(request->value()) : "pending";
+    }
+    const StrRequest& request = std::get<StrRequest>(outcome);
+    if (!request.is_ready()) {
+        return "pending";
+    }
+    const StrResult& r = request.value();
+    return r.success ? std::string(r.value.begin(), r.value.end()) : std::to_string(r.status);
 }
 
 class FaultsTest : public GadgetTest {
 protected:
-    static constexpr long kMostSteps = 200;
-
-    // Runs `attempt` with its n-th step failing (the guard `arm(n)` fails it: an
-    // allocation, a thread creation), for n = 1, 2, ... until a run no longer
-    // reaches the n-th; `check` judges each run outside the guard's scope.
-    // Returns the steps of the full run.
-    template <typename Arm, typename Attempt, typename Check>
-    long walk(Arm arm, Attempt attempt, Check check) {
-        for (long n = 1; n <= kMostSteps; ++n) {
+    // Runs `attempt` with the n-th `event` of `thread` failing, for n = 1, 2, ...
+    // until a run no longer reaches the n-th; `settle` judges each run's outcome
+    // outside the guard. Returns the steps of the full run.
+    template <typename Attempt, typename Settle>
+    static long walk(Event event, const char* thread, Attempt attempt, Settle settle) {
+        for (long n = 1; n <= 200; ++n) {
             SCOPED_TRACE(::testing::Message() << "step " << n);
+            Outcome outcome;
             bool hit = false;
             {
-                auto failing = arm(n);
-                attempt();
+                FailNth failing(event, n, thread);
+                try {
+                    outcome = attempt();
+                } catch (const std::bad_alloc&) {
+                    outcome = "bad_alloc";
+                } catch (const std::system_error&) {
+                    outcome = "system_error";
+                }
                 hit = failing.hit();
             }
-            check(hit);
+            settle(describe(outcome));
             if (!hit) {
                 return n - 1;
             }
         }
-        ADD_FAILURE() << "more than " << kMostSteps << " steps";
-        return kMostSteps;
-    }
-
-    static auto allocations(AllocationScope scope) {
-        return [scope](long n) { return FailNthAllocation(n, scope); };
-    }
-
-    static auto threads() {
-        return [](long n) { return FailNthThreadCreation(static_cast<int>(n)); };
+        ADD_FAILURE() << "more than 200 steps";
+        return 0;
     }
 
     // Opening failed: nothing is left open, registered, scheduled or alive.
@@ -72,20 +85,6 @@ protected:
         EXPECT_EQ(0, gadget.deviceObjectCount());
         EXPECT_FALSE(gadget.isScheduled());
         EXPECT_FALSE(gadget.inputCallbackRegistered() || gadget.removalCallbackRegistered());
-    }
-
-    // The record of a transfer that ran: what it gives in full, or a failure for
-    // the want of memory (or of a thread, when `mayLackThread`).
-    static void expectTransfer(const hidutil::async_request<Result>& request,
-                               const Result& complete, bool mayLackThread) {
-        ASSERT_TRUE(request.is_ready()) << "a transfer stayed pending";
-        const std::string got = record(request.value());
-        const auto failure = [&](IOReturn code) {
-            return record({false, -1, complete.buffer, complete.reportId, widened(code)});
-        };
-        EXPECT_TRUE(got == record(complete) || got == failure(kIOReturnNoMemory) ||
-                    (mayLackThread && got == failure(kIOReturnNoResources)))
-            << got;
     }
 };
 
@@ -139,7 +138,7 @@ TEST_F(FaultsTest, EachFailingStepOfAnOpenUndoesItAndKeepsThePreviousOpen) {
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.name);
-        if (step.fails == Fails::SystemError && !FailNthThreadCreation::works()) {
+        if (step.fails == Fails::SystemError && !FailNth::canFailThreads()) {
             continue;  // a sanitizer runtime intercepts pthread_create first
         }
         const bool afterOpen = step.fails != Fails::Before;
@@ -153,7 +152,7 @@ TEST_F(FaultsTest, EachFailingStepOfAnOpenUndoesItAndKeepsThePreviousOpen) {
             } else if (step.fails == Fails::BadAlloc) {
                 EXPECT_THROW(device->open(0, shareMode), std::bad_alloc);
             } else {
-                FailNthThreadCreation failing(1);
+                FailNth failing(Event::ThreadCreation, 1);
                 EXPECT_THROW(device->open(0, shareMode), std::system_error);
                 EXPECT_TRUE(failing.hit());
             }
@@ -250,178 +249,166 @@ TEST_F(FaultsTest, AFilterThatCannotBeBuiltAcceptsEveryReport) {
 // queue's thread (refused: it throws std::system_error, nothing queued) and its
 // sender (refused: it answers "no resources"); neither calls the platform.
 TEST_F(FaultsTest, EachThreadRefusedInTurn) {
-    if (!FailNthThreadCreation::works()) {
-        GTEST_SKIP() << "pthread_create cannot be interposed in this build (a sanitizer "
-                        "runtime intercepts it first)";
+    if (!FailNth::canFailThreads()) {
+        GTEST_SKIP() << "a sanitizer runtime intercepts pthread_create first";
     }
     const HidDeviceDescriptor descriptor = makeDevice()->descriptor();
-    const long createThreads = walk(
-        threads(),
-        [&] { std::unique_ptr<AbstractHidDevice>(AbstractHidDevice::create(descriptor)); },
-        [](bool) {});
-    EXPECT_EQ(0, createThreads);
-
+    EXPECT_EQ(0, walk(
+                     Event::ThreadCreation, kAnyThread,
+                     [&] {
+                         delete AbstractHidDevice::create(descriptor);
+                         return Outcome("created");
+                     },
+                     [](const std::string&) {}));
     AbstractHidDevice* device = openDevice();
     ReportBuffer report = bytes(Bytes(64, 1));
-    Result result;
-    bool threw = false;
-    const long setThreads = walk(
-        threads(),
-        [&] {
-            threw = throws<std::system_error>(
-                [&] { result = await(device->setReport(5, report, 1000)); });
-        },
-        [&](bool hit) {
-            if (threw) {
-                EXPECT_TRUE(hit);
-                EXPECT_TRUE(gadget.reportCalls().empty());
-            } else if (hit) {
-                EXPECT_EQ(record({false, -1, report, 5, widened(kIOReturnNoResources)}),
-                          record(result));
-                EXPECT_TRUE(gadget.reportCalls().empty());
-            } else {
-                EXPECT_EQ(record({true, 64, report, 5, 0}), record(result));
-            }
-        });
-    EXPECT_EQ(2, setThreads);
+    const std::string sent = record({true, 64, report, 5, 0});
+    const std::string refused = record({false, -1, report, 5, widened(kIOReturnNoResources)});
+    EXPECT_EQ(
+        2, walk(
+               Event::ThreadCreation, kAnyThread,
+               [&] { return Outcome(waited(device->setReport(5, report, 1000))); },
+               [&](const std::string& outcome) {
+                   EXPECT_TRUE(outcome == sent || outcome == refused || outcome == "system_error")
+                       << outcome;
+                   EXPECT_EQ(outcome == sent, !gadget.reportCalls().empty());
+               }));
 }
 
-// ---- Allocations -----------------------------------------------------------
-
-// Each transfer throws std::bad_alloc or answers: in full, or for the want of
-// memory (a set transfer also for the want of a sender thread).
-TEST_F(FaultsTest, TransfersThrowOrAnswerAtEachAllocation) {
-    AbstractHidDevice* device = openDevice();
-    ReportBuffer out = bytes(Bytes(64, 2));
-    ReportBuffer feature = bytes(Bytes(16, 3));
-    ReportBuffer in = bytes(Bytes(64));
-    const struct {
-        const char* name;
-        std::function<hidutil::async_request<Result>()> start;
-        Result complete;
-        bool isSet;
-    } transfers[] = {
-        {"setReport", [&] { return device->setReport(5, out, 5000); }, {true, 64, out, 5, 0}, true},
-        {"setFeature",
-         [&] { return device->setFeature(6, feature); },
-         {true, 16, feature, 6, 0},
-         true},
-        {"getFeature",
-         [&] { return device->getFeature(4, feature); },
-         {true, 0, feature, 4, 0},  // the gadget answers success with no bytes
-         false},
-        {"getReport", [&] { return device->getReport(in, 0); }, {true, 2, in, 0, 0}, false},
-    };
-    inject(gadget, 1, {1, 2});
-    for (const auto& transfer : transfers) {
-        SCOPED_TRACE(transfer.name);
-        bool threw = false;
-        auto request = hidutil::make_ready_request(Result{});
-        const long steps = walk(
-            allocations(AllocationScope::AnyThread),
-            [&] {
-                threw = throws<std::bad_alloc>([&] { request = transfer.start(); });
-                if (!threw) {
-                    request.wait_for(kPatience);
-                }
-            },
-            [&](bool) {
-                if (!threw) {
-                    expectTransfer(request, transfer.complete, transfer.isSet);
-                }
-                // One report queued for each run (the test's own allocations stay outside it).
-                while (!readQueued(device).empty()) {
-                }
-                inject(gadget, 1, {1, 2});
-            });
-        // A set transfer allocates its state and its operation; the first one also its sender.
-        EXPECT_GT(steps, transfer.isSet ? 2 : 0);
-    }
-}
-
-// The cached strings are answered at once on the calling thread, in full, or
-// throw; a USB string request throws or answers, in full or for want of memory.
-TEST_F(FaultsTest, StringRequestsThrowOrAnswerAtEachAllocation) {
-    const std::wstring usbText = L"A USB string long enough to need memory of its own";
+// Each allocation of each operation fails in turn. Opening throws
+// std::bad_alloc with everything as it was (a first open leaves nothing behind,
+// a reopen keeps the previous open, filtering as before or, without memory for
+// its list, accepting every report); closing needs no memory. A transfer or a
+// USB string request throws or answers, in full or for the want of memory (a set
+// transfer also for the want of a sender thread); the cached strings are
+// answered at once on the calling thread, in full, or throw.
+TEST_F(FaultsTest, EachAllocationOfAnOperationFailsInTurn) {
     gadget.setStringDescriptorText(1, u"A USB string long enough to need memory of its own");
-    AbstractHidDevice* device = openDevice();
-    const struct {
-        std::function<hidutil::async_request<StrResult>()> start;
-        std::wstring value;
-        bool queued;
-    } calls[] = {
-        {[&] { return device->manufacturerName(); }, L"Quenor Test Works", false},
-        {[&] { return device->productName(); }, L"Echo Gadget", false},
-        {[&] { return device->serialNumber(); }, L"QT-0001", false},
-        {[&] { return device->usbString(1); }, usbText, true},
-    };
-    for (const auto& call : calls) {
-        SCOPED_TRACE(std::string(call.value.begin(), call.value.end()));
-        bool threw = false;
-        auto request = hidutil::make_ready_request(StrResult{});
-        walk(
-            allocations(call.queued ? AllocationScope::AnyThread : AllocationScope::CallingThread),
-            [&] {
-                threw = throws<std::bad_alloc>([&] { request = call.start(); });
-                if (!threw && call.queued) {
-                    request.wait_for(kPatience);
-                }
-            },
-            [&](bool) {
-                if (threw) {
-                    return;
-                }
-                ASSERT_TRUE(request.is_ready()) << "a string request stayed pending";
-                const StrResult& r = request.value();
-                if (r.success || !call.queued) {
-                    EXPECT_TRUE(r.success);
-                    EXPECT_EQ(call.value, r.value);
-                } else {
-                    EXPECT_EQ(widened(kIOReturnNoMemory), r.status);
-                }
-            });
-    }
-}
-
-// Open either succeeds or throws std::bad_alloc with everything as it was: a
-// first open leaves nothing behind, a reopen keeps the previous open.
-TEST_F(FaultsTest, OpenThrowsOrSucceedsAtEachAllocationAndCloseNeedsNoMemory) {
+    gadget.addElement({0xFF00, 1, 3});
     AbstractHidDevice* device = makeDevice();
     device->setReportFilteringEnabled(true);
-    gadget.addElement({0xFF00, 1, 3});
     const long objects = vmac::liveObjectCount();
-    bool threw = false;
-    bool opened = false;
-    const auto attemptOpen = [&] {
-        threw = throws<std::bad_alloc>([&] { opened = device->open(0, 1); });
+    ReportBuffer out = bytes(Bytes(64, 2)), feature = bytes(Bytes(16, 3)), in = bytes(Bytes(64));
+    const auto failed = [](const ReportBuffer& b, uint8_t id, IOReturn code) {
+        return record({false, -1, b, id, widened(code)});
     };
-    const long openAllocations =
-        walk(allocations(AllocationScope::AnyThread), attemptOpen, [&](bool) {
-            if (threw) {
-                expectNothingOpen(device);
-            } else {
-                EXPECT_TRUE(opened);
-                EXPECT_EQ(1, device->usage());
-                EXPECT_TRUE(device->close());
-            }
-            EXPECT_EQ(objects, vmac::liveObjectCount());
-        });
-    EXPECT_GT(openAllocations, 5);
-
-    ASSERT_TRUE(device->open(0, 1));
-    walk(allocations(AllocationScope::AnyThread), attemptOpen, [&](bool) {
+    const std::string noMemory = std::to_string(widened(kIOReturnNoMemory));
+    const auto settleOpen = [&](const std::string& outcome) {
+        if (outcome == "opened") {
+            EXPECT_EQ(1, device->usage());
+            EXPECT_TRUE(device->close());
+        } else {
+            expectNothingOpen(device);
+        }
+        EXPECT_EQ(objects, vmac::liveObjectCount());
+    };
+    const auto settleReopen = [&](const std::string&) {
         EXPECT_TRUE(device->isOpened());
         EXPECT_EQ(1, gadget.openCount());
         EXPECT_EQ(1, gadget.deviceObjectCount());
-        // Filtered, unless no memory could be had for the list of report IDs:
-        // then, as for every failure to build it, every report is accepted.
         inject(gadget, 3, {3});
         EXPECT_EQ(Bytes{3}, readQueued(device));
-    });
-
-    EXPECT_EQ(0, walk(
-                     allocations(AllocationScope::AnyThread), [&] { opened = device->close(); },
-                     [&](bool) { EXPECT_TRUE(opened); }));
+    };
+    const auto settleRead = [&](const std::string&) {
+        while (!readQueued(device).empty()) {
+        }
+        inject(gadget, 3, {3, 2});
+    };
+    const auto nothing = [](const std::string&) {};
+    const struct {
+        const char* name;
+        const char* thread;
+        std::function<Outcome()> attempt;
+        std::function<void(const std::string&)> settle;
+        std::vector<std::string> answers;  // besides "bad_alloc"
+        long leastSteps;
+    } operations[] = {
+        {"reopen",
+         kAnyThread,
+         [&] { return Outcome(device->open(0, 1) ? "opened" : "refused"); },
+         settleReopen,
+         {"opened"},
+         1},
+        {"setReport",
+         kAnyThread,
+         [&] { return Outcome(waited(device->setReport(5, out, 5000))); },
+         nothing,
+         {record({true, 64, out, 5, 0}), failed(out, 5, kIOReturnNoMemory),
+          failed(out, 5, kIOReturnNoResources)},
+         3},
+        {"setFeature",
+         kAnyThread,
+         [&] { return Outcome(waited(device->setFeature(6, feature))); },
+         nothing,
+         {record({true, 16, feature, 6, 0}), failed(feature, 6, kIOReturnNoMemory),
+          failed(feature, 6, kIOReturnNoResources)},
+         3},
+        {"getFeature",
+         kAnyThread,  // the gadget answers success with no bytes
+         [&] { return Outcome(waited(device->getFeature(4, feature))); },
+         nothing,
+         {record({true, 0, feature, 4, 0}), failed(feature, 4, kIOReturnNoMemory)},
+         1},
+        {"getReport",
+         kAnyThread,
+         [&] { return Outcome(waited(device->getReport(in, 0))); },
+         settleRead,
+         {record({true, 2, in, 0, 0}), failed(in, 0, kIOReturnNoMemory)},
+         1},
+        {"manufacturerName",
+         kCallingThread,
+         [&] { return Outcome(waited(device->manufacturerName())); },
+         nothing,
+         {"Quenor Test Works"},
+         1},
+        {"productName",
+         kCallingThread,
+         [&] { return Outcome(waited(device->productName())); },
+         nothing,
+         {"Echo Gadget"},
+         1},
+        {"serialNumber",
+         kCallingThread,
+         [&] { return Outcome(waited(device->serialNumber())); },
+         nothing,
+         {"QT-0001"},
+         1},
+        {"usbString",
+         kAnyThread,
+         [&] { return Outcome(waited(device->usbString(1))); },
+         nothing,
+         {"A USB string long enough to need memory of its own", noMemory},
+         1},
+        {"close",
+         kAnyThread,
+         [&] { return Outcome(device->close() ? "closed" : "refused"); },
+         nothing,
+         {"closed"},
+         0},
+        {"open",
+         kAnyThread,
+         [&] { return Outcome(device->open(0, 1) ? "opened" : "refused"); },
+         settleOpen,
+         {"opened"},
+         6},
+    };
+    ASSERT_TRUE(device->open(0, 1));
+    for (const auto& operation : operations) {
+        SCOPED_TRACE(operation.name);
+        if (operation.name == std::string("getReport")) {
+            inject(gadget, 3, {3, 2});  // one report queued for each run
+        }
+        const long steps =
+            walk(Event::Allocation, operation.thread, operation.attempt,
+                 [&](const std::string& outcome) {
+                     const auto& ok = operation.answers;
+                     EXPECT_TRUE(outcome == "bad_alloc" ||
+                                 std::find(ok.begin(), ok.end(), outcome) != ok.end())
+                         << outcome;
+                     operation.settle(outcome);
+                 });
+        EXPECT_TRUE(operation.leastSteps ? steps >= operation.leastSteps : steps == 0) << steps;
+    }
     expectNothingOpen(device);
 }
 

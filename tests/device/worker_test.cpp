@@ -211,9 +211,11 @@ TEST_F(WorkerTest, ReportsLostToNoMemoryOrAFullQueueAreCounted) {
     auto* device = static_cast<MacHidDevice*>(openDevice());
     EXPECT_EQ(0u, device->droppedInputReports());
     constexpr size_t kOddLength = 61;  // the size of the copy the failure aims at
-    failAllocations("quenor-hid-rl", kOddLength, 1);
-    inject(gadget, 1, Bytes(kOddLength, 1));
-    EXPECT_EQ(0, pendingAllocationFailures()) << "the copy was attempted and failed";
+    {
+        FailNth failing(Event::Allocation, 1, "quenor-hid-rl", kOddLength);
+        inject(gadget, 1, Bytes(kOddLength, 1));
+        EXPECT_TRUE(failing.hit()) << "the copy was attempted and failed";
+    }
     inject(gadget, 2, {2});
     EXPECT_EQ((Bytes{2}), readQueued(device));
     EXPECT_EQ(Bytes{}, readQueued(device));
