@@ -38,6 +38,11 @@ inline constexpr std::chrono::seconds kPatience{20};
 using Bytes = std::vector<uint8_t>;
 using Result = AbstractHidDevice::AsyncOpResult;
 
+// An IOReturn as the device reports a status: widened with its sign.
+inline int64_t widened(IOReturn code) {
+    return static_cast<int32_t>(code);
+}
+
 // The record of a read that ran on a device that was not open.
 inline const Result kNotOpenRead{false, 0, nullptr, 0, 0};
 
@@ -124,8 +129,6 @@ protected:
         ASSERT_NE(devices_.end(), it) << "not a fixture device";
         devices_.erase(it);
     }
-
-    static int64_t widened(IOReturn code) { return static_cast<int32_t>(code); }
 
     // Waits for a request and returns its value; fails the test if it never comes.
     template <typename T>
