@@ -7,7 +7,7 @@
 #include <quenor/mac/macdevicedescriptorhandle.h>
 #include <quenor/mac/macnativedeviceenumerator.h>
 
-#include "registryfixture.h"
+#include "devicefixture.h"
 
 namespace devicetest {
 namespace {

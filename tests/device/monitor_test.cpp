@@ -4,9 +4,8 @@
 // from inside a callback, stop while notices are pending, and nothing leaked.
 #include <quenor/mac/macdevicemonitor.h>
 
-#include "registryfixture.h"
+#include "devicefixture.h"
 
-#include <condition_variable>
 #include <future>
 #include <map>
 #include <mutex>
@@ -33,15 +32,14 @@ public:
         const char sign = notice.kind == HidDeviceNotice::Kind::Removal ? '-'
                           : notice.present                              ? '='
                                                                         : '+';
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            seen_.push_back({sign + where(notice.entry), notice.entry, std::this_thread::get_id()});
-        }
-        changed_.notify_all();
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen_.push_back({sign + where(notice.entry), notice.entry, std::this_thread::get_id()});
     }
     bool waitFor(size_t count) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, kPatience, [&] { return seen_.size() >= count; });
+        return eventually([&] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return seen_.size() >= count;
+        });
     }
     std::vector<Seen> seen() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -56,7 +54,6 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<Seen> seen_;  // guarded by mutex_
 };
 
@@ -276,26 +273,18 @@ TEST_F(MonitorTest, StopOrDestructionFromInsideACallbackEndsTheMonitor) {
 }
 
 TEST_F(MonitorTest, StopWhileNoticesArePendingDropsThemAndWaitsForTheRunningCallback) {
-    std::promise<void> entered;
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    MacDeviceMonitor monitor([&](const HidDeviceNotice& notice) {
-        log.add(notice);
-        if (log.lines().size() == 1) {
-            entered.set_value();
-            released.wait();
-        }
-    });
+    Gate& held = gate("IOService:/first");
+    MacDeviceMonitor monitor(gated());
     ASSERT_TRUE(monitor.start());
     plugHid("IOService:/first", 1, 1, {});
-    entered.get_future().wait();
+    held.entered.get_future().wait();
     for (int i = 0; i < 20; ++i)
         plugHid("IOService:/pending" + std::to_string(i), 1, 1, {});
     auto stopped = std::async(std::launch::async, [&] { monitor.stop(); });
     EXPECT_TRUE(eventually([&] { return !monitor.isRunning(); }));
     EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout)
         << "stop waits while a callback runs";
-    release.set_value();
+    held.release.set_value();
     stopped.get();
     EXPECT_EQ(log.lines(), (Lines{"+IOService:/first/0"})) << "pending notices dropped";
     EXPECT_EQ(0, vmac::liveNotificationPortCount());

@@ -250,92 +250,67 @@ TEST_F(TransfersTest, TimedSendersAreCancelledAnsweredForOrWaitedFor) {
     destroyDevice(devices[1]);
     destroyDevice(devices[2]);
 
-    // Destruction waits for at most a time-out and the grace, not for the device.
-    gadget.queueSetReportAnswer(blocking(vmac::Block::NonCancellable));
-    auto abandoned = device->setReport(4, bytes({4}), 10);
-    ASSERT_TRUE(gadget.waitForBlockedCalls(1));
     destroyDevice(device);
-    EXPECT_FALSE(abandoned.value().success);
-    gadget.releaseBlockedCalls();
-    // The sender lets its references go once its call returns.
-    EXPECT_TRUE(eventually([&] { return gadget.deviceObjectCount() == 0; }));
-
     EXPECT_EQ(record({false, -1, featureBuffer, 3, widened(kIOReturnTimeout)}),
               record(await(feature)));
     EXPECT_EQ(record({true, 1, next, 4, 0}), record(await(featureBehind)));
     EXPECT_EQ(1u, other.cancelledCallCount());
 }
 
-// Deleting the device answers every request it handed out, queued or running: the
-// set transfer in progress (its sender cancelled), transfers, feature reads and
-// string requests behind it (never run), and input reads.
-TEST_F(TransfersTest, DeleteAnswersEveryPendingRequestAborted) {
-    AbstractHidDevice* device = openDevice();
-    gadget.setStringDescriptorText(1, u"never asked");
-    const int64_t aborted = widened(kIOReturnAborted);
-    ReportBuffer out = bytes({1});
-    ReportBuffer feature = bytes({2, 2});
-    ReportBuffer first = bytes(Bytes(64));
-    ReportBuffer second = bytes(Bytes(64));
-    gadget.queueSetReportAnswer(blocking(vmac::Block::Cancellable));
-    auto running = device->setReport(1, out, -1);
-    ASSERT_TRUE(gadget.waitForBlockedCalls(1));
-    const std::pair<Request, Result> pending[] = {
-        {running, {false, -1, out, 1, aborted}},
-        {device->setReport(2, out, 1000), {false, -1, out, 2, aborted}},
-        {device->setFeature(3, feature), {false, -1, feature, 3, aborted}},
-        {device->getFeature(4, feature), {false, -1, feature, 4, aborted}},
-        {device->getReport(first, -1), {false, 0, first, 0, aborted}},
-        {device->getReport(second, 500), {false, 0, second, 0, aborted}},
-    };
-    auto string = device->usbString(1);
-
-    EXPECT_TRUE(deletedWithinBound(device));
-    for (const auto& [request, expected] : pending) {
-        ASSERT_TRUE(request.is_ready()) << record(expected);
-        EXPECT_EQ(record(expected), record(request.value()));
-    }
-    ASSERT_TRUE(string.is_ready());
-    EXPECT_FALSE(string.value().success || !string.value().value.empty());
-    EXPECT_EQ(aborted, string.value().status);
-    EXPECT_EQ(1u, gadget.cancelledCallCount());
-    EXPECT_EQ(1u, gadget.reportCalls().size()) << "nothing queued reached the device";
-    EXPECT_TRUE(gadget.pipeCalls().empty());
-    EXPECT_TRUE(eventually([&] { return gadget.deviceObjectCount() == 0; }));
-}
-
 // Delete returns within about a second, whatever call is in progress and whether
-// or not the device was closed first; a call still inside the platform is left
-// to finish on its own references, and its request is answered aborted.
-TEST_F(TransfersTest, DeleteReturnsWithinTheGraceWhateverTheCallInProgress) {
+// or not the device was closed first, and answers every request it handed out
+// aborted: the call in progress (a sender is cancelled where it can be; a call
+// still inside the platform is left to finish on its own references), and the
+// transfers, feature reads, string requests and input reads behind it, never run.
+TEST_F(TransfersTest, DeleteAnswersEveryPendingRequestAbortedWithinTheGrace) {
+    const int64_t aborted = widened(kIOReturnAborted);
+    gadget.setStringDescriptorText(1, u"never asked");
     const struct {
         const char* name;
         bool set;  // else a feature read, which runs on the queue's own thread
+        vmac::Block block;
         long timeout;
         bool closeFirst;
-    } rows[] = {{"set, no limit", true, -1, false},
-                {"set, 3000 ms", true, 3000, false},
-                {"set, no limit, closed first", true, -1, true},
-                {"feature read", false, 0, false}};
+    } rows[] = {{"set, no limit", true, vmac::Block::Cancellable, -1, false},
+                {"set, no limit, in the platform", true, vmac::Block::NonCancellable, -1, false},
+                {"set, 3000 ms", true, vmac::Block::NonCancellable, 3000, false},
+                {"set, closed first", true, vmac::Block::NonCancellable, -1, true},
+                {"feature read", false, vmac::Block::NonCancellable, 0, false}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         AbstractHidDevice* device = openDevice();
-        ReportBuffer buffer = bytes({9, 9});
-        if (row.set) {
-            gadget.queueSetReportAnswer(blocking(vmac::Block::NonCancellable));
-        } else {
-            gadget.queueGetReportAnswer(blocking(vmac::Block::NonCancellable));
-        }
-        const Request request =
-            row.set ? device->setReport(5, buffer, row.timeout) : device->getFeature(5, buffer);
+        const size_t cancelled = gadget.cancelledCallCount();
+        ReportBuffer buffer = bytes({9, 9}), out = bytes({1}), in = bytes(Bytes(64));
+        (row.set ? gadget.queueSetReportAnswer(blocking(row.block))
+                 : gadget.queueGetReportAnswer(blocking(row.block)));
+        std::vector<std::pair<Request, Result>> pending = {
+            {row.set ? device->setReport(5, buffer, row.timeout) : device->getFeature(5, buffer),
+             {false, -1, buffer, 5, aborted}}};
         ASSERT_TRUE(gadget.waitForBlockedCalls(1));
+        auto string = device->usbString(1);
         if (row.closeFirst) {
             ASSERT_TRUE(device->close());
+        } else {
+            pending.insert(pending.end(),
+                           {{device->setReport(2, out, 1000), {false, -1, out, 2, aborted}},
+                            {device->setFeature(3, out), {false, -1, out, 3, aborted}},
+                            {device->getFeature(4, out), {false, -1, out, 4, aborted}},
+                            {device->getReport(in, -1), {false, 0, in, 0, aborted}},
+                            {device->getReport(buffer, 500), {false, 0, buffer, 0, aborted}}});
         }
+        const size_t calls = gadget.reportCalls().size();
         EXPECT_TRUE(deletedWithinBound(device)) << "delete waited for the device";
-        ASSERT_TRUE(request.is_ready());
-        EXPECT_EQ(record({false, -1, buffer, 5, widened(kIOReturnAborted)}),
-                  record(request.value()));
+        for (const auto& [request, expected] : pending) {
+            ASSERT_TRUE(request.is_ready()) << record(expected);
+            EXPECT_EQ(record(expected), record(request.value()));
+        }
+        ASSERT_TRUE(string.is_ready());
+        EXPECT_EQ(
+            std::make_tuple(false, std::wstring(), aborted),
+            std::make_tuple(string.value().success, string.value().value, string.value().status));
+        EXPECT_EQ(cancelled + (row.block == vmac::Block::Cancellable), gadget.cancelledCallCount());
+        EXPECT_EQ(calls, gadget.reportCalls().size()) << "nothing queued reached the device";
+        EXPECT_TRUE(gadget.pipeCalls().empty());
         EXPECT_TRUE(eventually([&] { return gadget.deviceObjectCount() == 0; }))
             << "the left call lets its references go once it returns";
     }
