@@ -140,45 +140,5 @@ TEST_F(StringsTest, QueuedStringRequestRunsAfterCloseOrUnplug) {
     }
 }
 
-// The USB interface's reference count is a plain integer on a Mac. String
-// requests, version reads and cancelAll from several threads, with a close
-// racing them, share the one reference taken at opening: it is given back
-// exactly once (ThreadSanitizer would see any concurrent AddRef or Release).
-TEST_F(StringsTest, InterfaceUsersOnManyThreadsShareOneReference) {
-    const long comBefore = vmac::liveCOMReferences();
-    gadget.setStringDescriptorText(1, u"x");
-    AbstractHidDevice* device = makeDevice();
-    for (int round = 0; round < 20; ++round) {
-        ASSERT_TRUE(device->open(0, 1));
-        EXPECT_EQ(comBefore + 1, vmac::liveCOMReferences());
-        std::vector<hidutil::async_request<AbstractHidDevice::AsyncStrReqResult>> strings;
-        std::mutex stringsMutex;
-        std::vector<std::thread> users;
-        for (int t = 0; t < 3; ++t) {
-            users.emplace_back([&] {
-                for (int i = 0; i < 5; ++i) {
-                    auto string = device->usbString(1);
-                    device->usbDeviceVersion();
-                    device->cancelAll();
-                    std::lock_guard<std::mutex> lock(stringsMutex);
-                    strings.push_back(string);
-                }
-            });
-        }
-        for (std::thread& user : users) {
-            user.join();
-        }
-        if (round % 2 == 1) {
-            ASSERT_TRUE(device->close());  // while string requests may still be queued
-        }
-        for (const auto& string : strings) {
-            await(string);
-        }
-        device->close();
-        // The queue thread lets a request's share go just after answering it.
-        EXPECT_TRUE(eventually([&] { return vmac::liveCOMReferences() == comBefore; }));
-    }
-}
-
 }  // namespace
 }  // namespace devicetest
