@@ -28,26 +28,6 @@ void expectNoReport(const Result& result, const ReportBuffer& buffer) {
 
 class WorkerTest : public GadgetTest {};
 
-TEST_F(WorkerTest, CallbacksRunOnTheDevicesOwnNamedWorkerThread) {
-    AbstractHidDevice* device = openDevice();
-    const std::vector<std::thread::id> scheduled = gadget.scheduledThreads();
-    ASSERT_EQ(1u, scheduled.size());
-    EXPECT_NE(std::this_thread::get_id(), scheduled[0]);
-    EXPECT_TRUE(!std::filesystem::exists("/proc/self/task") || aThreadIsNamed("quenor-hid-rl"));
-    // Not the input queue's thread either: that one waits in this read while the
-    // worker delivers.
-    ReportBuffer buffer = marked();
-    auto read = device->getReport(buffer, -1);
-    inject(gadget, 2, {2, 7});
-    EXPECT_EQ(record({true, 2, buffer, 0, 0}), record(await(read)));
-    EXPECT_EQ((Bytes{2, 7}), Bytes(buffer->begin(), buffer->begin() + 2));
-
-    ASSERT_TRUE(makeDevice()->open(0, 1));
-    const std::vector<std::thread::id> both = gadget.scheduledThreads();
-    ASSERT_EQ(2u, both.size());
-    EXPECT_NE(both[0], both[1]);
-}
-
 TEST_F(WorkerTest, ReadsTakeQueuedReportsOrWaitUpToTheirTimeOut) {
     AbstractHidDevice* device = openDevice();
     // The deadline watcher has gone to sleep with nothing to watch by now: the
