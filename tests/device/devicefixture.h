@@ -142,6 +142,11 @@ protected:
         return request.value();
     }
 
+    // The record a transfer answers with; a failure if it never does.
+    static std::string answer(const hidutil::async_request<Result>& request) {
+        return record(await(request));
+    }
+
     static ReportBuffer bytes(Bytes content) { return std::make_shared<Bytes>(std::move(content)); }
 
     static void inject(vmac::VirtualDevice& gadget, uint32_t id, const Bytes& report) {

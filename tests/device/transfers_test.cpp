@@ -53,8 +53,8 @@ TEST_F(TransfersTest, NotOpenAndNullBufferRecords) {
     refused(device->setReport(7, b, 1000), generic);
     refused(device->setFeature(7, b), generic);
     refused(device->makeDefaultFailFuture(b), generic);
-    EXPECT_EQ(record(kNotOpenRead), record(await(device->getFeature(3, b))));
-    EXPECT_EQ(record(kNotOpenRead), record(await(device->getReport(b, 1000))));
+    EXPECT_EQ(record(kNotOpenRead), answer(device->getFeature(3, b)));
+    EXPECT_EQ(record(kNotOpenRead), answer(device->getReport(b, 1000)));
 
     ASSERT_TRUE(device->open(0, 1));
     refused(device->setReport(5, nullptr, 1000), {false, 0, nullptr, 5, bad});
@@ -64,10 +64,10 @@ TEST_F(TransfersTest, NotOpenAndNullBufferRecords) {
 
     ASSERT_TRUE(device->close());
     refused(device->setReport(9, b, -1), generic);
-    EXPECT_EQ(record(kNotOpenRead), record(await(device->getFeature(3, b))));
+    EXPECT_EQ(record(kNotOpenRead), answer(device->getFeature(3, b)));
     ASSERT_TRUE(device->open(0, 1));
     ASSERT_EQ(vmac::Outcome::Delivered, gadget.unplug().wait());
-    EXPECT_EQ(record(kNotOpenRead), record(await(device->getReport(b, -1))));
+    EXPECT_EQ(record(kNotOpenRead), answer(device->getReport(b, -1)));
     EXPECT_EQ(Bytes({1, 2, 3}), *b);
     EXPECT_TRUE(gadget.reportCalls().empty());
 }
@@ -82,22 +82,22 @@ TEST_F(TransfersTest, TransfersOnAnOpenDevice) {
     inject(gadget, 5, {5, 1, 2, 3});
     inject(gadget, 5, {1, 2, 3, 4, 5, 6, 7, 8});
     ReportBuffer in = bytes(Bytes(6, 0xAA));
-    EXPECT_EQ(record({true, 4, in, 0, 0}), record(await(device->getReport(in, 1000))));
+    EXPECT_EQ(record({true, 4, in, 0, 0}), answer(device->getReport(in, 1000)));
     EXPECT_EQ(Bytes({5, 1, 2, 3, 0xAA, 0xAA}), *in);
-    EXPECT_EQ(record({true, 6, in, 0, 0}), record(await(device->getReport(in, 1000))));
-    EXPECT_EQ(record(noReport(in)), record(await(device->getReport(in, 0))));
+    EXPECT_EQ(record({true, 6, in, 0, 0}), answer(device->getReport(in, 1000)));
+    EXPECT_EQ(record(noReport(in)), answer(device->getReport(in, 0)));
     EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6}), *in);
 
     const Bytes content = {0x00, 1, 2, 3, 4, 5, 6, 7, 8};
     ReportBuffer b = bytes(content);
-    EXPECT_EQ(record({true, 9, b, 0, 0}), record(await(device->setReport(0, b, 1000))));
-    EXPECT_EQ(record({true, 9, b, 5, 0}), record(await(device->setReport(5, b, 1000))));
-    EXPECT_EQ(record({true, 9, b, 200, 0}), record(await(device->setFeature(200, b))));
+    EXPECT_EQ(record({true, 9, b, 0, 0}), answer(device->setReport(0, b, 1000)));
+    EXPECT_EQ(record({true, 9, b, 5, 0}), answer(device->setReport(5, b, 1000)));
+    EXPECT_EQ(record({true, 9, b, 200, 0}), answer(device->setFeature(200, b)));
     gadget.queueSetReportAnswer({kIOReturnError, {}, vmac::Block::None});
     gadget.queueSetReportAnswer({kIOReturnNotPermitted, {}, vmac::Block::None});
-    EXPECT_EQ(record({false, -1, b, 4, kError}), record(await(device->setReport(4, b, 1000))));
+    EXPECT_EQ(record({false, -1, b, 4, kError}), answer(device->setReport(4, b, 1000)));
     EXPECT_EQ(record({false, -1, b, 6, widened(kIOReturnNotPermitted)}),
-              record(await(device->setFeature(6, b))));
+              answer(device->setFeature(6, b)));
     const auto calls = gadget.reportCalls();
     ASSERT_EQ(5u, calls.size());
     const std::pair<IOHIDReportType, CFIndex> sent[] = {
@@ -110,10 +110,10 @@ TEST_F(TransfersTest, TransfersOnAnOpenDevice) {
 
     gadget.queueGetReportAnswer({kIOReturnSuccess, {0x11, 0x22, 0x33}, vmac::Block::None});
     gadget.queueGetReportAnswer({kIOReturnError, {}, vmac::Block::None});
-    EXPECT_EQ(record({true, 3, b, 6, 0}), record(await(device->getFeature(6, b))));
+    EXPECT_EQ(record({true, 3, b, 6, 0}), answer(device->getFeature(6, b)));
     EXPECT_EQ(Bytes({0x11, 0x22, 0x33, 3, 4, 5, 6, 7, 8}), *b);
     EXPECT_EQ(9, gadget.reportCalls()[5].length);
-    EXPECT_EQ(record({false, -1, b, 7, kError}), record(await(device->getFeature(7, b))));
+    EXPECT_EQ(record({false, -1, b, 7, kError}), answer(device->getFeature(7, b)));
 
     // The HID driver ends a call that the device leaves unanswered after the device's
     // request time-out, long before setFeature's own 5000 ms.
@@ -121,8 +121,8 @@ TEST_F(TransfersTest, TransfersOnAnOpenDevice) {
     gadget.queueSetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
     gadget.queueGetReportAnswer({kIOReturnSuccess, {}, vmac::Block::NonCancellable});
     const int64_t timedOut = widened(kIOReturnTimeout);
-    EXPECT_EQ(record({false, -1, b, 8, timedOut}), record(await(device->setFeature(8, b))));
-    EXPECT_EQ(record({false, -1, b, 9, timedOut}), record(await(device->getFeature(9, b))));
+    EXPECT_EQ(record({false, -1, b, 8, timedOut}), answer(device->setFeature(8, b)));
+    EXPECT_EQ(record({false, -1, b, 9, timedOut}), answer(device->getFeature(9, b)));
     EXPECT_EQ(0u, gadget.cancelledCallCount());
 }
 
@@ -154,7 +154,7 @@ TEST_F(TransfersTest, ThreadsAreStartedWhenFirstNeededAndTheSenderIsReused) {
     }
     gadget.queueSetReportAnswer(blocking(vmac::Block::Cancellable));
     EXPECT_EQ(record({false, -1, b, 1, widened(kIOReturnTimeout)}),
-              record(await(device->setReport(1, b, 10))));
+              answer(device->setReport(1, b, 10)));
     EXPECT_TRUE(await(device->setReport(1, b, 1000)).success);  // the cut-short one is joined
     EXPECT_EQ(base + 4, threads());
     EXPECT_EQ(6u, gadget.reportCalls().size());  // the feature read and five sends
@@ -186,16 +186,15 @@ TEST_F(TransfersTest, TimedSendersAreCancelledAnsweredForOrWaitedFor) {
         gadget.queueSetReportAnswer(blocking(vmac::Block::Cancellable));
         auto ended = device->setReport(3, buffer, timeout);
         auto behind = device->setReport(4, next, 1000);
-        EXPECT_EQ(record({false, -1, buffer, 3, widened(kIOReturnTimeout)}), record(await(ended)));
-        EXPECT_EQ(record({true, 1, next, 4, 0}), record(await(behind)));
+        EXPECT_EQ(record({false, -1, buffer, 3, widened(kIOReturnTimeout)}), answer(ended));
+        EXPECT_EQ(record({true, 1, next, 4, 0}), answer(behind));
         EXPECT_EQ(++cancelled, gadget.cancelledCallCount());
     }
     // A call that returns by itself delivers its own record, even when the
     // cancellation request reaches the sender first.
     gadget.queueSetReportAnswer({kIOReturnError, {}, vmac::Block::None});
-    EXPECT_EQ(record({false, -1, buffer, 9, kError}),
-              record(await(device->setReport(9, buffer, 0))));
-    EXPECT_EQ(record({true, 1, buffer, 9, 0}), record(await(device->setReport(9, buffer, -5))));
+    EXPECT_EQ(record({false, -1, buffer, 9, kError}), answer(device->setReport(9, buffer, 0)));
+    EXPECT_EQ(record({true, 1, buffer, 9, 0}), answer(device->setReport(9, buffer, -5)));
 
     // On a Mac the platform call ignores cancellation. A sender still inside it one
     // second after its time-out is answered for with the time-out record and left
@@ -208,52 +207,47 @@ TEST_F(TransfersTest, TimedSendersAreCancelledAnsweredForOrWaitedFor) {
     auto behind = device->setReport(2, next, 1000);
     ASSERT_TRUE(ended.wait_for(std::chrono::seconds(5))) << "the queue waited past the grace";
     EXPECT_EQ(record(timedOut), record(ended.value()));
-    EXPECT_EQ(record({true, 1, next, 2, 0}), record(await(behind)));
+    EXPECT_EQ(record({true, 1, next, 2, 0}), answer(behind));
     EXPECT_EQ(1u, gadget.blockedCallCount()) << "the first call is still inside the platform";
     EXPECT_TRUE(await(device->getFeature(3, bytes({0}))).success) << "the queue goes on";
     gadget.releaseBlockedCalls();
     ASSERT_TRUE(gadget.waitForBlockedCalls(0));
     EXPECT_EQ(record(timedOut), record(ended.value()));
 
-    // A sender without limit (-1), or with a time-out too large for the clock
-    // (which neither overflows nor turns into "do not wait"), is never cancelled:
-    // the queue waits for it however long it takes, the record is the call's own,
-    // and transfers behind it wait. One device object each, to wait side by side.
+    // A sender without limit (-1) is never cancelled: the queue waits for it
+    // however long it takes, the record is the call's own, and the feature reads
+    // and transfers behind it wait, each in call order. An input read waiting
+    // without limit on the input queue holds none of them up. (A time-out too
+    // large for the clock is the read tests' case: both take the same deadline.)
     device->setDoAsync(false);  // changes nothing: transfers still return at once
-    const struct {
-        vmac::Block block;
-        long timeout;
-    } unlimited[] = {{vmac::Block::NonCancellable, -1},
-                     {vmac::Block::Cancellable, -1},
-                     {vmac::Block::Cancellable, std::numeric_limits<long>::max()}};
-    std::vector<AbstractHidDevice*> devices = {device, openDevice(), openDevice()};
-    std::vector<Request> slow, waiting;
-    ReportBuffer first = bytes({1, 1});
-    for (size_t i = 0; i < 3; ++i) {
-        gadget.queueSetReportAnswer({kIOReturnError, {}, unlimited[i].block, true});
-        slow.push_back(devices[i]->setReport(1, first, unlimited[i].timeout));
-        waiting.push_back(devices[i]->setReport(2, next, 1000));
-        ASSERT_TRUE(gadget.waitForBlockedCalls(i + 1));
-    }
+    ReportBuffer in = bytes(Bytes(64, 0)), first = bytes({1, 1});
+    auto reading = device->getReport(in, -1);
+    const size_t before = gadget.reportCalls().size();
+    gadget.queueSetReportAnswer({kIOReturnError, {}, vmac::Block::Cancellable, true});
+    auto slow = device->setReport(1, first, -1);
+    auto featureRead = device->getFeature(2, bytes({0, 0}));
+    auto waiting = device->setReport(3, next, 1000);
+    ASSERT_TRUE(gadget.waitForBlockedCalls(1));
     // Past the one-second grace a limited transfer would have been answered.
-    EXPECT_FALSE(slow[0].wait_for(std::chrono::milliseconds(1500)));
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_FALSE(slow[i].is_ready() || waiting[i].is_ready()) << i;
-    }
+    EXPECT_FALSE(waiting.wait_for(std::chrono::milliseconds(1500)) || slow.is_ready() ||
+                 featureRead.is_ready());
     gadget.releaseBlockedCalls();
-    for (size_t i = 0; i < 3; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(record({false, -1, first, 1, kError}), record(await(slow[i])));
-        EXPECT_EQ(record({true, 1, next, 2, 0}), record(await(waiting[i])));
-    }
+    EXPECT_EQ(record({false, -1, first, 1, kError}), answer(slow));
+    EXPECT_EQ(record({true, 1, next, 3, 0}), answer(waiting));
+    EXPECT_TRUE(featureRead.is_ready());
+    const auto calls = gadget.reportCalls();
+    ASSERT_EQ(before + 3, calls.size());
+    EXPECT_EQ(std::make_tuple(1, 2, 3),
+              std::make_tuple(calls[before].reportId, calls[before + 1].reportId,
+                              calls[before + 2].reportId));
+    EXPECT_FALSE(reading.is_ready());
+    inject(gadget, 9, {9, 8});
+    EXPECT_EQ(record({true, 2, in, 0, 0}), answer(reading));
     EXPECT_EQ(cancelled, gadget.cancelledCallCount());
-    destroyDevice(devices[1]);
-    destroyDevice(devices[2]);
 
     destroyDevice(device);
-    EXPECT_EQ(record({false, -1, featureBuffer, 3, widened(kIOReturnTimeout)}),
-              record(await(feature)));
-    EXPECT_EQ(record({true, 1, next, 4, 0}), record(await(featureBehind)));
+    EXPECT_EQ(record({false, -1, featureBuffer, 3, widened(kIOReturnTimeout)}), answer(feature));
+    EXPECT_EQ(record({true, 1, next, 4, 0}), answer(featureBehind));
     EXPECT_EQ(1u, other.cancelledCallCount());
 }
 
@@ -343,39 +337,12 @@ TEST_F(TransfersTest, CloseOrReopenWithTransfersQueued) {
         }
         gadget.releaseBlockedCalls();
         // A feature read counts what the device answered: nothing, here.
-        EXPECT_EQ(record({true, reopen ? 2 : 0, first, 1, 0}), record(await(running)));
-        EXPECT_EQ(record({false, 0, late, 2, widened(kIOReturnNotOpen)}), record(await(stale)));
+        EXPECT_EQ(record({true, reopen ? 2 : 0, first, 1, 0}), answer(running));
+        EXPECT_EQ(record({false, 0, late, 2, widened(kIOReturnNotOpen)}), answer(stale));
         EXPECT_EQ(callsBefore + 1, gadget.reportCalls().size());
     }
     ReportBuffer buffer = bytes({4});
-    EXPECT_EQ(record({true, 1, buffer, 3, 0}), record(await(device->setReport(3, buffer, 1000))));
-}
-
-// Set transfers and feature reads share requestQueue and complete in call order; an
-// input read waiting without limit on inputQueue holds none of them up.
-TEST_F(TransfersTest, RequestQueueKeepsCallOrderAndInputQueueStandsApart) {
-    AbstractHidDevice* device = openDevice();
-    ReportBuffer in = bytes(Bytes(64, 0));
-    auto reading = device->getReport(in, -1);
-    gadget.queueSetReportAnswer(blocking(vmac::Block::NonCancellable));
-    ReportBuffer last = bytes({3});
-    auto one = device->setReport(1, bytes({1}), -1);
-    auto two = device->getFeature(2, bytes({0, 0}));
-    auto three = device->setReport(3, last, 1000);
-    ASSERT_TRUE(gadget.waitForBlockedCalls(1));
-    EXPECT_FALSE(three.is_ready());
-    EXPECT_EQ(1u, gadget.reportCalls().size());
-
-    gadget.releaseBlockedCalls();
-    EXPECT_EQ(record({true, 1, last, 3, 0}), record(await(three)));
-    EXPECT_TRUE(one.is_ready() && two.is_ready());
-    EXPECT_FALSE(reading.is_ready());
-    const auto calls = gadget.reportCalls();
-    ASSERT_EQ(3u, calls.size());
-    EXPECT_EQ(std::make_tuple(1, 2, 3),
-              std::make_tuple(calls[0].reportId, calls[1].reportId, calls[2].reportId));
-    ASSERT_EQ(vmac::Outcome::Delivered, gadget.injectInputReport(9, {9, 8}).wait());
-    EXPECT_EQ(record({true, 2, in, 0, 0}), record(await(reading)));
+    EXPECT_EQ(record({true, 1, buffer, 3, 0}), answer(device->setReport(3, buffer, 1000)));
 }
 
 // Pipes 1 to n are each aborted and cleared, a failing call stopping none of the
