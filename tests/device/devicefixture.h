@@ -16,15 +16,29 @@
 
 #include <gtest/gtest.h>
 
+// The standard headers the device suites use.
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <limits>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <tuple>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace devicetest {

@@ -3,14 +3,6 @@
 // calls, the USB interface, closing), threads cannot be had, and every
 // allocation of each operation fails in turn. Each time the device answers with
 // its documented failure, releases everything exactly once and never hangs.
-#include <algorithm>
-#include <functional>
-#include <new>
-#include <stdexcept>
-#include <string>
-#include <system_error>
-#include <variant>
-#include <vector>
 
 #include "devicefixture.h"
 #include "failingallocator.h"

@@ -6,13 +6,6 @@
 
 #include "devicefixture.h"
 
-#include <future>
-#include <map>
-#include <mutex>
-#include <set>
-#include <string>
-#include <thread>
-
 namespace devicetest {
 namespace {
 

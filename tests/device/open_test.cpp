@@ -1,8 +1,4 @@
 // Opening, properties and closing of MacHidDevice on virtual gadgets.
-#include <cstring>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 #include <quenor/mac/hiddeviceidentity.h>
 #include <quenor/mac/inputmonitoring.h>

@@ -1,8 +1,5 @@
 // Device strings: the cached HID strings (decoded from UTF-8) and USB string
 // descriptors fetched by GET_DESCRIPTOR, including malformed descriptors.
-#include <iterator>
-#include <string>
-#include <tuple>
 
 #include "devicefixture.h"
 

@@ -1,13 +1,5 @@
 // Report transfers: the record of every path, the queue each runs on, the timed
 // sender thread and its cancellation, cancelAll, and buffers held by records.
-#include <filesystem>
-#include <future>
-#include <limits>
-#include <optional>
-#include <string>
-#include <thread>
-#include <tuple>
-#include <vector>
 
 #include "devicefixture.h"
 

@@ -1,13 +1,5 @@
 // The worker thread and the input-report queue: where callbacks run, the bounded
 // queue, read time-outs, removal, and readers waiting while the device goes away.
-#include <chrono>
-#include <future>
-#include <limits>
-#include <memory>
-#include <optional>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "devicefixture.h"
 #include "failingallocator.h"
