@@ -118,42 +118,6 @@ TEST_F(TransfersTest, TransfersOnAnOpenDevice) {
     EXPECT_EQ(0u, gadget.cancelledCallCount());
 }
 
-// The threads a device costs, counted in /proc/self/task: none for a device that
-// has done nothing; the run-loop worker and the deadline watcher once open; the
-// request queue's thread with its first work; one sender, reused by every set
-// transfer, and replaced after one that was cut short; none after delete.
-TEST_F(TransfersTest, ThreadsAreStartedWhenFirstNeededAndTheSenderIsReused) {
-    const auto threads = [] {
-        long count = 0;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-            count += entry.is_directory() ? 1 : 0;
-        }
-        return count;
-    };
-    // A sanitizer's runtime starts a thread of its own with the process's first one.
-    std::thread([] {}).join();
-    const long base = threads();
-    AbstractHidDevice* device = makeDevice();
-    EXPECT_EQ(base, threads());
-    ASSERT_TRUE(device->open(0, 1));
-    EXPECT_EQ(base + 2, threads());
-    ReportBuffer b = bytes(Bytes(8, 1));
-    EXPECT_TRUE(await(device->getFeature(1, b)).success);
-    EXPECT_EQ(base + 3, threads());
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_TRUE(await(device->setReport(1, b, 1000)).success);
-        EXPECT_EQ(base + 4, threads());
-    }
-    gadget.queueSetReportAnswer(blocking(vmac::Block::Cancellable));
-    EXPECT_EQ(record({false, -1, b, 1, widened(kIOReturnTimeout)}),
-              answer(device->setReport(1, b, 10)));
-    EXPECT_TRUE(await(device->setReport(1, b, 1000)).success);  // the cut-short one is joined
-    EXPECT_EQ(base + 4, threads());
-    EXPECT_EQ(6u, gadget.reportCalls().size());  // the feature read and five sends
-    destroyDevice(device);
-    EXPECT_EQ(base, threads());
-}
-
 // Timed senders, in one test so that their waits overlap: meanwhile a
 // setFeature waits out its own finite time-out (5000 ms) on a second gadget.
 TEST_F(TransfersTest, TimedSendersAreCancelledAnsweredForOrWaitedFor) {
