@@ -78,39 +78,51 @@ protected:
     std::map<std::wstring, Gate> gates;
 };
 
+// A second monitor, filtered and leaving present devices unreported, watches
+// the same events: it reports only the wanted pairs, and the removal of a
+// present device it did not report.
 TEST_F(MonitorTest, ReportsPresentDevicesThenArrivalsAndRemovalsInOrder) {
     plugHid("IOService:/A", 1, 1, {{1, 6}, {0x0C, 1}});
     auto b = plugHid("IOService:/B", 1, 2, {});
     MacDeviceMonitor monitor(logging());
+    NoticeLog consumerLog;
+    HidDeviceMatch consumer;
+    consumer.usagePage = 0x0C;
+    MacDeviceMonitor filtered([&](const HidDeviceNotice& n) { consumerLog.add(n); }, consumer,
+                              false);
     EXPECT_FALSE(monitor.isRunning());
-    ASSERT_TRUE(monitor.start());
+    ASSERT_TRUE(monitor.start() && filtered.start());
     EXPECT_TRUE(monitor.isRunning());
     EXPECT_FALSE(monitor.start()) << "a monitor runs once";
     ASSERT_TRUE(log.waitFor(3));
 
-    auto c = plugHid("IOService:/C", 1, 3, {});
-    ASSERT_TRUE(log.waitFor(4));
+    auto c = plugHid("IOService:/C", 1, 3, {{0xFF00, 1}, {0x0C, 2}});
+    ASSERT_TRUE(log.waitFor(5));
     vmac::reset();  // A, B and C go: A and B first (registry order)
-    ASSERT_TRUE(log.waitFor(8));
-    plugHid("IOService:/D", 1, 4, {});
-    ASSERT_TRUE(log.waitFor(9));
-    EXPECT_EQ(log.lines(), (Lines{"=IOService:/A/0", "=IOService:/A/1", "=IOService:/B/0",
-                                  "+IOService:/C/0", "-IOService:/A/0", "-IOService:/A/1",
-                                  "-IOService:/B/0", "-IOService:/C/0", "+IOService:/D/0"}));
+    ASSERT_TRUE(log.waitFor(10));
+    plugHid("IOService:/D", 1, 4, {{0x0C, 3}});
+    ASSERT_TRUE(log.waitFor(11) && consumerLog.waitFor(4));
+    EXPECT_EQ(log.lines(),
+              (Lines{"=IOService:/A/0", "=IOService:/A/1", "=IOService:/B/0", "+IOService:/C/0",
+                     "+IOService:/C/1", "-IOService:/A/0", "-IOService:/A/1", "-IOService:/B/0",
+                     "-IOService:/C/0", "-IOService:/C/1", "+IOService:/D/0"}));
+    EXPECT_EQ(consumerLog.lines(),
+              (Lines{"+IOService:/C/1", "-IOService:/A/1", "-IOService:/C/1", "+IOService:/D/0"}));
     const auto seen = log.seen();
-    EXPECT_EQ(seen[5].entry.identity, seen[1].entry.identity)
+    EXPECT_EQ(seen[6].entry.identity, seen[1].entry.identity)
         << "a removal carries the arrival's entry";
-    EXPECT_EQ(seen[5].entry.identity.product, "Product 1");
+    EXPECT_EQ(seen[6].entry.identity.product, "Product 1");
     for (const auto& one : seen) {
         EXPECT_NE(one.thread, std::this_thread::get_id());
         EXPECT_EQ(one.thread, seen.front().thread) << "one monitor thread";
     }
 
     monitor.stop();
+    filtered.stop();
     EXPECT_FALSE(monitor.isRunning());
     EXPECT_EQ(0, vmac::liveNotificationPortCount()) << "stop returns after the thread let go";
     plugHid("IOService:/E", 1, 5, {});
-    EXPECT_EQ(log.lines().size(), 9u) << "nothing after stop";
+    EXPECT_EQ(log.lines().size(), 11u) << "nothing after stop";
     monitor.stop();  // again: nothing to do
 }
 
@@ -133,26 +145,6 @@ TEST_F(MonitorTest, StartFailsCleanlyWhereThePlatformRefuses) {
     }
     EXPECT_TRUE(log.lines().empty());
     // The fixture's live counts show that every step was undone.
-}
-
-// Present devices can be left unreported, but not their removal; a filter
-// reports only the wanted pairs.
-TEST_F(MonitorTest, FilterAndUnreportedPresentDevices) {
-    plugHid("IOService:/Present", 1, 9, {{0x0C, 2}});
-    HidDeviceMatch consumer;
-    consumer.usagePage = 0x0C;
-    MacDeviceMonitor monitor(logging(), consumer, false);
-    ASSERT_TRUE(monitor.start());
-    plugHid("IOService:/Vendor", 1, 2, {{0xFF00, 1}});
-    plugHid("IOService:/Plain", 1, 3, {});
-    plugHid("IOService:/Keyboard", 1, 1, {{1, 6}, {0x0C, 1}});
-    // Arrivals come oldest first: had the others been wanted, they would be first.
-    ASSERT_TRUE(log.waitFor(1));
-    vmac::reset();
-    ASSERT_TRUE(log.waitFor(3));
-    monitor.stop();
-    EXPECT_EQ(log.lines(),
-              (Lines{"+IOService:/Keyboard/1", "-IOService:/Present/0", "-IOService:/Keyboard/1"}));
 }
 
 // The kernel sends the terminated notice before the entry is detached: a device
