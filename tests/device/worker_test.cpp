@@ -56,48 +56,37 @@ TEST_F(WorkerTest, ReadsTakeQueuedReportsOrWaitUpToTheirTimeOut) {
     expectNoReport(await(read), waiting);
 }
 
-// Once the removal arrived the device reports itself closed, so reads answer "not
-// open" at once, also those that would wait without limit.
-TEST_F(WorkerTest, RemovalDisconnectsWithoutAClose) {
-    AbstractHidDevice* device = openDevice(0);
-    gadget.setReleaseNumber(0x0110);
-    HeldObject object = holdPlatformObject(device);
-    inject(gadget, 4, {4, 1});
-    EXPECT_EQ(vmac::Outcome::Delivered, gadget.unplug().wait());
-
-    EXPECT_FALSE(device->isOpened());
-    EXPECT_EQ(nullptr, device->nativeHandle());
-    EXPECT_EQ(0, device->usbDeviceVersion());
-    EXPECT_EQ(1, device->usage());  // the cache stays
-    EXPECT_EQ(record(kNotOpenRead), answer(device->getReport(marked(), -1)));
-    EXPECT_EQ(record(kNotOpenRead), answer(device->getReport(marked(), 0)));
-
-    // No unregistering, unscheduling or IOHIDDeviceClose; the rest is released.
-    EXPECT_TRUE(device->close());
-    EXPECT_TRUE(gadget.closeCalls().empty());
-    EXPECT_TRUE(gadget.inputCallbackRegistered());
-    EXPECT_TRUE(gadget.isScheduled());
-    object.reset();
-    EXPECT_EQ(0, gadget.deviceObjectCount());
-}
-
+// Once the removal arrived the device reports itself closed, and its close
+// makes no platform call (no unregistering, unscheduling or IOHIDDeviceClose).
 // A removal wakes no read: one with a time-out answers "no report" at its
-// deadline (a read behind it then finds the device not open); one without waits
-// on, and the close that follows wakes it. Whether
+// deadline; reads that start after the removal answer "not open" at once, also
+// those that would wait without limit. One without limit that is waiting when
+// the removal comes waits on, and the close that follows wakes it. Whether
 // the input queue's thread is inside its wait cannot be seen, so each attempt
 // lets the read pend longer until one caught it there; a read that starts only
 // after the removal or the close finds the device not open, an outcome of its own.
 TEST_F(WorkerTest, CloseWakesAReaderWaitingWithoutLimitAndARemovalWakesNoRead) {
     ReportBuffer timed = marked();
     AbstractHidDevice* device = openDevice();
+    gadget.setReleaseNumber(0x0110);
+    HeldObject object = holdPlatformObject(device);
     auto running = device->getReport(timed, 1500);
     auto behind = device->getReport(marked(), -1);  // starts after the removal
     EXPECT_FALSE(running.wait_for(std::chrono::milliseconds(200)));
     EXPECT_EQ(vmac::Outcome::Delivered, gadget.unplug().wait());
     EXPECT_FALSE(running.is_ready()) << "the removal does not wake it";
+    EXPECT_FALSE(device->isOpened());
+    EXPECT_EQ(nullptr, device->nativeHandle());
+    EXPECT_EQ(0, device->usbDeviceVersion());
+    EXPECT_EQ(1, device->usage());  // the cache stays
     expectNoReport(await(running), timed);
     EXPECT_EQ(record(kNotOpenRead), answer(behind));
+    EXPECT_EQ(record(kNotOpenRead), answer(device->getReport(marked(), 0)));
     EXPECT_TRUE(device->close());
+    EXPECT_TRUE(gadget.closeCalls().empty());
+    EXPECT_TRUE(gadget.inputCallbackRegistered() && gadget.isScheduled());
+    object.reset();
+    EXPECT_EQ(0, gadget.deviceObjectCount());
     destroyDevice(device);
 
     for (bool removed : {false, true}) {
