@@ -110,20 +110,14 @@ protected:
     // 64-byte input and output reports, 16-byte feature reports, three strings.
     vmac::VirtualDevice plugGadget(const std::string& path = kGadgetPath,
                                    vmac::ParentKind parent = vmac::ParentKind::UsbInterface) {
-        vmac::Gadget gadget = echoGadget();
-        gadget.path = path;
-        gadget.parent = parent;
-        return gadget.plug();
-    }
-
-    static vmac::Gadget echoGadget() {
         vmac::Gadget gadget;
+        gadget.path = path, gadget.parent = parent;
         gadget.primaryUsage = 1, gadget.primaryUsagePage = 0xFF00;
         gadget.maxInputReportSize = gadget.maxOutputReportSize = 64;
         gadget.maxFeatureReportSize = 16;
         gadget.manufacturer = "Quenor Test Works", gadget.product = "Echo Gadget";
         gadget.serialNumber = "QT-0001";
-        return gadget;
+        return gadget.plug();
     }
 
     // A device for any descriptor, owned by the fixture: deleted at the end of the

@@ -53,26 +53,34 @@ std::string describe(const Outcome& outcome) {
                             : std::to_string(r.status);
 }
 
+// Runs `run`: its outcome, or the exception it threw.
+template <typename Run>
+Outcome attempt(Run run) {
+    try {
+        return run();
+    } catch (const std::bad_alloc&) {
+        return "bad_alloc";
+    } catch (const std::length_error&) {
+        return "length_error";
+    } catch (const std::system_error&) {
+        return "system_error";
+    }
+}
+
 class FaultsTest : public GadgetTest {
 protected:
-    // Runs `attempt` with the n-th `event` of `thread` failing, for n = 1, 2, ...
+    // Runs `run` with the n-th `event` of `thread` failing, for n = 1, 2, ...
     // until a run no longer reaches the n-th; `settle` judges each run's outcome
     // outside the guard. Returns the steps of the full run.
-    template <typename Attempt, typename Settle>
-    static long walk(Event event, const char* thread, Attempt attempt, Settle settle) {
+    template <typename Run, typename Settle>
+    static long walk(Event event, const char* thread, Run run, Settle settle) {
         for (long n = 1; n <= 200; ++n) {
             SCOPED_TRACE(::testing::Message() << "step " << n);
             Outcome outcome;
             bool hit = false;
             {
                 FailNth failing(event, n, thread);
-                try {
-                    outcome = attempt();
-                } catch (const std::bad_alloc&) {
-                    outcome = "bad_alloc";
-                } catch (const std::system_error&) {
-                    outcome = "system_error";
-                }
+                outcome = attempt(run);
                 hit = failing.hit();
             }
             settle(describe(outcome));
@@ -104,7 +112,6 @@ protected:
 // worker thread. Nothing is left open or cached, and a reopen that fails keeps
 // the previous open as it was.
 TEST_F(FaultsTest, EachFailingStepOfAnOpenUndoesItAndKeepsThePreviousOpen) {
-    enum class Fails { Before, LengthError, BadAlloc, SystemError };
     using F = vmac::OpenFaults;
     const auto open = [this](auto member, auto value) {
         return [this, member, value] {
@@ -116,44 +123,40 @@ TEST_F(FaultsTest, EachFailingStepOfAnOpenUndoesItAndKeepsThePreviousOpen) {
     const auto call = [](vmac::Call c) { return [c] { vmac::failCalls(fault(c)); }; };
     const struct {
         std::function<void()> arm;
-        Fails fails;
-        int64_t status = 0;  // lastOpenStatus() after an open that answered false
+        const char* fails;   // "refused", or what the open throws
+        int64_t status = 0;  // lastOpenStatus() after an open that was refused
     } steps[] = {
-        {open(&F::createReturnsNull, true), Fails::Before, widened(kIOReturnNoDevice)},
-        {open(&F::parentLookupResult, kIOReturnNotAttached), Fails::Before,
+        {open(&F::createReturnsNull, true), "refused", widened(kIOReturnNoDevice)},
+        {open(&F::parentLookupResult, kIOReturnNotAttached), "refused",
          widened(kIOReturnNotAttached)},
-        {open(&F::plugInResult, kIOReturnNoResources), Fails::Before,
-         widened(kIOReturnNoResources)},
-        {open(&F::plugInNull, true), Fails::Before, widened(kIOReturnError)},
-        {open(&F::queryResult, E_NOINTERFACE), Fails::Before, int64_t{E_NOINTERFACE}},
-        {open(&F::queryReturnsNull, true), Fails::Before, widened(kIOReturnError)},
-        {open(&F::openResult, kIOReturnNotPrivileged), Fails::Before,
-         widened(kIOReturnNotPrivileged)},
-        {[this] { gadget.setNumberProperty("MaxInputReportSize", -1); }, Fails::LengthError},
-        {call(vmac::Call::RunLoopSourceCreate), Fails::BadAlloc},
-        {call(vmac::Call::StringCreateWithCString), Fails::BadAlloc},
-        {[] {}, Fails::SystemError},  // the worker thread
+        {open(&F::plugInResult, kIOReturnNoResources), "refused", widened(kIOReturnNoResources)},
+        {open(&F::plugInNull, true), "refused", widened(kIOReturnError)},
+        {open(&F::queryResult, E_NOINTERFACE), "refused", int64_t{E_NOINTERFACE}},
+        {open(&F::queryReturnsNull, true), "refused", widened(kIOReturnError)},
+        {open(&F::openResult, kIOReturnNotPrivileged), "refused", widened(kIOReturnNotPrivileged)},
+        {[this] { gadget.setNumberProperty("MaxInputReportSize", -1); }, "length_error"},
+        {call(vmac::Call::RunLoopSourceCreate), "bad_alloc"},
+        {call(vmac::Call::StringCreateWithCString), "bad_alloc"},
+        {[] {}, "system_error"},  // the worker thread
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(&step - steps);
-        if (step.fails == Fails::SystemError && !FailNth::canFailThreads()) {
+        const bool threads = step.fails == std::string("system_error");
+        if (threads && !FailNth::canFailThreads()) {
             continue;  // a sanitizer runtime intercepts pthread_create first
         }
-        const bool afterOpen = step.fails != Fails::Before;
+        const bool afterOpen = step.fails != std::string("refused");
         const auto openFails = [&](AbstractHidDevice* device, int shareMode) {
             step.arm();
-            if (step.fails == Fails::Before) {
-                EXPECT_FALSE(device->open(0, shareMode));
-                EXPECT_EQ(step.status, static_cast<MacHidDevice*>(device)->lastOpenStatus());
-            } else if (step.fails == Fails::LengthError) {
-                EXPECT_THROW(device->open(0, shareMode), std::length_error);
-            } else if (step.fails == Fails::BadAlloc) {
-                EXPECT_THROW(device->open(0, shareMode), std::bad_alloc);
-            } else {
-                FailNth failing(Event::ThreadCreation, 1);
-                EXPECT_THROW(device->open(0, shareMode), std::system_error);
-                EXPECT_TRUE(failing.hit());
+            std::optional<FailNth> noThread;
+            if (threads) {
+                noThread.emplace(Event::ThreadCreation, 1);
             }
+            EXPECT_EQ(step.fails, describe(attempt([&] {
+                          return Outcome(device->open(0, shareMode) ? "opened" : "refused");
+                      })));
+            noThread.reset();
+            EXPECT_EQ(step.status, static_cast<MacHidDevice*>(device)->lastOpenStatus());
             gadget.setOpenFaults(vmac::OpenFaults());
             gadget.setNumberProperty("MaxInputReportSize", 64);
             vmac::clearCallFaults();

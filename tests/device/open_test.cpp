@@ -100,8 +100,8 @@ TEST_F(GadgetTest, ShareModeChoosesTheOpenOptionsAndCloseUndoesTheOpenOnce) {
         HeldObject object = holdPlatformObject(device);  // to watch it after close
         EXPECT_EQ(Options{c.expected}, gadget.openOptions());
         EXPECT_EQ(c.expected == kIOHIDOptionsTypeSeizeDevice, gadget.isSeized());
-        EXPECT_TRUE(gadget.inputCallbackRegistered() && gadget.removalCallbackRegistered());
-        EXPECT_TRUE(gadget.isScheduled());
+        EXPECT_TRUE(gadget.inputCallbackRegistered() && gadget.removalCallbackRegistered() &&
+                    gadget.isScheduled());
 
         EXPECT_TRUE(device->close());
         EXPECT_FALSE(device->close());
@@ -109,8 +109,8 @@ TEST_F(GadgetTest, ShareModeChoosesTheOpenOptionsAndCloseUndoesTheOpenOnce) {
         EXPECT_EQ(closes, gadget.closeCalls());
         EXPECT_EQ(nullptr, device->nativeHandle());
         EXPECT_EQ(0, gadget.openCount());
-        EXPECT_FALSE(gadget.inputCallbackRegistered() || gadget.removalCallbackRegistered());
-        EXPECT_FALSE(gadget.isScheduled());
+        EXPECT_FALSE(gadget.inputCallbackRegistered() || gadget.removalCallbackRegistered() ||
+                     gadget.isScheduled());
     }
     // A close the platform refuses still ends the open: the object stays open
     // while it lives, and closes once released.
@@ -125,7 +125,9 @@ TEST_F(GadgetTest, ShareModeChoosesTheOpenOptionsAndCloseUndoesTheOpenOnce) {
     EXPECT_EQ(0, gadget.deviceObjectCount());
 }
 
-TEST_F(GadgetTest, SeizedDeviceRefusesOtherOpensWhileSharedOpensCoexist) {
+// A seized device refuses other opens; shared opens coexist, each with a worker
+// thread of its own; a reopen replaces the platform object.
+TEST_F(GadgetTest, SeizedDeviceRefusesOtherOpensWhileSharedOpensCoexistAndReopensReplace) {
     AbstractHidDevice* owner = makeDevice();
     AbstractHidDevice* other = makeDevice();
     ASSERT_TRUE(owner->open(0, 0));
@@ -146,7 +148,6 @@ TEST_F(GadgetTest, SeizedDeviceRefusesOtherOpensWhileSharedOpensCoexist) {
     ASSERT_TRUE(owner->open(0, 1));
     EXPECT_EQ(2, gadget.openCount());
     EXPECT_NE(owner->nativeHandle(), other->nativeHandle());
-    // Each open device delivers on a worker thread of its own.
     const std::vector<std::thread::id> workers = gadget.scheduledThreads();
     ASSERT_EQ(2u, workers.size());
     EXPECT_TRUE(workers[0] != workers[1] && workers[0] != std::this_thread::get_id());
@@ -154,25 +155,20 @@ TEST_F(GadgetTest, SeizedDeviceRefusesOtherOpensWhileSharedOpensCoexist) {
     EXPECT_EQ((Bytes{1, 2}), readQueued(owner));
     EXPECT_EQ((Bytes{1, 2}), readQueued(other));
     EXPECT_TRUE(other->close());
-    EXPECT_EQ(1, gadget.openCount());
-}
 
-// Opening an open device builds a second open state and retires the first.
-TEST_F(GadgetTest, ReopeningAnOpenDeviceReplacesItsPlatformObject) {
-    AbstractHidDevice* device = openDevice();
-    HeldObject first = holdPlatformObject(device);
+    // Opening an open device builds a second open state and retires the first.
+    HeldObject retired = holdPlatformObject(owner);
     gadget.setNumberProperty("PrimaryUsage", 2);
-
-    ASSERT_TRUE(device->open(0, 1));
-    EXPECT_NE(first.get(), device->nativeHandle());
-    EXPECT_EQ(2, device->usage());
-    EXPECT_EQ(Options{kIOHIDOptionsTypeNone}, gadget.closeCalls());
+    ASSERT_TRUE(owner->open(0, 1));
+    EXPECT_NE(retired.get(), owner->nativeHandle());
+    EXPECT_EQ(2, owner->usage());
+    EXPECT_EQ((Options{kIOHIDOptionsTypeSeizeDevice, kIOHIDOptionsTypeNone, kIOHIDOptionsTypeNone}),
+              gadget.closeCalls());
     EXPECT_EQ(1, gadget.openCount());
-    EXPECT_EQ(2, gadget.deviceObjectCount());  // the held one and the new one
     EXPECT_EQ(1u, gadget.scheduledThreads().size());
     inject(gadget, 0, {4});
-    EXPECT_EQ(Bytes{4}, readQueued(device));
-    EXPECT_TRUE(readQueued(device).empty());  // delivered once, not once per open state
+    EXPECT_EQ(Bytes{4}, readQueued(owner));
+    EXPECT_TRUE(readQueued(owner).empty());  // delivered once, not once per open state
 }
 
 // An array of one pair dictionary holding `page` and `usage` (null ones left out),
