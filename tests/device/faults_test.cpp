@@ -1,8 +1,8 @@
-// Faults beyond opening: each platform call the device makes fails in turn (a
-// property read answering NULL or a wrong type, element matching, the creation
-// calls, the USB interface, closing), threads cannot be had, and every
-// allocation of each operation fails in turn. Each time the device answers with
-// its documented failure, releases everything exactly once and never hangs.
+// Faults: each step of opening fails in turn (the creation calls, the USB
+// interface, the open itself, what comes after it), the element list cannot be
+// built, each thread a device starts is refused, and every allocation of each
+// operation fails in turn. Each time the device answers with its documented
+// failure, releases everything exactly once and never hangs.
 
 #include "devicefixture.h"
 #include "failingallocator.h"

@@ -1,5 +1,6 @@
-// The worker thread and the input-report queue: where callbacks run, the bounded
-// queue, read time-outs, removal, and readers waiting while the device goes away.
+// The worker thread and the input-report queue: read time-outs, removal, readers
+// waiting while the device goes away, and reports lost to a full queue or to
+// the want of memory.
 
 #include "devicefixture.h"
 #include "failingallocator.h"
