@@ -6,6 +6,7 @@
 
 #include <quenor/abstracthiddevice.h>
 #include <quenor/hiddevicedescriptor.h>
+#include <quenor/mac/hiddeviceentry.h>
 #include <quenor/mac/macdevicedescriptorhandle.h>
 #include <quenor/mac/machiddevice.h>
 #include <vmac/control.h>
@@ -15,14 +16,29 @@
 
 #include <gtest/gtest.h>
 
+// The standard headers the device suites use.
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <limits>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <tuple>
+#include <utility>
+#include <variant>
 #include <vector>
 
 namespace devicetest {
@@ -37,6 +53,11 @@ inline constexpr std::chrono::seconds kPatience{20};
 
 using Bytes = std::vector<uint8_t>;
 using Result = AbstractHidDevice::AsyncOpResult;
+
+// An IOReturn as the device reports a status: widened with its sign.
+inline int64_t widened(IOReturn code) {
+    return static_cast<int32_t>(code);
+}
 
 // The record of a read that ran on a device that was not open.
 inline const Result kNotOpenRead{false, 0, nullptr, 0, 0};
@@ -89,20 +110,14 @@ protected:
     // 64-byte input and output reports, 16-byte feature reports, three strings.
     vmac::VirtualDevice plugGadget(const std::string& path = kGadgetPath,
                                    vmac::ParentKind parent = vmac::ParentKind::UsbInterface) {
-        vmac::Gadget gadget = echoGadget();
-        gadget.path = path;
-        gadget.parent = parent;
-        return gadget.plug();
-    }
-
-    static vmac::Gadget echoGadget() {
         vmac::Gadget gadget;
+        gadget.path = path, gadget.parent = parent;
         gadget.primaryUsage = 1, gadget.primaryUsagePage = 0xFF00;
         gadget.maxInputReportSize = gadget.maxOutputReportSize = 64;
         gadget.maxFeatureReportSize = 16;
         gadget.manufacturer = "Quenor Test Works", gadget.product = "Echo Gadget";
         gadget.serialNumber = "QT-0001";
-        return gadget;
+        return gadget.plug();
     }
 
     // A device for any descriptor, owned by the fixture: deleted at the end of the
@@ -125,8 +140,6 @@ protected:
         devices_.erase(it);
     }
 
-    static int64_t widened(IOReturn code) { return static_cast<int32_t>(code); }
-
     // Waits for a request and returns its value; fails the test if it never comes.
     template <typename T>
     static T await(const hidutil::async_request<T>& request) {
@@ -135,6 +148,11 @@ protected:
             return T{};
         }
         return request.value();
+    }
+
+    // The record a transfer answers with; a failure if it never does.
+    static std::string answer(const hidutil::async_request<Result>& request) {
+        return record(await(request));
     }
 
     static ReportBuffer bytes(Bytes content) { return std::make_shared<Bytes>(std::move(content)); }
@@ -186,6 +204,45 @@ protected:
     }
 
     vmac::VirtualDevice gadget;
+};
+
+// RegistryTest: a DeviceTest that plugs devices with their registry properties in
+// place (as a real device is published), for the enumerator and monitor suites.
+using Pairs = std::vector<std::pair<long long, long long>>;
+
+// "path/index", the way a descriptor prints, narrowed.
+inline std::string where(const HidDeviceEntry& entry) {
+    return std::string(entry.path.begin(), entry.path.end()) + "/" +
+           std::to_string(entry.usagePairIndex);
+}
+
+class RegistryTest : public DeviceTest {
+protected:
+    void TearDown() override {
+        vmac::setNotificationFaults({});
+        DeviceTest::TearDown();  // its live counts include the notification ports
+    }
+
+    // A USB HID device with an identity of its own; `pairs` empty leaves
+    // "DeviceUsagePairs" out, and the primary pair is the first pair (or 1/1).
+    static vmac::VirtualDevice plugHid(const std::string& path, long long vendor, long long product,
+                                       const Pairs& pairs) {
+        vmac::Gadget hid;
+        hid.path = path, hid.vendorId = vendor, hid.productId = product, hid.versionNumber = 0x0100;
+        hid.manufacturer = "Maker " + std::to_string(vendor);
+        hid.product = "Product " + std::to_string(product);
+        hid.serialNumber = "SN-" + path.substr(path.rfind('/') + 1);
+        hid.primaryUsagePage = pairs.empty() ? 1 : pairs.front().first;
+        hid.primaryUsage = pairs.empty() ? 1 : pairs.front().second;
+        hid.maxInputReportSize = hid.maxOutputReportSize = 64;
+        hid.maxFeatureReportSize = 8, hid.transport = "USB";
+        if (!pairs.empty()) {
+            hid.usagePairs.emplace();
+            for (const auto& [page, usage] : pairs)
+                hid.usagePairs->push_back({page, usage});
+        }
+        return hid.plug();
+    }
 };
 
 }  // namespace devicetest

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <vmac/control.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -13,123 +14,69 @@
 
 namespace {
 
-// failAllocations
-std::atomic<int> g_failures{0};
-std::atomic<std::size_t> g_size{0};
-char g_thread[16] = {};  // written only while no failure is armed
+using devicetest::Event;
 
-bool sizedFailure(std::size_t size) {
-    if (g_failures.load(std::memory_order_acquire) <= 0 ||
-        size != g_size.load(std::memory_order_relaxed)) {
+// The armed guard; the rest is set before g_armed is.
+std::atomic<int> g_armed{-1};  // the Event counted, -1: none
+std::atomic<long> g_count{0}, g_target{0};
+std::atomic<bool> g_hit{false};
+std::atomic<std::size_t> g_size{0};
+std::atomic<const char*> g_thread{nullptr};
+std::atomic<pthread_t> g_caller;
+
+bool counted(std::size_t size) {
+    const std::size_t only = g_size.load();
+    if (only != 0 ? size != only : vmac::insidePlatformCall()) {
         return false;
+    }
+    const char* thread = g_thread.load();
+    if (!thread) {
+        return pthread_equal(pthread_self(), g_caller.load());
     }
     char name[16] = {};
     pthread_getname_np(pthread_self(), name, sizeof name);
-    if (std::strncmp(name, g_thread, sizeof name) != 0) {
-        return false;
-    }
-    int left = g_failures.load(std::memory_order_relaxed);
-    while (left > 0 && !g_failures.compare_exchange_weak(left, left - 1)) {
-    }
-    return left > 0;
+    return !*thread || std::strcmp(name, thread) == 0;
 }
 
-// The n-th counted event fails (FailNthAllocation, FailNthThreadCreation).
-struct NthFailure {
-    std::atomic<long> target{0};  // 0: not armed
-    std::atomic<long> count{0};
-    std::atomic<bool> hit{false};
-
-    void arm(long n) {
-        count.store(0);
-        hit.store(false);
-        target.store(n, std::memory_order_release);
-    }
-    bool failsNow() {
-        const long n = target.load(std::memory_order_acquire);
-        if (n <= 0 || count.fetch_add(1) + 1 != n) {
-            return false;
-        }
-        hit.store(true);
-        return true;
-    }
-};
-
-NthFailure g_nthAllocation;
-std::atomic<bool> g_nthAnyThread{false};
-pthread_t g_nthThread;  // written only while not armed
-NthFailure g_nthThreadCreation;
-
-bool nthFailure() {
-    if (g_nthAllocation.target.load(std::memory_order_acquire) <= 0 || vmac::insidePlatformCall()) {
+bool failsNow(Event event, std::size_t size) {
+    if (g_armed.load(std::memory_order_acquire) != static_cast<int>(event) ||
+        (event == Event::Allocation && !counted(size)) || g_count.fetch_add(1) + 1 != g_target) {
         return false;
     }
-    if (!g_nthAnyThread.load(std::memory_order_relaxed) &&
-        !pthread_equal(pthread_self(), g_nthThread)) {
-        return false;
-    }
-    return g_nthAllocation.failsNow();
-}
-
-using PthreadCreate = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-
-PthreadCreate realPthreadCreate() {
-    static const auto real = reinterpret_cast<PthreadCreate>(dlsym(RTLD_NEXT, "pthread_create"));
-    return real;
+    g_hit.store(true);
+    return true;
 }
 
 }  // namespace
 
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
                               void* arg) {
-    if (g_nthThreadCreation.failsNow()) {
-        return EAGAIN;
-    }
-    return realPthreadCreate()(thread, attr, start, arg);
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    return failsNow(Event::ThreadCreation, 0) ? EAGAIN : real(thread, attr, start, arg);
 }
 
 namespace devicetest {
 
-void failAllocations(const char* threadName, std::size_t size, int count) {
-    g_failures.store(0);
-    std::strncpy(g_thread, threadName, sizeof g_thread - 1);
-    g_size.store(size);
-    g_failures.store(count, std::memory_order_release);
+FailNth::FailNth(Event event, long n, const char* thread, std::size_t size) {
+    g_target.store(n), g_thread.store(thread), g_size.store(size);
+    g_caller.store(pthread_self());
+    g_count.store(0);
+    g_hit.store(false);
+    g_armed.store(static_cast<int>(event), std::memory_order_release);
 }
 
-int pendingAllocationFailures() {
-    return g_failures.load();
+FailNth::~FailNth() {
+    g_armed.store(-1);
 }
 
-FailNthAllocation::FailNthAllocation(long n, AllocationScope scope) {
-    g_nthThread = pthread_self();
-    g_nthAnyThread.store(scope == AllocationScope::AnyThread);
-    g_nthAllocation.arm(n);
+bool FailNth::hit() const {
+    return g_hit.load();
 }
 
-FailNthAllocation::~FailNthAllocation() {
-    g_nthAllocation.target.store(0);
-}
-
-bool FailNthAllocation::hit() const {
-    return g_nthAllocation.hit.load();
-}
-
-FailNthThreadCreation::FailNthThreadCreation(int n) {
-    g_nthThreadCreation.arm(n);
-}
-
-FailNthThreadCreation::~FailNthThreadCreation() {
-    g_nthThreadCreation.target.store(0);
-}
-
-bool FailNthThreadCreation::hit() const {
-    return g_nthThreadCreation.hit.load();
-}
-
-bool FailNthThreadCreation::works() {
+bool FailNth::canFailThreads() {
     static const bool interposed = [] {
-        FailNthThreadCreation failing(1);
+        FailNth failing(Event::ThreadCreation, 1);
         try {
             std::thread([] {}).join();
         } catch (const std::system_error&) {
@@ -143,7 +90,7 @@ bool FailNthThreadCreation::works() {
 }  // namespace devicetest
 
 void* operator new(std::size_t size) {
-    if (sizedFailure(size) || nthFailure()) {
+    if (failsNow(Event::Allocation, size)) {
         throw std::bad_alloc();
     }
     if (void* memory = std::malloc(size == 0 ? 1 : size)) {

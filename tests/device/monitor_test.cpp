@@ -4,15 +4,7 @@
 // from inside a callback, stop while notices are pending, and nothing leaked.
 #include <quenor/mac/macdevicemonitor.h>
 
-#include "registryfixture.h"
-
-#include <condition_variable>
-#include <future>
-#include <map>
-#include <mutex>
-#include <set>
-#include <string>
-#include <thread>
+#include "devicefixture.h"
 
 namespace devicetest {
 namespace {
@@ -33,15 +25,14 @@ public:
         const char sign = notice.kind == HidDeviceNotice::Kind::Removal ? '-'
                           : notice.present                              ? '='
                                                                         : '+';
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            seen_.push_back({sign + where(notice.entry), notice.entry, std::this_thread::get_id()});
-        }
-        changed_.notify_all();
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen_.push_back({sign + where(notice.entry), notice.entry, std::this_thread::get_id()});
     }
     bool waitFor(size_t count) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, kPatience, [&] { return seen_.size() >= count; });
+        return eventually([&] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return seen_.size() >= count;
+        });
     }
     std::vector<Seen> seen() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -56,7 +47,6 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<Seen> seen_;  // guarded by mutex_
 };
 
@@ -88,39 +78,53 @@ protected:
     std::map<std::wstring, Gate> gates;
 };
 
+// A second monitor, filtered and leaving present devices unreported, watches
+// the same events: it reports only the wanted pairs, and the removal of a
+// present device it did not report.
 TEST_F(MonitorTest, ReportsPresentDevicesThenArrivalsAndRemovalsInOrder) {
     plugHid("IOService:/A", 1, 1, {{1, 6}, {0x0C, 1}});
     auto b = plugHid("IOService:/B", 1, 2, {});
     MacDeviceMonitor monitor(logging());
+    NoticeLog consumerLog;
+    HidDeviceMatch consumer;
+    consumer.usagePage = 0x0C;
+    MacDeviceMonitor filtered([&](const HidDeviceNotice& n) { consumerLog.add(n); }, consumer,
+                              false);
     EXPECT_FALSE(monitor.isRunning());
-    ASSERT_TRUE(monitor.start());
+    ASSERT_TRUE(monitor.start() && filtered.start());
     EXPECT_TRUE(monitor.isRunning());
     EXPECT_FALSE(monitor.start()) << "a monitor runs once";
     ASSERT_TRUE(log.waitFor(3));
 
-    auto c = plugHid("IOService:/C", 1, 3, {});
-    ASSERT_TRUE(log.waitFor(4));
+    // Each monitor reads an arrival before the device goes: one that went first
+    // would not be reported at all.
+    auto c = plugHid("IOService:/C", 1, 3, {{0xFF00, 1}, {0x0C, 2}});
+    ASSERT_TRUE(log.waitFor(5) && consumerLog.waitFor(1));
     vmac::reset();  // A, B and C go: A and B first (registry order)
-    ASSERT_TRUE(log.waitFor(8));
-    plugHid("IOService:/D", 1, 4, {});
-    ASSERT_TRUE(log.waitFor(9));
-    EXPECT_EQ(log.lines(), (Lines{"=IOService:/A/0", "=IOService:/A/1", "=IOService:/B/0",
-                                  "+IOService:/C/0", "-IOService:/A/0", "-IOService:/A/1",
-                                  "-IOService:/B/0", "-IOService:/C/0", "+IOService:/D/0"}));
+    ASSERT_TRUE(log.waitFor(10) && consumerLog.waitFor(3));
+    plugHid("IOService:/D", 1, 4, {{0x0C, 3}});
+    ASSERT_TRUE(log.waitFor(11) && consumerLog.waitFor(4));
+    EXPECT_EQ(log.lines(),
+              (Lines{"=IOService:/A/0", "=IOService:/A/1", "=IOService:/B/0", "+IOService:/C/0",
+                     "+IOService:/C/1", "-IOService:/A/0", "-IOService:/A/1", "-IOService:/B/0",
+                     "-IOService:/C/0", "-IOService:/C/1", "+IOService:/D/0"}));
+    EXPECT_EQ(consumerLog.lines(),
+              (Lines{"+IOService:/C/1", "-IOService:/A/1", "-IOService:/C/1", "+IOService:/D/0"}));
     const auto seen = log.seen();
-    EXPECT_EQ(seen[5].entry.identity, seen[1].entry.identity)
+    EXPECT_EQ(seen[6].entry.identity, seen[1].entry.identity)
         << "a removal carries the arrival's entry";
-    EXPECT_EQ(seen[5].entry.identity.product, "Product 1");
+    EXPECT_EQ(seen[6].entry.identity.product, "Product 1");
     for (const auto& one : seen) {
         EXPECT_NE(one.thread, std::this_thread::get_id());
         EXPECT_EQ(one.thread, seen.front().thread) << "one monitor thread";
     }
 
     monitor.stop();
+    filtered.stop();
     EXPECT_FALSE(monitor.isRunning());
     EXPECT_EQ(0, vmac::liveNotificationPortCount()) << "stop returns after the thread let go";
     plugHid("IOService:/E", 1, 5, {});
-    EXPECT_EQ(log.lines().size(), 9u) << "nothing after stop";
+    EXPECT_EQ(log.lines().size(), 11u) << "nothing after stop";
     monitor.stop();  // again: nothing to do
 }
 
@@ -143,26 +147,6 @@ TEST_F(MonitorTest, StartFailsCleanlyWhereThePlatformRefuses) {
     }
     EXPECT_TRUE(log.lines().empty());
     // The fixture's live counts show that every step was undone.
-}
-
-// Present devices can be left unreported, but not their removal; a filter
-// reports only the wanted pairs.
-TEST_F(MonitorTest, FilterAndUnreportedPresentDevices) {
-    plugHid("IOService:/Present", 1, 9, {{0x0C, 2}});
-    HidDeviceMatch consumer;
-    consumer.usagePage = 0x0C;
-    MacDeviceMonitor monitor(logging(), consumer, false);
-    ASSERT_TRUE(monitor.start());
-    plugHid("IOService:/Vendor", 1, 2, {{0xFF00, 1}});
-    plugHid("IOService:/Plain", 1, 3, {});
-    plugHid("IOService:/Keyboard", 1, 1, {{1, 6}, {0x0C, 1}});
-    // Arrivals come oldest first: had the others been wanted, they would be first.
-    ASSERT_TRUE(log.waitFor(1));
-    vmac::reset();
-    ASSERT_TRUE(log.waitFor(3));
-    monitor.stop();
-    EXPECT_EQ(log.lines(),
-              (Lines{"+IOService:/Keyboard/1", "-IOService:/Present/0", "-IOService:/Keyboard/1"}));
 }
 
 // The kernel sends the terminated notice before the entry is detached: a device
@@ -276,26 +260,18 @@ TEST_F(MonitorTest, StopOrDestructionFromInsideACallbackEndsTheMonitor) {
 }
 
 TEST_F(MonitorTest, StopWhileNoticesArePendingDropsThemAndWaitsForTheRunningCallback) {
-    std::promise<void> entered;
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    MacDeviceMonitor monitor([&](const HidDeviceNotice& notice) {
-        log.add(notice);
-        if (log.lines().size() == 1) {
-            entered.set_value();
-            released.wait();
-        }
-    });
+    Gate& held = gate("IOService:/first");
+    MacDeviceMonitor monitor(gated());
     ASSERT_TRUE(monitor.start());
     plugHid("IOService:/first", 1, 1, {});
-    entered.get_future().wait();
+    held.entered.get_future().wait();
     for (int i = 0; i < 20; ++i)
         plugHid("IOService:/pending" + std::to_string(i), 1, 1, {});
     auto stopped = std::async(std::launch::async, [&] { monitor.stop(); });
     EXPECT_TRUE(eventually([&] { return !monitor.isRunning(); }));
     EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout)
         << "stop waits while a callback runs";
-    release.set_value();
+    held.release.set_value();
     stopped.get();
     EXPECT_EQ(log.lines(), (Lines{"+IOService:/first/0"})) << "pending notices dropped";
     EXPECT_EQ(0, vmac::liveNotificationPortCount());

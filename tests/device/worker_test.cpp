@@ -1,13 +1,6 @@
-// The worker thread and the input-report queue: where callbacks run, the bounded
-// queue, read time-outs, removal, and readers waiting while the device goes away.
-#include <chrono>
-#include <future>
-#include <limits>
-#include <memory>
-#include <optional>
-#include <string>
-#include <thread>
-#include <vector>
+// The worker thread and the input-report queue: read time-outs, removal, readers
+// waiting while the device goes away, and reports lost to a full queue or to
+// the want of memory.
 
 #include "devicefixture.h"
 #include "failingallocator.h"
@@ -27,26 +20,6 @@ void expectNoReport(const Result& result, const ReportBuffer& buffer) {
 }
 
 class WorkerTest : public GadgetTest {};
-
-TEST_F(WorkerTest, CallbacksRunOnTheDevicesOwnNamedWorkerThread) {
-    AbstractHidDevice* device = openDevice();
-    const std::vector<std::thread::id> scheduled = gadget.scheduledThreads();
-    ASSERT_EQ(1u, scheduled.size());
-    EXPECT_NE(std::this_thread::get_id(), scheduled[0]);
-    EXPECT_TRUE(!std::filesystem::exists("/proc/self/task") || aThreadIsNamed("quenor-hid-rl"));
-    // Not the input queue's thread either: that one waits in this read while the
-    // worker delivers.
-    ReportBuffer buffer = marked();
-    auto read = device->getReport(buffer, -1);
-    inject(gadget, 2, {2, 7});
-    EXPECT_EQ(record({true, 2, buffer, 0, 0}), record(await(read)));
-    EXPECT_EQ((Bytes{2, 7}), Bytes(buffer->begin(), buffer->begin() + 2));
-
-    ASSERT_TRUE(makeDevice()->open(0, 1));
-    const std::vector<std::thread::id> both = gadget.scheduledThreads();
-    ASSERT_EQ(2u, both.size());
-    EXPECT_NE(both[0], both[1]);
-}
 
 TEST_F(WorkerTest, ReadsTakeQueuedReportsOrWaitUpToTheirTimeOut) {
     AbstractHidDevice* device = openDevice();
@@ -73,7 +46,7 @@ TEST_F(WorkerTest, ReadsTakeQueuedReportsOrWaitUpToTheirTimeOut) {
         auto timedRead = device->getReport(timed, timeout);
         EXPECT_FALSE(timedRead.wait_for(std::chrono::milliseconds(100)));
         inject(gadget, 1, {2});
-        EXPECT_EQ(record({true, 1, timed, 0, 0}), record(await(timedRead)));
+        EXPECT_EQ(record({true, 1, timed, 0, 0}), answer(timedRead));
         EXPECT_EQ(2, (*timed)[0]);
     }
 
@@ -84,48 +57,37 @@ TEST_F(WorkerTest, ReadsTakeQueuedReportsOrWaitUpToTheirTimeOut) {
     expectNoReport(await(read), waiting);
 }
 
-// Once the removal arrived the device reports itself closed, so reads answer "not
-// open" at once, also those that would wait without limit.
-TEST_F(WorkerTest, RemovalDisconnectsWithoutAClose) {
-    AbstractHidDevice* device = openDevice(0);
-    gadget.setReleaseNumber(0x0110);
-    HeldObject object = holdPlatformObject(device);
-    inject(gadget, 4, {4, 1});
-    EXPECT_EQ(vmac::Outcome::Delivered, gadget.unplug().wait());
-
-    EXPECT_FALSE(device->isOpened());
-    EXPECT_EQ(nullptr, device->nativeHandle());
-    EXPECT_EQ(0, device->usbDeviceVersion());
-    EXPECT_EQ(1, device->usage());  // the cache stays
-    EXPECT_EQ(record(kNotOpenRead), record(await(device->getReport(marked(), -1))));
-    EXPECT_EQ(record(kNotOpenRead), record(await(device->getReport(marked(), 0))));
-
-    // No unregistering, unscheduling or IOHIDDeviceClose; the rest is released.
-    EXPECT_TRUE(device->close());
-    EXPECT_TRUE(gadget.closeCalls().empty());
-    EXPECT_TRUE(gadget.inputCallbackRegistered());
-    EXPECT_TRUE(gadget.isScheduled());
-    object.reset();
-    EXPECT_EQ(0, gadget.deviceObjectCount());
-}
-
+// Once the removal arrived the device reports itself closed, and its close
+// makes no platform call (no unregistering, unscheduling or IOHIDDeviceClose).
 // A removal wakes no read: one with a time-out answers "no report" at its
-// deadline (a read behind it then finds the device not open); one without waits
-// on, and the close that follows wakes it. Whether
+// deadline; reads that start after the removal answer "not open" at once, also
+// those that would wait without limit. One without limit that is waiting when
+// the removal comes waits on, and the close that follows wakes it. Whether
 // the input queue's thread is inside its wait cannot be seen, so each attempt
 // lets the read pend longer until one caught it there; a read that starts only
 // after the removal or the close finds the device not open, an outcome of its own.
 TEST_F(WorkerTest, CloseWakesAReaderWaitingWithoutLimitAndARemovalWakesNoRead) {
     ReportBuffer timed = marked();
     AbstractHidDevice* device = openDevice();
+    gadget.setReleaseNumber(0x0110);
+    HeldObject object = holdPlatformObject(device);
     auto running = device->getReport(timed, 1500);
     auto behind = device->getReport(marked(), -1);  // starts after the removal
     EXPECT_FALSE(running.wait_for(std::chrono::milliseconds(200)));
     EXPECT_EQ(vmac::Outcome::Delivered, gadget.unplug().wait());
     EXPECT_FALSE(running.is_ready()) << "the removal does not wake it";
+    EXPECT_FALSE(device->isOpened());
+    EXPECT_EQ(nullptr, device->nativeHandle());
+    EXPECT_EQ(0, device->usbDeviceVersion());
+    EXPECT_EQ(1, device->usage());  // the cache stays
     expectNoReport(await(running), timed);
-    EXPECT_EQ(record(kNotOpenRead), record(await(behind)));
+    EXPECT_EQ(record(kNotOpenRead), answer(behind));
+    EXPECT_EQ(record(kNotOpenRead), answer(device->getReport(marked(), 0)));
     EXPECT_TRUE(device->close());
+    EXPECT_TRUE(gadget.closeCalls().empty());
+    EXPECT_TRUE(gadget.inputCallbackRegistered() && gadget.isScheduled());
+    object.reset();
+    EXPECT_EQ(0, gadget.deviceObjectCount());
     destroyDevice(device);
 
     for (bool removed : {false, true}) {
@@ -152,7 +114,7 @@ TEST_F(WorkerTest, CloseWakesAReaderWaitingWithoutLimitAndARemovalWakesNoRead) {
             } else {
                 EXPECT_EQ(record(kNotOpenRead), record(result));
             }
-            EXPECT_EQ(record(kNotOpenRead), record(await(queuedBehind)));
+            EXPECT_EQ(record(kNotOpenRead), answer(queuedBehind));
             EXPECT_EQ(0, gadget.openCount());
             destroyDevice(device);
             if (!removed) {
@@ -160,46 +122,6 @@ TEST_F(WorkerTest, CloseWakesAReaderWaitingWithoutLimitAndARemovalWakesNoRead) {
             }
         }
         EXPECT_TRUE(caughtWaiting);
-    }
-}
-
-// Destruction and close must end whatever the device does. A read that waits
-// without limit may be inside its wait (woken, it answers "no report"), about
-// to start (it finds the device stopping) or still queued (it is discarded and
-// stays pending). The platform keeps callbacks in unlocked sets that its run
-// loop enumerates while dispatching; the shutdown changes them on the worker,
-// after its loop ended, even while a burst of reports is being delivered (vmac
-// aborts on a change from another thread while the loop runs).
-TEST_F(WorkerTest, ShutdownRightAfterOpenWithAWaitingReaderOrWhileReportsArrive) {
-    // Rounds 0-5 are destroyed right after the open, 6-9 with a reader waiting,
-    // 10-29 closed or destroyed while reports arrive.
-    for (int round = 0; round < 30; ++round) {
-        SCOPED_TRACE(round);
-        const bool burst = round >= 10;
-        const int shareMode = burst ? 1 : round % 2;
-        AbstractHidDevice* device = makeDevice();
-        ASSERT_TRUE(device->open(0, shareMode));
-        std::optional<hidutil::async_request<Result>> read;
-        if (burst) {
-            for (uint8_t n = 0; n < 16; ++n) {
-                gadget.injectInputReport(1, {1, n});  // not waited for: still arriving
-            }
-        } else if (round >= 6) {
-            read = device->getReport(marked(), -1);
-            EXPECT_FALSE(read->wait_for(std::chrono::milliseconds(50)));
-        }
-        if (!burst || round % 2 == 1) {
-            destroyDevice(device);
-        } else {
-            ASSERT_TRUE(device->close());
-        }
-        EXPECT_TRUE(!read || !read->is_ready() || !read->value().success);
-        EXPECT_FALSE(gadget.inputCallbackRegistered() || gadget.removalCallbackRegistered());
-        EXPECT_FALSE(gadget.isScheduled());
-        EXPECT_EQ(0, gadget.deviceObjectCount());
-        ASSERT_EQ(static_cast<size_t>(round + 1), gadget.closeCalls().size());
-        EXPECT_EQ(shareMode == 0 ? kIOHIDOptionsTypeSeizeDevice : kIOHIDOptionsTypeNone,
-                  gadget.closeCalls().back());
     }
 }
 
@@ -211,9 +133,11 @@ TEST_F(WorkerTest, ReportsLostToNoMemoryOrAFullQueueAreCounted) {
     auto* device = static_cast<MacHidDevice*>(openDevice());
     EXPECT_EQ(0u, device->droppedInputReports());
     constexpr size_t kOddLength = 61;  // the size of the copy the failure aims at
-    failAllocations("quenor-hid-rl", kOddLength, 1);
-    inject(gadget, 1, Bytes(kOddLength, 1));
-    EXPECT_EQ(0, pendingAllocationFailures()) << "the copy was attempted and failed";
+    {
+        FailNth failing(Event::Allocation, 1, "quenor-hid-rl", kOddLength);
+        inject(gadget, 1, Bytes(kOddLength, 1));
+        EXPECT_TRUE(failing.hit()) << "the copy was attempted and failed";
+    }
     inject(gadget, 2, {2});
     EXPECT_EQ((Bytes{2}), readQueued(device));
     EXPECT_EQ(Bytes{}, readQueued(device));
