@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr const char* kPath = "IOService:/vmac/Fuzz@2/Interface@0/HIDDevice";
-
 // Code points of text already known to be valid UTF-8.
 std::wstring codePoints(const std::string& text) {
     std::wstring out;
@@ -32,12 +30,11 @@ std::wstring codePoints(const std::string& text) {
 }
 
 // Sets `key` to the input's text; returns what the cached string must read.
-std::wstring setText(vmac::VirtualDevice& gadget, const char* key,
-                     const std::vector<uint8_t>& bytes) {
-    CFStringRef value = fuzz::makeString(bytes);
+std::wstring setText(vmac::Gadget& gadget, const char* key, const std::vector<uint8_t>& bytes) {
     const std::string text(bytes.begin(), std::find(bytes.begin(), bytes.end(), 0));
-    fuzz::setOwnedProperty(gadget, key, value);
-    return value && text.size() <= 1023 ? codePoints(text) : std::wstring();
+    const auto value = vmac::HeldValue::adopt(vmac::makeString(text));
+    gadget.properties[key] = value;
+    return value.get() && text.size() <= 1023 ? codePoints(text) : std::wstring();
 }
 
 void expectText(const hidutil::async_request<AbstractHidDevice::AsyncStrReqResult>& request,
@@ -55,21 +52,21 @@ void expectText(const hidutil::async_request<AbstractHidDevice::AsyncStrReqResul
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const fuzz::LiveCounts& baseline = fuzz::baseline();
+    const vmac::LiveCounts& baseline = fuzz::baseline();
     fuzz::Input input(data, size);
     const size_t first = input.byte();
     const size_t second = input.byte() * 4;
-    vmac::VirtualDevice gadget = vmac::plugDevice(kPath);
-    gadget.setNumberProperty("MaxInputReportSize", 8);
-    const std::wstring manufacturer = setText(gadget, "Manufacturer", input.bytes(first));
-    const std::wstring product = setText(gadget, "Product", input.bytes(second));
-    const std::wstring serial = setText(gadget, "SerialNumber", input.rest());
     {
-        auto device = fuzz::openDevice(kPath);
-        expectText(device->manufacturerName(), manufacturer, "Manufacturer");
-        expectText(device->productName(), product, "Product");
-        expectText(device->serialNumber(), serial, "SerialNumber");
-        device->close();
+        vmac::Gadget gadget;
+        gadget.maxInputReportSize = 8;
+        const std::wstring manufacturer = setText(gadget, "Manufacturer", input.bytes(first));
+        const std::wstring product = setText(gadget, "Product", input.bytes(second));
+        const std::wstring serial = setText(gadget, "SerialNumber", input.rest());
+        const fuzz::OpenGadget open(gadget);
+        expectText(open.device->manufacturerName(), manufacturer, "Manufacturer");
+        expectText(open.device->productName(), product, "Product");
+        expectText(open.device->serialNumber(), serial, "SerialNumber");
+        open.device->close();
     }
     vmac::reset();
     fuzz::expectCounts(baseline, "after a device was opened, closed and unplugged");

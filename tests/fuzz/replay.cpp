@@ -14,31 +14,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 int main(int argc, char** argv) {
     namespace fs = std::filesystem;
-    std::vector<fs::path> inputs;
+    std::vector<fs::path> inputs(argv + 1, argv + argc);
     for (int i = 1; i < argc; ++i) {
         if (fs::is_directory(argv[i])) {
-            for (const auto& entry : fs::directory_iterator(argv[i])) {
-                inputs.push_back(entry.path());
-            }
-        } else {
-            inputs.emplace_back(argv[i]);
+            inputs.insert(inputs.end(), fs::directory_iterator(argv[i]), fs::directory_iterator());
         }
     }
+    inputs.erase(std::remove_if(inputs.begin(), inputs.end(),
+                                [](const fs::path& p) { return fs::is_directory(p); }),
+                 inputs.end());
     std::sort(inputs.begin(), inputs.end());
-    if (inputs.empty()) {
-        std::fprintf(stderr, "no inputs to replay\n");
-        return 1;
-    }
     for (const fs::path& input : inputs) {
+        std::fprintf(stderr, "%s\n", input.c_str());
         std::ifstream file(input, std::ios::binary);
         if (!file) {
-            std::fprintf(stderr, "cannot read %s\n", input.c_str());
-            return 1;
+            return 1;  // named above
         }
         const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
-        std::fprintf(stderr, "%s\n", input.c_str());
         LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
     std::printf("%zu inputs replayed\n", inputs.size());
-    return 0;
+    return inputs.empty() ? 1 : 0;
 }
