@@ -82,21 +82,12 @@ struct LifecycleLock {
 };
 
 // What a run counts; each must move, or the run tested nothing of it.
-constexpr const char* kCounted[] = {"calls",
-                                    "handles judged",
-                                    "reads with a report",
-                                    "reports injected",
-                                    "opens",
-                                    "opens over an open",
-                                    "closes",
-                                    "destroys",
-                                    "creates",
-                                    "filtering switches",
-                                    "unplugs",
-                                    "replugs",
-                                    "blocking answers",
-                                    "failing answers",
-                                    "handles answered by a deletion"};
+// clang-format off
+constexpr const char* kCounted[] = {"calls", "handles judged", "reads with a report",
+    "reports injected", "opens", "opens over an open", "closes", "destroys", "creates",
+    "filtering switches", "unplugs", "replugs", "blocking answers", "failing answers",
+    "handles answered by a deletion"};
+// clang-format on
 
 // Everything the run's threads share.
 struct World {
@@ -150,19 +141,7 @@ struct Slot {
         spec.serialNumber = "QS-\xF0\x9F\x98\x80-" + n;  // beyond the BMP
         spec.properties["RequestTimeout"] = 100000LL;    // the driver ends a blocked call at 100 ms
         spec.elements = {{0xFF00, 1, 1}, {0xFF00, 2, 2}, {0xFF00, 3, 1}, {0x0001, 6, 3}};
-        spec.numEndpoints = 3;
         spec.responder = [this](const vmac::ReportCall& call) { return respond(call); };
-        // Descriptor 2 has 70 units, of which the request's 130-byte buffer holds 64;
-        // 3 has a surrogate pair, which stays two characters.
-        const std::u16string texts[] = {u"\u0409", u"Stress " + std::u16string(n.begin(), n.end()),
-                                        std::u16string(70, char16_t(u'A' + i)), u"\U0001F600x"};
-        for (UInt8 k = 0; k < 4; ++k) {
-            usbStrings[k].assign(texts[k].begin(),
-                                 texts[k].begin() + std::min<size_t>(64, texts[k].size()));
-            if (k > 0) {  // 0 is the platform's language list
-                spec.stringDescriptors[k] = vmac::stringDescriptor(texts[k]);
-            }
-        }
         const std::wstring wn(n.begin(), n.end());
         product = L"Stress Gadget \u00FC\u20AC " + wn;
         serial = L"QS-" + std::wstring(1, wchar_t(0x1F600)) + L"-" + wn;
@@ -190,14 +169,6 @@ struct Slot {
             answer.data[1] = static_cast<uint8_t>(call.reportId);
         }
         return answer;
-    }
-
-    // The text usbString(index) reads from this gadget, or null when the request
-    // names no string descriptor it has (an index past 255 spills into the type).
-    const std::wstring* usbStringFor(int stringIndex) const {
-        const unsigned wValue = (0x0300u | static_cast<unsigned>(stringIndex)) & 0xFFFFu;
-        auto it = usbStrings.find(static_cast<int>(wValue & 0xFF));
-        return (wValue >> 8) != 3 || it == usbStrings.end() || byEntryId ? nullptr : &it->second;
     }
 
     // The latest gadget, its number while plugged (else 0), and its entry ID.
@@ -228,7 +199,6 @@ struct Slot {
             gadget_.unplug();
         }
     }
-    ReportLedger::Snapshot snapshot() const { return {filterEpoch, filterOn, overlapEpoch}; }
     void fault(const char* what, const std::string& problem) {
         world.fault(std::string(what) + " on device " + std::to_string(index) + ": " + problem);
     }
@@ -240,7 +210,6 @@ struct Slot {
     vmac::Gadget spec;
     std::wstring product, serial;
     const std::wstring manufacturer = L"Quenor Stress Works";
-    std::map<int, std::wstring> usbStrings;  // by descriptor index
 
     LifecycleLock lifecycle;
     std::unique_ptr<AbstractHidDevice> device;  // lifecycle; null between destroy and create
@@ -252,9 +221,7 @@ struct Slot {
 
     std::atomic<uint64_t> liveGeneration{0};  // `generation` while `device` exists, else 0
     std::atomic<uint64_t> closeEpoch{0};      // after every close, reopen and deletion
-    std::atomic<uint64_t> filterEpoch{0};     // odd while an open, switch, create or delete runs
-    std::atomic<bool> filterOn{false};
-    std::atomic<uint64_t> overlapEpoch{0};  // odd while an open over an open device runs
+    std::atomic<uint64_t> overlapEpoch{0};    // odd while an open over an open device runs
     ReportLedger ledger;
 
 private:
@@ -371,13 +338,12 @@ private:
         if (AbstractHidDevice* device = slot.device.get()) {
             world_.count("calls");
             const unsigned pick = dice_.below(100);
-            pick < 28   ? inputRead(slot, *device)
-            : pick < 48 ? setTransfer(slot, *device, false)
-            : pick < 56 ? setTransfer(slot, *device, true)
-            : pick < 66 ? featureRead(slot, *device)
-            : pick < 74 ? cachedStrings(slot, *device)
-            : pick < 83 ? usbString(slot, *device)
-            : pick < 87 ? (activity_.enter("cancelAll", slot.index), device->cancelAll())
+            pick < 28   ? transfer(slot, *device, 0)
+            : pick < 48 ? transfer(slot, *device, 1)
+            : pick < 56 ? transfer(slot, *device, 2)
+            : pick < 66 ? transfer(slot, *device, 3)
+            : pick < 78 ? cachedStrings(slot, *device)
+            : pick < 85 ? (activity_.enter("cancelAll", slot.index), device->cancelAll())
                         : queries(slot, *device);
         }
         activity_.idle();
@@ -395,87 +361,71 @@ private:
              [request, check = std::move(check)] { return check(request.value()); }});
     }
 
-    // A buffer of the device's own (one in `inN`, once an open read its sizes), else a new one.
-    ReportBuffer buffer(Slot& slot, Type type, unsigned inN, size_t size, uint8_t fill) {
-        return dice_.chance(inN) && slot.opened && slot.infoKnown
-                   ? slot.device->allocateReport(type)
-                   : std::make_shared<std::vector<uint8_t>>(size, fill);
-    }
-
-    void inputRead(Slot& slot, AbstractHidDevice& device) {
-        const ReportBuffer buffer =
-            this->buffer(slot, Type::Input, 20, dice_.chance(5) ? 16 : kInputReportSize, 0xEE);
-        const unsigned t = dice_.below(100);
-        const long timeout = t < 30   ? 0
-                             : t < 85 ? long(1 + dice_.below(30))
-                             : t < 95 ? long(100 + dice_.below(200))
-                                      : -1;
-        issue(
-            slot, "getReport", [&] { return device.getReport(buffer, timeout); },
-            [&world = world_, &slot, buffer, before = *buffer](const Result& r) {
-                std::string problem = checkInputReadRecord(r, buffer, before);
-                if (problem.empty() && r.success && !buffer->empty()) {
-                    world.count("reads with a report");
-                    problem = slot.ledger.recordRead(slot.tag, *buffer, before.size(),
-                                                     r.bytesTransferred, slot.filterEpoch);
-                }
-                return problem;
-            },
-            timeout == -1);
-    }
-
-    void setTransfer(Slot& slot, AbstractHidDevice& device, bool feature) {
-        const size_t size = feature ? kFeatureReportSize : kOutputReportSize;
-        const ReportBuffer buffer = this->buffer(slot, feature ? Type::Feature : Type::Output, 20,
-                                                 dice_.chance(4) ? dice_.below(size) + 1 : size, 0);
-        if (!buffer->empty()) {
-            (*buffer)[0] = slot.tag;
+    // A transfer (0: getReport, 1: setReport, 2: setFeature, 3: getFeature) of a
+    // buffer of the device's own (once an open read its sizes; empty once it
+    // closed) or a new one of the full report size or another, with a random
+    // report ID and time-out.
+    void transfer(Slot& slot, AbstractHidDevice& device, unsigned kind) {
+        static const char* const kNames[] = {"getReport", "setReport", "setFeature", "getFeature"};
+        static const Type kTypes[] = {Type::Input, Type::Output, Type::Feature, Type::Feature};
+        const size_t full = kind == 0   ? kInputReportSize
+                            : kind == 1 ? kOutputReportSize
+                                        : kFeatureReportSize;
+        const bool set = kind == 1 || kind == 2;
+        const size_t size = !dice_.chance(4) ? full
+                            : kind == 0      ? 16
+                                             : 1 + dice_.below(set ? full : 2 * full);
+        const ReportBuffer buffer = kind < 3 && dice_.chance(20) && slot.opened && slot.infoKnown
+                                        ? device.allocateReport(kTypes[kind])
+                                        : std::make_shared<std::vector<uint8_t>>(size, 0xEE);
+        if (set && !buffer->empty()) {
+            (*buffer)[0] = slot.tag;  // the firmware fails a set whose byte 1 is kFailOnRequest
         }
-        if (buffer->size() > 1) {
-            (*buffer)[1] = dice_.chance(16) ? kFailOnRequest : uint8_t(dice_.below(250));
+        if (set && buffer->size() > 1) {
+            (*buffer)[1] = dice_.chance(16) ? kFailOnRequest : 0;
         }
-        const auto reportId = static_cast<uint8_t>(dice_.below(6));
-        const auto check = [buffer, reportId](const Result& r) {
-            return checkSetRecord(r, buffer, reportId);
-        };
+        const uint8_t reportId = kind == 0                       ? 0
+                                 : kind == 3 && dice_.chance(16) ? kFailOnRequest
+                                                                 : uint8_t(dice_.below(6));
         const unsigned t = dice_.below(100);
         const long timeout = t < 5    ? -1
-                             : t < 15 ? 0
-                             : t < 40 ? long(1 + dice_.below(20))
-                                      : long(100 + dice_.below(900));
-        if (feature) {
-            issue(
-                slot, "setFeature", [&] { return device.setFeature(reportId, buffer); }, check);
-        } else {
-            issue(
-                slot, "setReport", [&] { return device.setReport(reportId, buffer, timeout); },
-                check);
-        }
-    }
-
-    void featureRead(Slot& slot, AbstractHidDevice& device) {
-        const ReportBuffer buffer = std::make_shared<std::vector<uint8_t>>(
-            dice_.chance(4) ? 1 + dice_.below(32) : kFeatureReportSize, 0xEE);
-        const auto reportId =
-            dice_.chance(16) ? kFailOnRequest : static_cast<uint8_t>(1 + dice_.below(4));
+                             : t < 30 ? 0
+                             : t < 80 ? long(1 + dice_.below(30))
+                                      : long(100 + dice_.below(400));
         issue(
-            slot, "getFeature", [&] { return device.getFeature(reportId, buffer); },
-            [buffer, reportId, tag = slot.tag](const Result& r) {
-                return checkFeatureReadRecord(r, buffer, reportId, tag);
-            });
-    }
-
-    void usbString(Slot& slot, AbstractHidDevice& device) {
-        static const int kIndices[] = {0, 1, 2, 3, 1, 2, 3, 9, 257, -1, 1024};
-        const int index = kIndices[dice_.below(std::size(kIndices))];
-        // Without a USB interface the answer is the product name.
-        const std::wstring* expected = slot.usbStringFor(index);
-        const std::wstring* product = slot.opened && slot.infoKnown ? &slot.product : nullptr;
-        issue(
-            slot, "usbString", [&] { return device.usbString(index); },
-            [expected, product](const StrResult& r) {
-                return checkUsbString(r, expected, product);
-            });
+            slot, kNames[kind],
+            [&] {
+                return kind == 0   ? device.getReport(buffer, timeout)
+                       : kind == 1 ? device.setReport(reportId, buffer, timeout)
+                       : kind == 2 ? device.setFeature(reportId, buffer)
+                                   : device.getFeature(reportId, buffer);
+            },
+            [&world = world_, &slot, kind, set, buffer, reportId,
+             before = *buffer](const Result& r) -> std::string {
+                // A feature report comes whole, as far as the buffer takes it.
+                const int32_t moved = set ? int32_t(before.size())
+                                      : kind == 3
+                                          ? int32_t(std::min(before.size(), kFeatureReportSize))
+                                      : before.empty() ? 0
+                                                       : -1;
+                const std::string problem = checkTransfer(kNames[kind], r, buffer, reportId, moved);
+                if (!problem.empty() || set || before.empty()) {
+                    return problem;
+                }
+                if (!r.success) {
+                    return kind == 3 || *buffer == before
+                               ? ""
+                               : "a read that brought no report changed the buffer";
+                }
+                if (kind == 3) {
+                    return (*buffer)[0] == slot.tag
+                               ? ""
+                               : "feature read returned another device's report";
+                }
+                world.count("reads with a report");
+                return slot.ledger.recordRead(slot.tag, *buffer, before.size(), r.bytesTransferred);
+            },
+            kind == 0 && timeout == -1);
     }
 
     void cachedStrings(Slot& slot, AbstractHidDevice& device) {
@@ -498,17 +448,14 @@ private:
 
     void queries(Slot& slot, AbstractHidDevice& device) {
         activity_.enter("queries", slot.index);
-        (void)device.isOpened();
         (void)device.nativeHandle();
         const uint16_t version = device.usbDeviceVersion();
-        const bool sizes = device.reportSize(Type::Input) == int(kInputReportSize) &&
-                           device.reportSize(Type::Output) == int(kOutputReportSize) &&
-                           device.reportSize(Type::Feature) == int(kFeatureReportSize);
+        const bool properties = device.usage() == 1 && device.usagePage() == 0xFF00 &&
+                                device.reportSize(Type::Input) == int(kInputReportSize);
         if ((version != 0 && version != *slot.spec.releaseNumber) ||
-            (slot.opened && slot.infoKnown &&
-             !(device.usage() == 1 && device.usagePage() == 0xFF00 && sizes)) ||
+            (slot.opened && slot.infoKnown && !properties) ||
             device.isReportFilteringEnabled() != slot.filtering ||
-            !device.allocateReport(Type::Input)) {
+            !device.allocateReport(Type::Feature)) {
             slot.fault("queries",
                        "version, cached properties, filtering switch or a new buffer "
                        "differ from the gadget's");
@@ -523,19 +470,17 @@ private:
 };
 
 void create(World& world, Slot& slot) {
-    OddWhile changing(slot.filterEpoch);
     slot.entryId = slot.byEntryId ? slot.gadgetEntryId() : 0;
     const std::wstring path(slot.spec.path.begin(), slot.spec.path.end());
     slot.device.reset(AbstractHidDevice::create(
         HidDeviceDescriptor(new MacDeviceDescriptorHandle(path, 0, slot.entryId))));
     slot.liveGeneration = slot.generation = ++world.nextGeneration;
-    slot.opened = slot.infoKnown = slot.filtering = slot.filterOn = false;
+    slot.opened = slot.infoKnown = slot.filtering = false;
 }
 
 // The deletion must answer every request the object gave out and return within
 // its bound, whatever calls are blocked.
 void destroy(World& world, Slot& slot) {
-    OddWhile changing(slot.filterEpoch);
     const int64_t start = nowNs();
     slot.device.reset();
     const int64_t took = nowNs() - start;
@@ -548,7 +493,7 @@ void destroy(World& world, Slot& slot) {
     }
     slot.liveGeneration = 0;
     slot.closeEpoch++;
-    slot.filtering = slot.filterOn = false;
+    slot.filtering = false;
 }
 
 void close(Slot& slot) {
@@ -562,7 +507,6 @@ void open(World& world, Slot& slot, Activity& activity, bool seize) {
     bool opened = false;
     activity.enter(wasOpen ? "open over an open device" : "open", slot.index);
     {
-        OddWhile changing(slot.filterEpoch);
         std::optional<OddWhile> overlapping;
         if (wasOpen) {
             overlapping.emplace(slot.overlapEpoch);
@@ -622,10 +566,8 @@ void lifecycleStep(World& world, Slot& slot, Dice& dice, Activity& activity) {
         did("destroy", "destroys", [&] { destroy(world, slot); });
     } else {
         did("setReportFilteringEnabled", "filtering switches", [&] {
-            OddWhile changing(slot.filterEpoch);
             slot.filtering = !slot.filtering;
             slot.device->setReportFilteringEnabled(slot.filtering);
-            slot.filterOn = slot.filtering;
             if (slot.device->isReportFilteringEnabled() != slot.filtering) {
                 slot.fault("setReportFilteringEnabled", "switch not kept");
             }
@@ -636,12 +578,12 @@ void lifecycleStep(World& world, Slot& slot, Dice& dice, Activity& activity) {
 // Sends an input report, written in the device's ledger first.
 void injectReport(World&, Slot& slot, Dice&, Activity&) {
     vmac::VirtualDevice gadget = slot.gadget();
-    const ReportLedger::Snapshot before = slot.snapshot();
+    const uint64_t before = slot.overlapEpoch;
     const uint32_t sequence = slot.ledger.beginInjection(before);
     const InputReport report = makeInputReport(slot.tag, sequence);
     gadget.injectInputReport(report.reportId, report.bytes,
                              report.withError ? kIOReturnError : kIOReturnSuccess);
-    slot.ledger.endInjection(sequence, before, slot.snapshot());
+    slot.ledger.endInjection(sequence, before, slot.overlapEpoch);
 }
 
 // Queues an answer that blocks (until released, unplugged or, for two of them,
