@@ -178,25 +178,17 @@ inline std::string checkTransfer(const char* what, const Result& r, const Report
     return out.str();
 }
 
-inline std::string notAllowed(const char* what, const StrResult& r) {
-    return std::string(what) + " record not in the documented set: {" + std::to_string(r.success) +
-           ", " + std::to_string(r.value.size()) + " chars, " + std::to_string(r.status) + "}";
-}
-
-// manufacturerName() and its kin: `expected` once an open read the gadget
-// undisturbed (`known`), any text after a raced open, a failure before any open.
+// manufacturerName() and its kin: a failure with no text before any open; a
+// success after one, with the gadget's text once an open read it undisturbed
+// (`known`).
 inline std::string checkCachedString(const StrResult& r, bool opened, bool known,
                                      const std::wstring& expected) {
-    if (!opened) {
-        return !r.success && r.value.empty() && r.status == 0
-                   ? std::string()
-                   : notAllowed("cached string before the first open", r);
-    }
-    if (!r.success || r.status != 0) {
-        return notAllowed("cached string", r);
-    }
-    return known && r.value != expected ? "cached string differs from the gadget's property"
-                                        : std::string();
+    const bool allowed = r.status == 0 && r.success == opened &&
+                         (opened ? !known || r.value == expected : r.value.empty());
+    return allowed ? std::string()
+                   : "cached string {" + std::to_string(r.success) + ", " +
+                         std::to_string(r.value.size()) + " chars, " + std::to_string(r.status) +
+                         (opened ? "} after an open" : "} before the first open");
 }
 
 }  // namespace stress

@@ -92,10 +92,10 @@ struct World {
         }
     }
     void count(const char* name, uint64_t n = 1) { counts.at(name) += n; }
+    // From any thread (GoogleTest's assertions are thread-safe); the first 40 are shown.
     void fault(const std::string& what) {
-        std::lock_guard<std::mutex> lock(faultMutex);
-        if (++faultCount <= 40) {
-            faults.push_back(what);
+        if (++faults <= 40) {
+            ADD_FAILURE() << what;
         }
     }
 
@@ -106,9 +106,7 @@ struct World {
     std::atomic<bool> releasing{true};  // the releaser keeps going
     const int64_t handleBoundNs = int64_t{20} * kSlowdown * 1000000000;
     const int64_t deleteBoundNs = int64_t{3} * kSlowdown * 1000000000;  // 1 s, and slack
-    std::mutex faultMutex;
-    uint64_t faultCount = 0;          // guarded by faultMutex
-    std::vector<std::string> faults;  // guarded by faultMutex; the first 40
+    std::atomic<uint64_t> faults{0};
 };
 
 // One virtual device: its gadget (replaced by every replug) and the library's
@@ -145,35 +143,31 @@ struct Slot {
     // The firmware: a set must carry this device's tag; a get answers a whole
     // feature report starting with it; kFailOnRequest fails either.
     vmac::ReportAnswer respond(const vmac::ReportCall& call) {
-        vmac::ReportAnswer answer;
-        if (call.kind == vmac::ReportCallKind::Set) {
-            if (static_cast<size_t>(call.length) != call.bytes.size() ||
-                (!call.bytes.empty() && call.bytes[0] != tag)) {
-                fault("set report", std::to_string(call.bytes.size()) + " bytes announced as " +
-                                        std::to_string(call.length) + ", meant for tag " +
-                                        std::to_string(call.bytes.empty() ? 0 : call.bytes[0]));
-            }
-            answer.result = call.bytes.size() > 1 && call.bytes[1] == kFailOnRequest
-                                ? kIOReturnError
-                                : kIOReturnSuccess;
-        } else if (call.reportId == kFailOnRequest) {
-            answer.result = kIOReturnError;
-        } else {
-            answer.data.assign(kFeatureReportSize, 0);
-            answer.data[0] = tag;
-            answer.data[1] = static_cast<uint8_t>(call.reportId);
+        const bool set = call.kind == vmac::ReportCallKind::Set;
+        const uint8_t first = call.bytes.empty() ? tag : call.bytes[0];
+        if (set && (static_cast<size_t>(call.length) != call.bytes.size() || first != tag)) {
+            fault("set report", "of " + std::to_string(call.bytes.size()) +
+                                    " bytes (announced: " + std::to_string(call.length) +
+                                    ") for tag " + std::to_string(first));
+        }
+        const bool failing = set ? call.bytes.size() > 1 && call.bytes[1] == kFailOnRequest
+                                 : call.reportId == kFailOnRequest;
+        vmac::ReportAnswer answer{failing ? kIOReturnError : kIOReturnSuccess};
+        if (!set && !failing) {
+            answer.data = {tag, static_cast<uint8_t>(call.reportId)};
+            answer.data.resize(kFeatureReportSize);
         }
         return answer;
     }
 
-    // The latest gadget, its number while plugged (else 0), and its entry ID.
+    // The latest gadget; its entry ID while it is plugged, else 0; its entry ID.
     vmac::VirtualDevice gadget() const {
         std::lock_guard<std::mutex> lock(gadgetMutex_);
         return gadget_;
     }
     uint64_t pluggedGadget() const {
-        std::lock_guard<std::mutex> lock(gadgetMutex_);
-        return plugged_ ? plugs_ : 0;
+        const vmac::VirtualDevice g = gadget();
+        return g.isPlugged() ? g.entryId() : 0;
     }
     uint64_t gadgetEntryId() const { return gadget().entryId(); }
     // With `lifecycle` held exclusively, so that no open sees a gadget half set up.
@@ -184,18 +178,19 @@ struct Slot {
         }
         std::lock_guard<std::mutex> lock(gadgetMutex_);
         gadget_ = g;
-        ++plugs_;
-        plugged_ = true;
     }
     // Any thread, any time: that is the point.
     void unplug() {
         std::lock_guard<std::mutex> lock(gadgetMutex_);  // so that a replug never races it
-        if (std::exchange(plugged_, false)) {
+        if (gadget_.isPlugged()) {
             gadget_.unplug();
         }
     }
+    // A fault of `what` on this device, unless `problem` is empty.
     void fault(const char* what, const std::string& problem) {
-        world.fault(std::string(what) + " on device " + std::to_string(index) + ": " + problem);
+        if (!problem.empty()) {
+            world.fault(std::string(what) + " on device " + std::to_string(index) + ": " + problem);
+        }
     }
 
     const int index;
@@ -222,8 +217,6 @@ struct Slot {
 private:
     mutable std::mutex gadgetMutex_;
     vmac::VirtualDevice gadget_;  // guarded by gadgetMutex_
-    uint64_t plugs_ = 0;          // guarded by gadgetMutex_
-    bool plugged_ = false;        // guarded by gadgetMutex_
 };
 
 using Slots = std::vector<std::unique_ptr<Slot>>;
@@ -257,20 +250,14 @@ bool settle(World& world, Pending& p, int64_t now, bool final) {
     if (p.waitFor(0)) {
         world.count("handles judged");
         world.count("handles answered by a deletion", deleted ? 1 : 0);
-        const std::string problem = p.check();
-        if (!problem.empty()) {
-            slot.fault(p.name, problem);
-        }
+        slot.fault(p.name, p.check());
         return true;
     }
     if (!deleted && !final) {
-        if (p.boundFromNs == 0) {
-            if (slot.closeEpoch == p.closeEpoch) {
-                return false;  // still allowed to wait for a report or a close
-            }
-            p.boundFromNs = now;
+        if (p.boundFromNs == 0 && slot.closeEpoch != p.closeEpoch) {
+            p.boundFromNs = now;  // a read without time-out: a close came, it must end
         }
-        if (now - p.boundFromNs <= world.handleBoundNs) {
+        if (p.boundFromNs == 0 || now - p.boundFromNs <= world.handleBoundNs) {
             return false;
         }
     }
@@ -422,13 +409,10 @@ private:
             {device.serialNumber(), &slot.serial}};
         for (const auto& [request, expected] : asked) {
             world_.count("handles judged");
-            const std::string problem =
-                !request.is_ready()
-                    ? "not ready at once"
-                    : checkCachedString(request.value(), slot.opened, slot.infoKnown, *expected);
-            if (!problem.empty()) {
-                slot.fault("cached string", problem);
-            }
+            slot.fault("cached string", !request.is_ready()
+                                            ? "not ready at once"
+                                            : checkCachedString(request.value(), slot.opened,
+                                                                slot.infoKnown, *expected));
         }
         (void)device.nativeHandle();
         const uint16_t version = device.usbDeviceVersion();
@@ -724,11 +708,8 @@ TEST(Stress, MixedCallsAndLifecycleKeepTheContract) {
         std::printf(" %s %llu,", name.c_str(), static_cast<unsigned long long>(count));
         EXPECT_GT(count, 0u) << "no " << name << ": the run tested nothing of it";
     }
-    std::printf(" faults %llu\n", static_cast<unsigned long long>(world.faultCount));
-    for (const std::string& fault : world.faults) {
-        ADD_FAILURE() << fault;
-    }
-    EXPECT_EQ(0u, world.faultCount) << "rerun with " << knobs.str();
+    std::printf(" faults %llu\n", static_cast<unsigned long long>(world.faults.load()));
+    EXPECT_EQ(0u, world.faults.load()) << "rerun with " << knobs.str();
     EXPECT_EQ(0u, world.lost.load()) << "handles lost";
     EXPECT_EQ(objects, settled(vmac::LiveCounts::now, objects))
         << "platform objects leaked or over-released";
