@@ -450,9 +450,8 @@ void destroy(World& world, Slot& slot) {
     const int64_t start = nowNs();
     slot.device.reset();
     const int64_t took = nowNs() - start;
-    if (took > world.deleteBoundNs) {
-        slot.fault("delete", "took " + std::to_string(took / 1000000) + " ms");
-    }
+    slot.fault("delete",
+               took > world.deleteBoundNs ? "took " + std::to_string(took / 1000000) + " ms" : "");
     slot.liveGeneration = 0;
     slot.closeEpoch++;
     slot.filtering = false;
@@ -468,24 +467,19 @@ void open(World& world, Slot& slot, Activity& activity, bool seize) {
     const uint64_t gadgetBefore = slot.pluggedGadget();
     bool opened = false;
     activity.enter(wasOpen ? "open over an open device" : "open", slot.index);
-    {
-        slot.overlapEpoch += wasOpen ? 1 : 0;  // odd while it runs
-        try {
-            opened = slot.device->open(0, seize ? 0 : 1);
-        } catch (const std::exception& e) {
-            slot.fault("open", std::string("threw ") + e.what());
-        }
-        if (opened && wasOpen) {
-            slot.closeEpoch++;  // the previous open state was retired
-        }
-        slot.overlapEpoch += wasOpen ? 1 : 0;
+    slot.overlapEpoch += wasOpen ? 1 : 0;  // odd while it runs
+    try {
+        opened = slot.device->open(0, seize ? 0 : 1);
+    } catch (const std::exception& e) {
+        slot.fault("open", std::string("threw ") + e.what());
     }
+    slot.closeEpoch += opened && wasOpen ? 1 : 0;  // the previous open state was retired
+    slot.overlapEpoch += wasOpen ? 1 : 0;
     // A device object made for an earlier gadget's entry ID never opens a later one.
     const bool undisturbed = gadgetBefore != 0 && gadgetBefore == slot.pluggedGadget() &&
                              (!slot.byEntryId || slot.entryId == slot.gadgetEntryId());
-    if (!opened && !wasOpen && undisturbed) {
-        slot.fault("open", "failed on a plugged, closed device");
-    }
+    slot.fault("open",
+               opened || wasOpen || !undisturbed ? "" : "failed on a plugged, closed device");
     if (opened) {
         world.count("opens");
         world.count("opens over an open", wasOpen ? 1 : 0);
@@ -528,9 +522,8 @@ void lifecycleStep(World& world, Slot& slot, Dice& dice, Activity& activity) {
         did("setReportFilteringEnabled", "filtering switches", [&] {
             slot.filtering = !slot.filtering;
             slot.device->setReportFilteringEnabled(slot.filtering);
-            if (slot.device->isReportFilteringEnabled() != slot.filtering) {
-                slot.fault("setReportFilteringEnabled", "switch not kept");
-            }
+            slot.fault("setReportFilteringEnabled",
+                       slot.device->isReportFilteringEnabled() == slot.filtering ? "" : "not kept");
         });
     }
 }
