@@ -32,7 +32,7 @@ CFNumberRef number(fuzz::Input& input, int kind, int32_t* asInt32) {
         return CFNumberCreate(kCFAllocatorDefault, type, &v);
     };
     const uint64_t bits = input.number(kind < 3 ? 1 << kind : 8);
-    if (kind < 3) {
+    if (kind < 3 && asInt32) {
         *asInt32 = kind == 0 ? int8_t(bits) : kind == 1 ? int16_t(bits) : int32_t(bits);
     }
     double real;
@@ -53,9 +53,8 @@ CFTypeRef pair(fuzz::Input& input, int depth) {
     const uint8_t present = input.byte();
     const char* keys[] = {"DeviceUsagePage", "DeviceUsage", "UsagePage"};
     for (int k = 0; k < 3; ++k) {
-        int32_t ignored;
-        const auto v = vmac::HeldValue::adopt(present & (1 << k) ? value(input, depth + 1, &ignored)
-                                                                 : nullptr);
+        const auto v =
+            vmac::HeldValue::adopt(present & (1 << k) ? value(input, depth + 1, nullptr) : nullptr);
         if (v.get()) {
             CFDictionarySetValue(dictionary, vmacConstantString(keys[k]), v.get());
         }
@@ -63,8 +62,8 @@ CFTypeRef pair(fuzz::Input& input, int depth) {
     return dictionary;
 }
 
-// Any value; `asInt32` gets the value a 32-bit number read yields exactly
-// (numbers of up to 32 bits), and stays untouched otherwise.
+// Any value; `asInt32` (if not null) gets the value a 32-bit number read
+// yields exactly (numbers of up to 32 bits), and stays untouched otherwise.
 CFTypeRef value(fuzz::Input& input, int depth, int32_t* asInt32) {
     const uint8_t kind = input.byte() % 9;
     if (kind < 5) {
@@ -81,9 +80,8 @@ CFTypeRef value(fuzz::Input& input, int depth, int32_t* asInt32) {
     std::vector<vmac::HeldValue> held;
     std::vector<CFTypeRef> items;
     for (int i = 0, count = depth > 2 ? 0 : input.byte() % 6; i < count; ++i) {
-        int32_t ignored;
         held.push_back(vmac::HeldValue::adopt(kind == 6 ? pair(input, depth)
-                                                        : value(input, depth + 1, &ignored)));
+                                                        : value(input, depth + 1, nullptr)));
         if (held.back().get()) {
             items.push_back(held.back().get());
         }
