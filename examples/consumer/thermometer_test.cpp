@@ -29,7 +29,6 @@ protected:
         thermometer.primaryUsagePage = 0xFF00;
         thermometer.primaryUsage = 0x01;
         thermometer.maxInputReportSize = thermometer.maxOutputReportSize = 8;
-        thermometer.maxFeatureReportSize = 0;
         device_ = thermometer.plug();
     }
 

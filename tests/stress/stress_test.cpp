@@ -29,7 +29,6 @@
 #include <list>
 #include <map>
 #include <memory>
-#include <optional>
 #include <random>
 #include <shared_mutex>
 
