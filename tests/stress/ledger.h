@@ -127,10 +127,6 @@ public:
         }
         return faults;
     }
-    uint64_t injected() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return entries_.size();
-    }
 
 private:
     struct Entry {

@@ -99,7 +99,6 @@ struct World {
     }
 
     std::map<std::string, std::atomic<uint64_t>> counts;  // keys fixed before threads start
-    std::atomic<uint64_t> lost{0};  // handles pending past their bound, or their deletion
     std::atomic<uint64_t> nextGeneration{0};
     std::atomic<bool> stopping{false};  // the timed part is over
     std::atomic<bool> releasing{true};  // the releaser keeps going
@@ -260,7 +259,6 @@ bool settle(World& world, Pending& p, int64_t now, bool final) {
             return false;
         }
     }
-    world.lost++;
     slot.fault(p.name, deleted ? "handle still pending after its device object was deleted"
                                : "handle still pending past its bound");
     return true;
@@ -309,11 +307,8 @@ private:
         if (AbstractHidDevice* device = slot.device.get()) {
             world_.count("calls");
             const unsigned pick = dice_.below(100);
-            pick < 66   ? transfer(slot, *device,
-                                 pick < 28   ? 0
-                                   : pick < 48 ? 1
-                                   : pick < 56 ? 2
-                                               : 3)
+            // 28% input reads, 20% set reports, 8% set features, 10% get features.
+            pick < 66   ? transfer(slot, *device, (pick >= 28) + (pick >= 48) + (pick >= 56))
             : pick < 74 ? (activity_.enter("cancelAll", slot.index), device->cancelAll())
                         : info(slot, *device);
         }
@@ -528,7 +523,7 @@ void lifecycleStep(World& world, Slot& slot, Dice& dice, Activity& activity) {
 }
 
 // Sends an input report, written in the device's ledger first.
-void injectReport(World&, Slot& slot, Dice&, Activity&) {
+void injectReport(World& world, Slot& slot, Dice&, Activity&) {
     vmac::VirtualDevice gadget = slot.gadget();
     const uint64_t before = slot.overlapEpoch;
     const uint32_t sequence = slot.ledger.beginInjection(before);
@@ -536,6 +531,7 @@ void injectReport(World&, Slot& slot, Dice&, Activity&) {
     gadget.injectInputReport(report.reportId, report.bytes,
                              report.withError ? kIOReturnError : kIOReturnSuccess);
     slot.ledger.endInjection(sequence, before, slot.overlapEpoch);
+    world.count("reports injected");
 }
 
 // Queues an answer that blocks (until released, unplugged or, for two of them,
@@ -547,7 +543,6 @@ void scriptAnswer(World& world, Slot& slot, Dice& dice, Activity&) {
     const std::pair<bool, vmac::ReportAnswer> scripts[] = {
         // first: a set, else a get
         {true, {kIOReturnSuccess, {}, Block::NonCancellable, true}},
-        {true, {kIOReturnSuccess, {}, Block::NonCancellable, true}},
         {true, {kIOReturnSuccess, {}, Block::Cancellable, true}},
         {false, {kIOReturnSuccess, data, Block::NonCancellable, true}},
         {true, {kIOReturnSuccess, {}, Block::NonCancellable}},
@@ -558,17 +553,6 @@ void scriptAnswer(World& world, Slot& slot, Dice& dice, Activity&) {
     vmac::VirtualDevice gadget = slot.gadget();
     set ? gadget.queueSetReportAnswer(answer) : gadget.queueGetReportAnswer(answer);
     world.count(answer.block == Block::None ? "failing answers" : "blocking answers");
-}
-
-// After the timed part: `step` on every slot, holding its device alone.
-template <typename Step>
-void everySlotAlone(Slots& slots, Activity& main, const char* what, Step step) {
-    for (auto& slot : slots) {
-        main.enter(what, slot->index);
-        std::unique_lock<LifecycleLock> hold(slot->lifecycle);
-        step(*slot);
-    }
-    main.idle();
 }
 
 // Runs the stress; faults and counts go to `world`.
@@ -633,23 +617,26 @@ void runStress(World& world, uint64_t seed, double seconds, int apps, int device
     for (std::thread& thread : threads) {
         thread.join();
     }
-    everySlotAlone(slots, main, "final close", [](Slot& slot) {
-        if (slot.device) {
-            close(slot);
+    // Only the releaser runs now: no lock is needed.
+    for (auto& slot : slots) {
+        main.enter("final close", slot->index);
+        if (slot->device) {
+            close(*slot);
         }
-    });
+    }
+    main.idle();
     const int64_t deadline = nowNs() + world.handleBoundNs;
     for (AppThread& app : appThreads) {
         app.drain(deadline);
     }
     world.releasing = false;
     releaseThread.join();
-    everySlotAlone(slots, main, "final deletion", [&](Slot& slot) { destroy(world, slot); });
     for (auto& slot : slots) {
+        main.enter("final deletion", slot->index);
+        destroy(world, *slot);
         for (const std::string& fault : slot->ledger.verdicts(slot->index)) {
             world.fault(fault);
         }
-        world.count("reports injected", slot->ledger.injected());
     }
     main.enter("unplugging every gadget");
     slots.clear();
@@ -702,7 +689,6 @@ TEST(Stress, MixedCallsAndLifecycleKeepTheContract) {
     }
     std::printf(" faults %llu\n", static_cast<unsigned long long>(world.faults.load()));
     EXPECT_EQ(0u, world.faults.load()) << "rerun with " << knobs.str();
-    EXPECT_EQ(0u, world.lost.load()) << "handles lost";
     EXPECT_EQ(objects, settled(vmac::LiveCounts::now, objects))
         << "platform objects leaked or over-released";
     EXPECT_EQ(threads, settled(threadCount, threads)) << "threads left running";
