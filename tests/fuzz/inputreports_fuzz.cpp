@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         open(3, {{0xFF00, 1, 2}, {0xFF00, 2, 1}, {0xFF00, 3, 2}, {0xFF00, 4, 3}, {0x0001, 6, 7}},
              {2, 1, 3, 7}, {2, 1, 3}),
         open(4, {{0xFF00, 1, 0}, {0xFF00, 2, 0}}, {}, {0})};
-    static const vmac::LiveCounts open = vmac::LiveCounts::now();
+    static const vmac::LiveCounts counts = vmac::LiveCounts::now();
 
     fuzz::Input input(data, size);
     Open& g = *gadgets[input.byte() % 2];
@@ -120,6 +120,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (read(g, model, 64)) {
     }
     g.device->setReportFilteringEnabled(false);
-    fuzz::expectCounts(open, "after a report stream");
+    fuzz::expectCounts(counts, "after a report stream");
     return 0;
 }
