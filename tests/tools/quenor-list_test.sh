@@ -50,8 +50,9 @@ unset QUENOR_LIST_ECHO_MANUFACTURER QUENOR_LIST_ECHO_PRODUCT QUENOR_LIST_ECHO_SE
 watched=$(mktemp)
 watched_json=$(mktemp)
 trap 'rm -f "$watched" "$watched_json"' EXIT
-timeout -s INT 5 "$list" --simulate --watch >"$watched" &
-timeout -s INT 5 "$list" --simulate --watch --json >"$watched_json"
+# -k: a sanitizer's exit check has been seen to hang under heavy load; what was written is judged.
+timeout -k 20 -s INT 5 "$list" --simulate --watch >"$watched" &
+timeout -k 20 -s INT 5 "$list" --simulate --watch --json >"$watched_json"
 wait
 marks=$(cut -c1 "$watched" | uniq | tr -d '\n')
 [ "$marks" = "=-+" ] || fail "--watch marks were \"$marks\", not present (=), removal (-), arrival (+):"$'\n'"$(cat "$watched")"
