@@ -4,49 +4,50 @@
 #include <cstdio>
 #include <mutex>
 
-#include <vmac/control.h>
+#include <vmac/gadget.h>
 
 #include "demotarget.h"
 
 namespace {
 
-constexpr const char* kPath = "IOService:/vmac/EchoGadget@14100000/IOUSBHostInterface@0/HIDDevice";
 constexpr uint8_t kOutputId = 1;
 constexpr uint8_t kFeatureId = 3;
 constexpr uint8_t kForeignId = 9;  // a consumer-control report on another usage page
 constexpr int kReportSize = 9;     // report ID + 8 payload bytes
 constexpr int kFeatureSize = 5;
 
-std::u16string u16(const char* ascii) {
-    return std::u16string(ascii, ascii + std::char_traits<char>::length(ascii));
+// Pair 0 is the vendor interface the demo opens; pair 1 the consumer controls.
+vmac::Gadget echoGadget() {
+    vmac::Gadget g;
+    g.path = "IOService:/vmac/EchoGadget@14100000/IOUSBHostInterface@0/HIDDevice";
+    g.vendorId = 0x1209;
+    g.productId = 0xE1E1;
+    g.primaryUsagePage = 0x000C;
+    g.primaryUsage = 0x0001;
+    g.usagePairs = {{{0xFF00, 0x0001}, {0x000C, 0x0001}}};
+    g.maxInputReportSize = g.maxOutputReportSize = kReportSize;
+    g.maxFeatureReportSize = kFeatureSize;
+    g.manufacturer = "Quenor Labs";
+    g.product = "Echo Gadget \xE2\x80\x94 model E1";
+    g.serialNumber = "E1-000042";
+    g.elements = {{0xFF00, 0x0001, 0},  // the application collection
+                  {0xFF00, 0x0002, kOutputId},
+                  {0xFF00, 0x0003, kFeatureId},
+                  {0x000C, 0x00E9, kForeignId}};
+    g.releaseNumber = 0x0102;
+    g.numEndpoints = 2;
+    g.stringDescriptors = {{0, vmac::stringDescriptor(u"\u0409")},
+                           {1, vmac::stringDescriptor(u"Quenor Labs")},
+                           {2, vmac::stringDescriptor(u"Echo Gadget E1")}};
+    return g;
 }
 
 class VirtualGadget : public DemoTarget {
 public:
-    VirtualGadget() : m_device(publish()) {
-        m_device.setNumberProperty("PrimaryUsagePage", 0x000C);
-        m_device.setNumberProperty("PrimaryUsage", 0x0001);
-        // Pair 0 is the vendor interface the demo opens; pair 1 the consumer controls.
-        vmac::VirtualDevice& d = m_device;
-        CFArrayRef pairs = vmac::makeUsagePairs({{0xFF00, 0x0001}, {0x000C, 0x0001}});
-        d.setProperty("DeviceUsagePairs", pairs);
-        CFRelease(pairs);
-        d.setNumberProperty("MaxInputReportSize", kReportSize);
-        d.setNumberProperty("MaxOutputReportSize", kReportSize);
-        d.setNumberProperty("MaxFeatureReportSize", kFeatureSize);
-        d.setStringProperty("Manufacturer", "Quenor Labs");
-        d.setStringProperty("Product", "Echo Gadget \xE2\x80\x94 model E1");
-        d.setStringProperty("SerialNumber", "E1-000042");
-        d.addElement({0xFF00, 0x0001, 0});  // the application collection
-        d.addElement({0xFF00, 0x0002, kOutputId});
-        d.addElement({0xFF00, 0x0003, kFeatureId});
-        d.addElement({0x000C, 0x00E9, kForeignId});
-        d.setReleaseNumber(0x0102);
-        d.setNumEndpoints(2);
-        d.setStringDescriptorText(0, u"\u0409");
-        d.setStringDescriptorText(1, u16("Quenor Labs"));
-        d.setStringDescriptorText(2, u16("Echo Gadget E1"));
-        d.setReportResponder([this](const vmac::ReportCall& call) { return firmware(call); });
+    VirtualGadget() {
+        vmac::Gadget gadget = echoGadget();
+        gadget.responder = [this](const vmac::ReportCall& call) { return firmware(call); };
+        m_device = gadget.plug();
     }
 
     // No path given: the demo finds the gadget through the enumerator.
@@ -69,17 +70,6 @@ public:
     void unplug() override { m_device.unplug().wait(); }
 
 private:
-    // Published with its identity, as a real device shows itself to the registry.
-    static vmac::VirtualDevice publish() {
-        CFNumberRef vendor = vmac::makeNumber(0x1209);
-        CFNumberRef product = vmac::makeNumber(0xE1E1);
-        vmac::VirtualDevice device =
-            vmac::plugDeviceWithProperties(kPath, {{"VendorID", vendor}, {"ProductID", product}});
-        CFRelease(vendor);
-        CFRelease(product);
-        return device;
-    }
-
     // Runs on the thread that made the platform call.
     vmac::ReportAnswer firmware(const vmac::ReportCall& call) {
         vmac::ReportAnswer answer;

@@ -3,7 +3,7 @@
 // test ends by checking that the driver left no platform object behind.
 #include "thermometer.h"
 
-#include <vmac/control.h>
+#include <vmac/gadget.h>
 
 #include <gtest/gtest.h>
 
@@ -23,18 +23,18 @@ class ThermometerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         vmac::reset();
-        objectsBefore_ = vmac::liveObjectCount();
-        device_ = vmac::plugDevice(kPath);
-        device_.setNumberProperty("PrimaryUsagePage", 0xFF00);
-        device_.setNumberProperty("PrimaryUsage", 0x01);
-        device_.setNumberProperty("MaxInputReportSize", 8);
-        device_.setNumberProperty("MaxOutputReportSize", 8);
-        device_.setNumberProperty("MaxFeatureReportSize", 0);
+        before_ = vmac::LiveCounts::now();
+        vmac::Gadget thermometer;  // what the real device shows the I/O Registry
+        thermometer.path = kPath;
+        thermometer.primaryUsagePage = 0xFF00;
+        thermometer.primaryUsage = 0x01;
+        thermometer.maxInputReportSize = thermometer.maxOutputReportSize = 8;
+        device_ = thermometer.plug();
     }
 
     void TearDown() override {
         vmac::reset();
-        EXPECT_EQ(objectsBefore_, vmac::liveObjectCount()) << "platform objects leaked";
+        EXPECT_EQ(before_, vmac::LiveCounts::now()) << "platform objects leaked";
     }
 
     // The firmware: a request { 1, 0x10 } makes it send { 2, low, high } for `hundredths`;
@@ -57,7 +57,7 @@ protected:
 
     vmac::VirtualDevice device_;
     std::atomic<int> requests_{0};
-    long objectsBefore_ = 0;
+    vmac::LiveCounts before_;
 };
 
 TEST_F(ThermometerTest, MeasuresThroughTheDevice) {

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr const char* kPath = "IOService:/vmac/Fuzz@2/Interface@0/HIDDevice";
-
 // Code points of text already known to be valid UTF-8.
 std::wstring codePoints(const std::string& text) {
     std::wstring out;
@@ -31,45 +29,37 @@ std::wstring codePoints(const std::string& text) {
     return out;
 }
 
-// Sets `key` to the input's text; returns what the cached string must read.
-std::wstring setText(vmac::VirtualDevice& gadget, const char* key,
-                     const std::vector<uint8_t>& bytes) {
-    CFStringRef value = fuzz::makeString(bytes);
-    const std::string text(bytes.begin(), std::find(bytes.begin(), bytes.end(), 0));
-    fuzz::setOwnedProperty(gadget, key, value);
-    return value && text.size() <= 1023 ? codePoints(text) : std::wstring();
-}
-
-void expectText(const hidutil::async_request<AbstractHidDevice::AsyncStrReqResult>& request,
-                const std::wstring& expected, const char* key) {
-    const auto& result = fuzz::await(request);
-    if (!result.success || result.status != 0) {
-        fuzz::fail("%s: the cached string failed", key);
-    }
-    if (result.value != expected) {
-        fuzz::fail("%s: %zu characters read, %zu expected", key, result.value.size(),
-                   expected.size());
-    }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const fuzz::LiveCounts& baseline = fuzz::baseline();
+    const vmac::LiveCounts& baseline = fuzz::baseline();
     fuzz::Input input(data, size);
-    const size_t first = input.byte();
-    const size_t second = input.byte() * 4;
-    vmac::VirtualDevice gadget = vmac::plugDevice(kPath);
-    gadget.setNumberProperty("MaxInputReportSize", 8);
-    const std::wstring manufacturer = setText(gadget, "Manufacturer", input.bytes(first));
-    const std::wstring product = setText(gadget, "Product", input.bytes(second));
-    const std::wstring serial = setText(gadget, "SerialNumber", input.rest());
+    const size_t lengths[] = {input.byte(), input.byte() * 4u, size};
+    const char* const keys[] = {"Manufacturer", "Product", "SerialNumber"};
     {
-        auto device = fuzz::openDevice(kPath);
-        expectText(device->manufacturerName(), manufacturer, "Manufacturer");
-        expectText(device->productName(), product, "Product");
-        expectText(device->serialNumber(), serial, "SerialNumber");
-        device->close();
+        vmac::Gadget gadget;
+        gadget.maxInputReportSize = 8;
+        std::wstring expected[3];  // what each cached string must read
+        for (int k = 0; k < 3; ++k) {
+            const std::vector<uint8_t> bytes = input.bytes(lengths[k]);
+            const std::string text(bytes.begin(), std::find(bytes.begin(), bytes.end(), 0));
+            const auto value = vmac::HeldValue::adopt(vmac::makeString(text));
+            gadget.properties[keys[k]] = value;
+            expected[k] = value.get() && text.size() <= 1023 ? codePoints(text) : std::wstring();
+        }
+        const fuzz::OpenGadget open(gadget);
+        const hidutil::async_request<AbstractHidDevice::AsyncStrReqResult> read[] = {
+            open.device->manufacturerName(), open.device->productName(),
+            open.device->serialNumber()};
+        for (int k = 0; k < 3; ++k) {
+            const auto& result = fuzz::await(read[k]);
+            if (!result.success || result.status != 0 || result.value != expected[k]) {
+                fuzz::fail("%s: {%d, %zu characters, status %lld}, %zu characters expected",
+                           keys[k], result.success, result.value.size(), (long long)result.status,
+                           expected[k].size());
+            }
+        }
+        open.device->close();
     }
     vmac::reset();
     fuzz::expectCounts(baseline, "after a device was opened, closed and unplugged");

@@ -19,31 +19,21 @@
 
 namespace {
 
-struct Gadget {
-    std::unique_ptr<AbstractHidDevice> device;
-    vmac::VirtualDevice gadget;
-    std::vector<uint32_t> filterIds;  // the report IDs that pass the filter
+struct Open : fuzz::OpenGadget {
     std::vector<uint32_t> reportIds;  // the IDs its elements declare; empty: ID 0 only
+    std::vector<uint32_t> filterIds;  // the report IDs that pass the filter
 };
 
 // Plugs and opens a gadget; lives for the whole run.
-Gadget* makeGadget(int number, const std::vector<vmac::Element>& elements,
-                   std::vector<uint32_t> filterIds) {
-    const std::string path =
-        "IOService:/vmac/Fuzz@" + std::to_string(number) + "/Interface@0/HIDDevice";
-    vmac::VirtualDevice gadget = vmac::plugDevice(path);
-    gadget.setNumberProperty("PrimaryUsage", 1);
-    gadget.setNumberProperty("PrimaryUsagePage", 0xFF00);
-    gadget.setNumberProperty("MaxInputReportSize", 64);
-    std::vector<uint32_t> reportIds;
-    for (const vmac::Element& element : elements) {
-        gadget.addElement(element);
-        if (element.reportId != 0 &&
-            std::find(reportIds.begin(), reportIds.end(), element.reportId) == reportIds.end()) {
-            reportIds.push_back(element.reportId);
-        }
-    }
-    return new Gadget{fuzz::openDevice(path), gadget, std::move(filterIds), std::move(reportIds)};
+Open* open(int number, std::vector<vmac::Element> elements, std::vector<uint32_t> reportIds,
+           std::vector<uint32_t> filterIds) {
+    vmac::Gadget spec;
+    spec.path = "IOService:/vmac/Fuzz@" + std::to_string(number) + "/Interface@0/HIDDevice";
+    spec.primaryUsage = 1;
+    spec.primaryUsagePage = 0xFF00;
+    spec.maxInputReportSize = 64;
+    spec.elements = std::move(elements);
+    return new Open{fuzz::OpenGadget(spec), std::move(reportIds), std::move(filterIds)};
 }
 
 struct Model {
@@ -53,7 +43,7 @@ struct Model {
 
 constexpr size_t kQueueBound = 30;
 
-void inject(Gadget& g, Model& model, fuzz::Input& input) {
+void inject(Open& g, Model& model, fuzz::Input& input) {
     const uint8_t shape = input.byte();
     const bool failing = (shape & 0xF0) == 0xF0;
     std::vector<uint8_t> bytes = input.bytes(input.byte() % 81);
@@ -79,7 +69,7 @@ void inject(Gadget& g, Model& model, fuzz::Input& input) {
 }
 
 // One read without waiting; returns whether the model had a report.
-bool read(Gadget& g, Model& model, size_t bufferSize) {
+bool read(Open& g, Model& model, size_t bufferSize) {
     auto buffer = std::make_shared<std::vector<uint8_t>>(bufferSize, 0xEE);
     const auto r = fuzz::await(g.device->getReport(buffer, 0));
     const bool had = !model.queue.empty();
@@ -94,12 +84,9 @@ bool read(Gadget& g, Model& model, size_t bufferSize) {
     const bool success = !expected.empty();
     if (r.buffer != buffer || r.reportId != 0 || r.status != 0 || r.success != success ||
         r.bytesTransferred != (success ? int32_t(copied) : -1) || *buffer != image) {
-        fuzz::fail(
-            "read of %s%zu-byte report into %zu bytes: {%d, %d, ID %d, status %lld} and %s "
-            "bytes, expected {%d, %d}",
-            had ? "a " : "no ", expected.size(), bufferSize, r.success, r.bytesTransferred,
-            r.reportId, (long long)r.status, *buffer == image ? "the expected" : "other", success,
-            success ? int(copied) : -1);
+        fuzz::fail("%zu-byte read of %s%zu-byte report: {%d, %d, ID %d, status %lld}, %s bytes",
+                   bufferSize, had ? "a " : "no ", expected.size(), r.success, r.bytesTransferred,
+                   r.reportId, (long long)r.status, *buffer == image ? "the expected" : "other");
     }
     return had;
 }
@@ -107,15 +94,14 @@ bool read(Gadget& g, Model& model, size_t bufferSize) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static Gadget* gadgets[2] = {
-        makeGadget(3,
-                   {{0xFF00, 1, 2}, {0xFF00, 2, 1}, {0xFF00, 3, 2}, {0xFF00, 4, 3}, {0x0001, 6, 7}},
-                   {2, 1, 3}),
-        makeGadget(4, {{0xFF00, 1, 0}, {0xFF00, 2, 0}}, {0})};
-    static const fuzz::LiveCounts open = fuzz::LiveCounts::now();
+    static Open* gadgets[2] = {
+        open(3, {{0xFF00, 1, 2}, {0xFF00, 2, 1}, {0xFF00, 3, 2}, {0xFF00, 4, 3}, {0x0001, 6, 7}},
+             {2, 1, 3, 7}, {2, 1, 3}),
+        open(4, {{0xFF00, 1, 0}, {0xFF00, 2, 0}}, {}, {0})};
+    static const vmac::LiveCounts counts = vmac::LiveCounts::now();
 
     fuzz::Input input(data, size);
-    Gadget& g = *gadgets[input.byte() % 2];
+    Open& g = *gadgets[input.byte() % 2];
     Model model;
     for (int steps = 0; !input.empty() && steps < 200; ++steps) {
         const uint8_t op = input.byte() % 4;
@@ -134,6 +120,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (read(g, model, 64)) {
     }
     g.device->setReportFilteringEnabled(false);
-    fuzz::expectCounts(open, "after a report stream");
+    fuzz::expectCounts(counts, "after a report stream");
     return 0;
 }

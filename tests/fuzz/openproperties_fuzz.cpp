@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr const char* kPath = "IOService:/vmac/Fuzz@5/Interface@0/HIDDevice";
-
 // The keys the input assigns, by index.
 // clang-format off
 const char* const kKeys[] = {"PrimaryUsage", "PrimaryUsagePage", "DeviceUsagePairs",
@@ -28,30 +26,22 @@ const char* const kKeys[] = {"PrimaryUsage", "PrimaryUsagePage", "DeviceUsagePai
     "Product", "SerialNumber", "DeviceUsage", "DeviceUsagePage", "UsagePage", "VendorID"};
 // clang-format on
 
-template <typename T>
-CFNumberRef makeNumber(CFNumberType type, T value) {
-    return CFNumberCreate(kCFAllocatorDefault, type, &value);
-}
-
 // A number of the input's `kind`; numbers of up to 32 bits also go to `asInt32`.
 CFNumberRef number(fuzz::Input& input, int kind, int32_t* asInt32) {
-    switch (kind) {
-        case 0:
-            return makeNumber<int8_t>(kCFNumberSInt8Type, *asInt32 = int8_t(input.byte()));
-        case 1:
-            return makeNumber<int16_t>(kCFNumberSInt16Type, *asInt32 = int16_t(input.number(2)));
-        case 2:
-            return makeNumber<int32_t>(kCFNumberSInt32Type, *asInt32 = int32_t(input.number(4)));
-        case 3:
-            return makeNumber(kCFNumberSInt64Type, static_cast<int64_t>(input.number(8)));
-        default: {
-            const uint64_t bits = input.number(8);
-            double v;
-            static_assert(sizeof v == sizeof bits, "");
-            std::memcpy(&v, &bits, sizeof v);
-            return makeNumber(kCFNumberFloat64Type, v);
-        }
+    const auto make = [](CFNumberType type, auto v) {
+        return CFNumberCreate(kCFAllocatorDefault, type, &v);
+    };
+    const uint64_t bits = input.number(kind < 3 ? 1 << kind : 8);
+    if (kind < 3 && asInt32) {
+        *asInt32 = kind == 0 ? int8_t(bits) : kind == 1 ? int16_t(bits) : int32_t(bits);
     }
+    double real;
+    std::memcpy(&real, &bits, sizeof real);
+    return kind == 0   ? make(kCFNumberSInt8Type, int8_t(bits))
+           : kind == 1 ? make(kCFNumberSInt16Type, int16_t(bits))
+           : kind == 2 ? make(kCFNumberSInt32Type, int32_t(bits))
+           : kind == 3 ? make(kCFNumberSInt64Type, int64_t(bits))
+                       : make(kCFNumberFloat64Type, real);
 }
 
 CFTypeRef value(fuzz::Input& input, int depth, int32_t* asInt32);
@@ -63,42 +53,40 @@ CFTypeRef pair(fuzz::Input& input, int depth) {
     const uint8_t present = input.byte();
     const char* keys[] = {"DeviceUsagePage", "DeviceUsage", "UsagePage"};
     for (int k = 0; k < 3; ++k) {
-        int32_t ignored;
-        if (CFTypeRef v = present & (1 << k) ? value(input, depth + 1, &ignored) : nullptr) {
-            CFDictionarySetValue(dictionary, vmacConstantString(keys[k]), v);
-            CFRelease(v);
+        const auto v =
+            vmac::HeldValue::adopt(present & (1 << k) ? value(input, depth + 1, nullptr) : nullptr);
+        if (v.get()) {
+            CFDictionarySetValue(dictionary, vmacConstantString(keys[k]), v.get());
         }
     }
     return dictionary;
 }
 
-// Any value; `asInt32` gets the value a 32-bit number read yields exactly
-// (numbers of up to 32 bits), and stays untouched otherwise.
+// Any value; `asInt32` (if not null) gets the value a 32-bit number read
+// yields exactly (numbers of up to 32 bits), and stays untouched otherwise.
 CFTypeRef value(fuzz::Input& input, int depth, int32_t* asInt32) {
     const uint8_t kind = input.byte() % 9;
     if (kind < 5) {
         return number(input, kind, asInt32);
     }
     if (kind == 5) {
-        return fuzz::makeString(input.bytes(input.byte()));
+        const std::vector<uint8_t> bytes = input.bytes(input.byte());
+        return vmac::makeString(std::string(bytes.begin(), bytes.end()));
     }
     if (kind == 8) {
         return depth > 2 ? nullptr : pair(input, depth);
     }
     // 6: an array of pairs, 7: of any values.
+    std::vector<vmac::HeldValue> held;
     std::vector<CFTypeRef> items;
-    const int count = depth > 2 ? 0 : input.byte() % 6;
-    for (int i = 0; i < count; ++i) {
-        int32_t ignored;
-        if (CFTypeRef item = kind == 6 ? pair(input, depth) : value(input, depth + 1, &ignored)) {
-            items.push_back(item);
+    for (int i = 0, count = depth > 2 ? 0 : input.byte() % 6; i < count; ++i) {
+        held.push_back(vmac::HeldValue::adopt(kind == 6 ? pair(input, depth)
+                                                        : value(input, depth + 1, nullptr)));
+        if (held.back().get()) {
+            items.push_back(held.back().get());
         }
     }
-    CFArrayRef array = vmac::makeArray(items);
-    for (CFTypeRef item : items) {
-        CFRelease(item);
-    }
-    return array;
+    return vmac::makeArray(items);
 }
 
 // Once open: the cached sizes follow the narrow numbers set, new buffers are
@@ -127,42 +115,44 @@ void checkOpenDevice(AbstractHidDevice& device, const std::map<std::string, int3
     device.close();
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const fuzz::LiveCounts& baseline = fuzz::baseline();
-    fuzz::Input input(data, size);
-    const int usagePair = static_cast<int8_t>(input.byte());
-    vmac::VirtualDevice gadget = vmac::plugDevice(kPath);
-    // What a 32-bit read of each key yields, when the input set it to a narrow number.
-    std::map<std::string, int32_t> narrow;
+// Plugs a gadget with the input's assignments. `narrow` gets what a 32-bit read
+// of each key yields, when the input set it to a narrow number.
+vmac::VirtualDevice plugAssigned(fuzz::Input& input, std::map<std::string, int32_t>& narrow) {
+    vmac::Gadget gadget;
     for (int assignments = 0; !input.empty() && assignments < 24; ++assignments) {
         const std::string key = kKeys[input.byte() % std::size(kKeys)];
         int32_t probe = INT32_MIN;
-        CFTypeRef v = value(input, 0, &probe);
+        gadget.properties[key] = vmac::HeldValue::adopt(value(input, 0, &probe));
         narrow.erase(key);
-        if (v && probe != INT32_MIN) {
+        if (std::get<vmac::HeldValue>(gadget.properties[key]).get() && probe != INT32_MIN) {
             narrow[key] = probe;
         }
-        fuzz::setOwnedProperty(gadget, key, v);
     }
+    return gadget.plug();
+}
 
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const vmac::LiveCounts& baseline = fuzz::baseline();
+    fuzz::Input input(data, size);
+    const int usagePair = static_cast<int8_t>(input.byte());
+    std::map<std::string, int32_t> narrow;
+    const vmac::VirtualDevice gadget = plugAssigned(input, narrow);
     {
-        auto device = fuzz::makeDevice(kPath, usagePair);
-        const auto maxInput = narrow.find("MaxInputReportSize");
-        const bool known = maxInput != narrow.end();
-        bool opened = false;
+        auto device = fuzz::makeDevice(gadget.path(), usagePair);
+        bool opened = false, refused = false;
         try {
             opened = device->open(0, 1);
         } catch (const std::length_error&) {
-            // Wider numbers and floats convert by the platform's rules; only a
-            // narrow number is known for sure.
-            if (known && maxInput->second >= 0) {
-                fuzz::fail("open refused MaxInputReportSize %d", maxInput->second);
-            }
+            refused = true;
         }
-        if (opened && known && maxInput->second < 0) {
-            fuzz::fail("open accepted MaxInputReportSize %d", maxInput->second);
+        // Wider numbers and floats convert by the platform's rules; only a
+        // narrow number is known for sure.
+        const auto maxInput = narrow.find("MaxInputReportSize");
+        if (maxInput != narrow.end() && (maxInput->second < 0 ? opened : refused)) {
+            fuzz::fail("open %s MaxInputReportSize %d", opened ? "accepted" : "refused",
+                       maxInput->second);
         }
         if (opened) {
             checkOpenDevice(*device, narrow);

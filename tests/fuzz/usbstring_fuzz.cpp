@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr const char* kPath = "IOService:/vmac/Fuzz@1/Interface@0/HIDDevice";
-
 // The code unit at `index` of a descriptor, as the zero-filled buffer holds it.
 wchar_t unitAt(const std::vector<uint8_t>& raw, size_t index) {
     const auto byte = [&](size_t at) -> unsigned { return at < raw.size() ? raw[at] : 0; };
@@ -46,9 +44,8 @@ void judge(const std::wstring& text, const std::vector<uint8_t>& raw, int index)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // One open gadget for the whole run, never destroyed.
-    static vmac::VirtualDevice& gadget = *new vmac::VirtualDevice(vmac::plugDevice(kPath));
-    static AbstractHidDevice* device = fuzz::openDevice(kPath).release();
-    static const fuzz::LiveCounts open = fuzz::LiveCounts::now();
+    static fuzz::OpenGadget& open = *new fuzz::OpenGadget(vmac::Gadget());
+    static const vmac::LiveCounts counts = vmac::LiveCounts::now();
     static const ReportBuffer feature = std::make_shared<std::vector<uint8_t>>(4);
     fuzz::Input input(data, size);
     const int index = static_cast<int16_t>(input.number(2));
@@ -56,23 +53,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const unsigned wValue = (0x0300u | static_cast<unsigned>(index)) & 0xFFFFu;
     const bool stringRequest = (wValue >> 8) == 3;
     if (stringRequest) {
-        gadget.setStringDescriptor(static_cast<UInt8>(wValue & 0xFF), raw);
+        open.gadget.setStringDescriptor(static_cast<UInt8>(wValue & 0xFF), raw);
     }
 
-    const auto result = fuzz::await(device->usbString(index));
-    if (!stringRequest && (result.success || !result.value.empty() ||
-                           result.status != fuzz::widened(vmac::kPipeStalled))) {
-        fuzz::fail("index %d (wValue 0x%04x) did not stall", index, wValue);
-    }
-    if (stringRequest && (!result.success || result.status != 0)) {
-        fuzz::fail("index %d failed with status %lld", index, (long long)result.status);
+    const auto result = fuzz::await(open.device->usbString(index));
+    if (result.success != stringRequest || (!stringRequest && !result.value.empty()) ||
+        result.status != (stringRequest ? 0 : static_cast<int32_t>(vmac::kPipeStalled))) {
+        fuzz::fail("index %d (wValue 0x%04x): success %d, status %lld", index, wValue,
+                   result.success, (long long)result.status);
     }
     if (stringRequest) {
         judge(result.value, raw, index);
     }
     // The request queue frees an operation before it runs the next one: once
     // this read is answered, the string request's interface reference is gone.
-    fuzz::await(device->getFeature(1, feature));
-    fuzz::expectCounts(open, "after a string request");
+    fuzz::await(open.device->getFeature(1, feature));
+    fuzz::expectCounts(counts, "after a string request");
     return 0;
 }

@@ -24,9 +24,7 @@
 namespace stress {
 
 inline int64_t nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
 }
 
 struct Activity {
@@ -49,7 +47,7 @@ struct Activity {
 class Watchdog {
 public:
     Watchdog(std::chrono::seconds bound, std::string context)
-        : boundNs_(bound.count() * 1000000000), context_(std::move(context)) {}
+        : boundNs_(bound / std::chrono::nanoseconds(1)), context_(std::move(context)) {}
     ~Watchdog() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -66,15 +64,13 @@ public:
     }
 
 private:
-    bool hung(const Activity& a, int64_t now) const { return a.what && now - a.since > boundNs_; }
-
     void watch() {
         std::unique_lock<std::mutex> lock(mutex_);
         while (
             !wake_.wait_for(lock, std::chrono::milliseconds(500), [this] { return stopping_; })) {
             const int64_t now = nowNs();
-            if (std::none_of(activities_.begin(), activities_.end(),
-                             [&](const Activity& a) { return hung(a, now); })) {
+            const auto hung = [&](const Activity& a) { return a.what && now - a.since > boundNs_; };
+            if (std::none_of(activities_.begin(), activities_.end(), hung)) {
                 continue;
             }
             std::fprintf(stderr,
@@ -84,7 +80,7 @@ private:
                 const char* what = a.what;
                 std::fprintf(stderr, "  %-14s %-40s device %2d  for %.1f s%s\n", a.name.c_str(),
                              what ? what : "(idle)", a.device.load(),
-                             what ? (now - a.since) / 1e9 : 0.0, hung(a, now) ? "  <- HUNG" : "");
+                             what ? (now - a.since) / 1e9 : 0.0, hung(a) ? "  <- HUNG" : "");
             }
             std::fflush(stderr);
             std::abort();

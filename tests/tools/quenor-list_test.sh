@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # quenor-list as a user meets it, on simulated gadgets: each bad argument is named in a one-line
-# error, finding nothing is said on standard error (with the pointer to --simulate), and --watch
-# marks the devices present apart from arrivals and removals, in text and in JSON.
+# error, finding nothing is said on standard error (with the pointer to --simulate), --json
+# escapes what device strings hold, and --watch marks the devices present apart from arrivals and
+# removals, in text and in JSON.
 # Usage: quenor-list_test.sh PATH-TO-QUENOR-LIST. Exit 0: passed.
 set -uo pipefail
 list=${1:?usage: quenor-list_test.sh PATH-TO-QUENOR-LIST}
@@ -34,12 +35,24 @@ done <<'TABLE'
 --simulate --match vid=0x1209,pid=0x9999|0|quenor-list: no HID device matches --match vid=0x1209,pid=0x9999
 TABLE
 
+# --json escapes what a device's strings hold: quotes, backslashes, control characters; UTF-8 stays.
+export QUENOR_LIST_ECHO_MANUFACTURER=$'Say "hi" \\ back\\' QUENOR_LIST_ECHO_PRODUCT=$'tab\tnl\ncr\r\x01\x1f\x7f'
+export QUENOR_LIST_ECHO_SERIAL=$'\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80 \\u0041 /'
+"$list" --simulate --json --match page=0xFF00 | python3 -c '
+import json, os, sys
+(device,) = json.loads(sys.stdin.buffer.read())
+for key, field in (b"MANUFACTURER", "manufacturer"), (b"PRODUCT", "product"), (b"SERIAL", "serialNumber"):
+    if device[field].encode() != os.environb[b"QUENOR_LIST_ECHO_" + key]:
+        sys.exit(f"{field} read back as {device[field]!r}")' || fail "--json did not escape the strings"
+unset QUENOR_LIST_ECHO_MANUFACTURER QUENOR_LIST_ECHO_PRODUCT QUENOR_LIST_ECHO_SERIAL
+
 # --watch: the simulation unplugs one gadget after a second and plugs it back after another.
 watched=$(mktemp)
 watched_json=$(mktemp)
 trap 'rm -f "$watched" "$watched_json"' EXIT
-timeout -s INT 5 "$list" --simulate --watch >"$watched" &
-timeout -s INT 5 "$list" --simulate --watch --json >"$watched_json"
+# -k: a sanitizer's exit check has been seen to hang under heavy load; what was written is judged.
+timeout -k 20 -s INT 5 "$list" --simulate --watch >"$watched" &
+timeout -k 20 -s INT 5 "$list" --simulate --watch --json >"$watched_json"
 wait
 marks=$(cut -c1 "$watched" | uniq | tr -d '\n')
 [ "$marks" = "=-+" ] || fail "--watch marks were \"$marks\", not present (=), removal (-), arrival (+):"$'\n'"$(cat "$watched")"

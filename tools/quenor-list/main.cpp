@@ -11,8 +11,9 @@
 // "arrival" or "removal"). --open also tries to open each listed entry and says whether
 // it opens or why not (an Input Monitoring denial, say). Finding no device is said on
 // standard error. --simulate plugs a few virtual gadgets (only where the virtual
-// platform is), and under --watch unplugs and replugs one. A bad argument is named in a
-// one-line error (exit status 2).
+// platform is), and under --watch unplugs and replugs one; QUENOR_LIST_ECHO_MANUFACTURER,
+// _PRODUCT and _SERIAL, when set, replace the echo gadget's strings (tests give it text
+// that output must escape). A bad argument is named in a one-line error (exit status 2).
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>

@@ -1,111 +1,66 @@
 // The simulated gadgets on the virtual macOS HID platform.
 #include <chrono>
-#include <map>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include <vmac/control.h>
+#include <vmac/gadget.h>
 
 #include "simulation.h"
 
 namespace {
 
-// Properties of one gadget; values owned here, retained by the platform.
-class Properties {
-public:
-    ~Properties() {
-        for (auto& value : m_values) {
-            CFRelease(value.second);
-        }
-    }
-    Properties& number(const std::string& key, long long value) {
-        m_values[key] = vmac::makeNumber(value);
-        return *this;
-    }
-    Properties& text(const std::string& key, const std::string& value) {
-        m_values[key] = vmac::makeString(value);
-        return *this;
-    }
-    Properties& pairs(const std::vector<std::pair<long long, long long>>& pairs) {
-        m_values["DeviceUsagePairs"] = vmac::makeUsagePairs(pairs);
-        return *this;
-    }
-    const std::map<std::string, CFTypeRef>& values() const { return m_values; }
-
-private:
-    std::map<std::string, CFTypeRef> m_values;
-};
-
-struct Gadget {
-    std::string path;
-    long long vendor, product, location;
-    std::string manufacturer, productName, serial, transport;
-    std::vector<std::pair<long long, long long>> pairs;
-    vmac::ParentKind parent;
-};
-
-const std::vector<Gadget>& gadgets() {
-    static const std::vector<Gadget> all = {
-        {"IOService:/vmac/XHC@14000000/Keypad@14100000/IOUSBHostInterface@0/Keypad",
-         0x1209,
-         0x4B50,
-         0x14100000,
-         "Quenor Labs",
-         "Macro Keypad K8",
-         "K8-0001",
-         "USB",
-         {{0x0001, 0x0006}, {0x000C, 0x0001}},
-         vmac::ParentKind::UsbInterface},
-        {"IOService:/vmac/XHC@14000000/EchoGadget@14200000/IOUSBHostInterface@0/EchoGadget",
-         0x1209,
-         0xE1E1,
-         0x14200000,
-         "Quenor Labs",
-         "Echo Gadget E1",
-         "E1-000042",
-         "USB",
-         {{0xFF00, 0x0001}},
-         vmac::ParentKind::UsbInterface},
-        {"IOService:/vmac/BT/Pointer@5a/Pointer",
-         0x1209,
-         0x5052,
-         0x5A,
-         "Quenor Labs",
-         "Wireless Pointer",
-         "",
-         "Bluetooth",
-         {{0x0001, 0x0002}, {0x0001, 0x0001}},  // the mouse and its physical collection
-         vmac::ParentKind::Other},
-    };
-    return all;
+vmac::Gadget gadget(std::string path, long long product, long long location,
+                    std::string productName, std::string serial, std::string transport,
+                    std::vector<vmac::UsagePair> pairs) {
+    vmac::Gadget g;
+    g.path = std::move(path);
+    g.parent = transport == "USB" ? vmac::ParentKind::UsbInterface : vmac::ParentKind::Other;
+    g.vendorId = 0x1209;
+    g.productId = product;
+    g.versionNumber = 0x0100;
+    g.locationId = location;
+    g.manufacturer = "Quenor Labs";
+    g.product = std::move(productName);
+    g.serialNumber = std::move(serial);
+    g.transport = std::move(transport);
+    g.primaryUsagePage = pairs.front().usagePage;
+    g.primaryUsage = pairs.front().usage;
+    g.usagePairs = std::move(pairs);
+    g.maxInputReportSize = g.maxOutputReportSize = 9;
+    g.maxFeatureReportSize = 5;
+    return g;
 }
 
-vmac::VirtualDevice plug(const Gadget& gadget) {
-    Properties properties;
-    properties.number("VendorID", gadget.vendor)
-        .number("ProductID", gadget.product)
-        .number("VersionNumber", 0x0100)
-        .number("LocationID", gadget.location)
-        .text("Manufacturer", gadget.manufacturer)
-        .text("Product", gadget.productName)
-        .text("SerialNumber", gadget.serial)
-        .text("Transport", gadget.transport)
-        .number("PrimaryUsagePage", gadget.pairs.front().first)
-        .number("PrimaryUsage", gadget.pairs.front().second)
-        .number("MaxInputReportSize", 9)
-        .number("MaxOutputReportSize", 9)
-        .number("MaxFeatureReportSize", 5)
-        .pairs(gadget.pairs);
-    return vmac::plugDeviceWithProperties(gadget.path, properties.values(), gadget.parent);
+// The keypad, the echo gadget and a Bluetooth pointer (the mouse and its physical collection).
+std::vector<vmac::Gadget> gadgets() {
+    std::vector<vmac::Gadget> all = {
+        gadget("IOService:/vmac/XHC@14000000/Keypad@14100000/IOUSBHostInterface@0/Keypad", 0x4B50,
+               0x14100000, "Macro Keypad K8", "K8-0001", "USB",
+               {{0x0001, 0x0006}, {0x000C, 0x0001}}),
+        gadget("IOService:/vmac/XHC@14000000/EchoGadget@14200000/IOUSBHostInterface@0/EchoGadget",
+               0xE1E1, 0x14200000, "Echo Gadget E1", "E1-000042", "USB", {{0xFF00, 0x0001}}),
+        gadget("IOService:/vmac/BT/Pointer@5a/Pointer", 0x5052, 0x5A, "Wireless Pointer", "",
+               "Bluetooth", {{0x0001, 0x0002}, {0x0001, 0x0001}})};
+    // Tests give the echo gadget strings of their own (quotes, control characters,
+    // any UTF-8) to see them through the output.
+    for (auto [name, field] : {std::pair{"QUENOR_LIST_ECHO_MANUFACTURER", &all[1].manufacturer},
+                               std::pair{"QUENOR_LIST_ECHO_PRODUCT", &all[1].product},
+                               std::pair{"QUENOR_LIST_ECHO_SERIAL", &all[1].serialNumber}}) {
+        if (const char* text = std::getenv(name)) {
+            *field = text;
+        }
+    }
+    return all;
 }
 
 class VirtualSimulation : public Simulation {
 public:
     VirtualSimulation() {
-        for (const Gadget& gadget : gadgets()) {
-            m_devices.push_back(plug(gadget));
+        for (const vmac::Gadget& gadget : m_gadgets) {
+            m_devices.push_back(gadget.plug());
         }
     }
     ~VirtualSimulation() override {
@@ -116,15 +71,16 @@ public:
 
     // The echo gadget goes after a second and comes back a second later.
     void replugLater() override {
-        m_replugger = std::thread([device = m_devices[1]]() mutable {
+        m_replugger = std::thread([this] {
             std::this_thread::sleep_for(std::chrono::seconds(1));
-            device.unplug();
+            m_devices[1].unplug();
             std::this_thread::sleep_for(std::chrono::seconds(1));
-            plug(gadgets()[1]);
+            m_gadgets[1].plug();
         });
     }
 
 private:
+    const std::vector<vmac::Gadget> m_gadgets = gadgets();
     std::vector<vmac::VirtualDevice> m_devices;
     std::thread m_replugger;
 };
