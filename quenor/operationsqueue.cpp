@@ -141,32 +141,32 @@ void OperationsQueue::ThreadFunction(OperationsQueue* queue) {
 
 void OperationsQueue::run(const std::shared_ptr<State>& shared) {
     State& state = *shared;
+    // One round on the mutex per operation: the lock taken after an operation ran serves the
+    // stop check, the take of the next one and, when none is pending, the wait.
+    std::unique_lock<std::mutex> lock(state.mutex);
     for (;;) {
-        std::unique_ptr<DeviceOperationBase> operation;
-        {
-            // One lock per operation: the stop check and the take.
-            std::unique_lock<std::mutex> lock(state.mutex);
-            if (state.stop) {
-                state.finished = true;
-                lock.unlock();
-                state.ended
-                    .notify_all();  // the state is ours too: it outlives the queue if need be
-                return;
-            }
-            if (!state.takeNextLocked(operation)) {
-                while (!state.wake) {
-                    state.wakeup.wait(lock);
-                }
-                state.wake = false;
-                continue;
-            }
+        if (state.stop) {
+            state.finished = true;
+            lock.unlock();
+            state.ended.notify_all();  // the state is ours too: it outlives the queue if need be
+            return;
         }
+        std::unique_ptr<DeviceOperationBase> operation;
+        if (!state.takeNextLocked(operation)) {
+            while (!state.wake) {
+                state.wakeup.wait(lock);
+            }
+            state.wake = false;
+            continue;
+        }
+        lock.unlock();
         // A null entry is dropped without waiting: its push and the pushes behind it may share
         // one wake-up, which waiting here would swallow, stranding the real operations.
         if (operation) {
             operation->exec();
         }
-        // `operation` is destroyed here, before the next stop check.
+        operation.reset();  // destroyed outside the lock, before the next stop check
+        lock.lock();
     }
 }
 

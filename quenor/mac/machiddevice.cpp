@@ -79,6 +79,17 @@ MacHidDevice::CallEntry MacHidDevice::enterCall(
     return CallEntry::Entered;
 }
 
+MacHidDevice::CallEntry MacHidDevice::enterCall(
+    const std::shared_ptr<quenor::mac::RunningCall>& call, SharedDevice& device) const {
+    std::lock_guard<std::mutex> lock(privMutex);
+    if (destroying) {
+        return CallEntry::Destroying;
+    }
+    runningCall = call;
+    device = priv ? priv->share() : nullptr;
+    return CallEntry::Entered;
+}
+
 namespace {
 
 // The USB interface object of the registry entry `service`, through its plug-in,
@@ -238,14 +249,14 @@ std::unique_ptr<hidutil::DeviceOperationBase> MacHidDevice::makeDeadlineWatcher(
     });
 }
 
-ScopedCFRef<IOHIDDeviceRef> MacHidDevice::retainDevice() const {
-    PlatformUse use(*this);
-    return use ? ScopedCFRef<IOHIDDeviceRef>::retain(use->handle()) : ScopedCFRef<IOHIDDeviceRef>();
+MacHidDevice::SharedDevice MacHidDevice::retainDevice() const {
+    std::lock_guard<std::mutex> lock(privMutex);
+    return priv ? priv->share() : nullptr;
 }
 
 SharedUsbInterface MacHidDevice::retainInterface() const {
-    PlatformUse use(*this);
-    return use ? use->interface() : nullptr;
+    std::lock_guard<std::mutex> lock(privMutex);
+    return priv ? priv->interface() : nullptr;
 }
 
 std::unique_ptr<MacHidDevice::DeviceInfo> MacHidDevice::readInfo(IOHIDDeviceRef device) const {
@@ -310,9 +321,9 @@ uint16_t MacHidDevice::usbDeviceVersion() const {
     const SharedUsbInterface usbInterface = retainInterface();
     if (!usbInterface) {
         // A device without a USB interface tells its version as a HID property.
-        const ScopedCFRef<IOHIDDeviceRef> device = retainDevice();
+        const SharedDevice device = retainDevice();
         return device ? static_cast<uint16_t>(quenor::mac::numberProperty(
-                            device.get(), CFSTR(kIOHIDVersionNumberKey)))
+                            device->get(), CFSTR(kIOHIDVersionNumberKey)))
                       : 0;
     }
     IOUSBInterfaceStruct190** intf = usbInterface->get();

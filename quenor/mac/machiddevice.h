@@ -208,10 +208,12 @@ private:
     // `type` is Output or Feature, numbered as the platform's IOHIDReportType.
     hidutil::async_request<AsyncOpResult> setTransfer(ReportType type, unsigned char reportId,
                                                       const ReportBuffer& report, long timeout);
-    // Own references to the platform objects of a usable open device (empty
-    // otherwise), for an operation to hold across its platform call: a
-    // ScopedCFRef<IOHIDDeviceRef> and a share of the USB interface (SharedUsbInterface).
-    quenor::mac::ScopedPlatformRef<IOHIDDeviceRef, quenor::mac::CFPolicy> retainDevice() const;
+    // Shares of the platform objects of a usable open device (empty otherwise), for
+    // an operation to hold across its platform call (SharedDevice, SharedUsbInterface
+    // in scopedowners.h). One round on privMutex; no platform call.
+    using SharedDevice =
+        std::shared_ptr<const quenor::mac::ScopedPlatformRef<IOHIDDeviceRef, quenor::mac::CFPolicy>>;
+    SharedDevice retainDevice() const;
     std::shared_ptr<const quenor::mac::ScopedPlatformRef<
         IOUSBInterfaceStruct190**, quenor::mac::COMPolicy<IOUSBInterfaceStruct190>>>
     retainInterface() const;
@@ -224,6 +226,10 @@ private:
     enum class CallEntry { Entered, NotOpen, Destroying };
     CallEntry enterCall(const std::shared_ptr<quenor::mac::RunningCall>& call,
                         IOHIDDeviceRef resolved = nullptr) const;
+    // The same, and in the same round on privMutex retainDevice() into `device`
+    // when Entered (empty when the device is not usable).
+    CallEntry enterCall(const std::shared_ptr<quenor::mac::RunningCall>& call,
+                        SharedDevice& device) const;
     // Takes a private object out of service: wakes its readers, waits until no
     // operation is inside it, then destroys it (full shutdown). Caller's thread.
     void retire(std::unique_ptr<MacHidDevicePrivate> old);

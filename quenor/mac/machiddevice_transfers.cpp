@@ -19,7 +19,7 @@
 #include "quenor/mac/setsender.h"
 #include "quenor/mac/threadname.h"
 
-using quenor::mac::ScopedCFRef;
+using quenor::mac::SharedDevice;
 using quenor::mac::widenStatus;
 using Result = AbstractHidDevice::AsyncOpResult;
 
@@ -40,7 +40,7 @@ namespace quenor::mac {
 // state's references. Registered with the device while it runs, so that the
 // device's destruction can cut it short (cancel()).
 struct SendState final : RunningCall {
-    SendState(ScopedCFRef<IOHIDDeviceRef> device_, IOHIDReportType type_, unsigned char reportId_,
+    SendState(SharedDevice device_, IOHIDReportType type_, unsigned char reportId_,
               ReportBuffer buffer_, long timeout_)
         : device(std::move(device_)),
           type(type_),
@@ -48,7 +48,7 @@ struct SendState final : RunningCall {
           buffer(std::move(buffer_)),
           timeout(timeout_) {}
 
-    const ScopedCFRef<IOHIDDeviceRef> device;
+    const SharedDevice device;
     const IOHIDReportType type;
     const unsigned char reportId;
     const ReportBuffer buffer;
@@ -135,7 +135,7 @@ bool sendReport(SharedSendState& state) {
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
     pthread_cleanup_push(&finishCancelledSend, &state);
     result =
-        IOHIDDeviceSetReport(state->device.get(), state->type, state->reportId,
+        IOHIDDeviceSetReport(state->device->get(), state->type, state->reportId,
                              state->buffer->data(), static_cast<CFIndex>(state->buffer->size()));
     pthread_cleanup_pop(0);
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
@@ -258,6 +258,15 @@ Result notOpenWhenRun() {
     return {false, 0, nullptr, 0, 0};
 }
 
+// A feature read's buffer and report ID, once for the call and its records.
+struct FeatureRecords {
+    ReportBuffer buffer;
+    unsigned char reportId;
+    Result aborted() const { return {false, -1, buffer, reportId, widenStatus(kIOReturnAborted)}; }
+    Result noMemory() const { return ::noMemory(buffer, reportId); }
+};
+using FeatureRead = quenor::mac::QueuedCall<Result, FeatureRecords>;
+
 }  // namespace
 
 hidutil::async_request<Result> MacHidDevice::setReport(unsigned char reportId,
@@ -286,7 +295,7 @@ hidutil::async_request<Result> MacHidDevice::setTransfer(ReportType type, unsign
     auto request = state->promise.get_request();
     requestQueue.pushOperation(
         std::move(state), [this, sender = sender](SharedSendState& transfer) {
-            switch (enterCall(transfer, transfer->device.get())) {
+            switch (enterCall(transfer, transfer->device->get())) {
                 case CallEntry::Entered:
                     sender->run(transfer);  // uses nothing of this device
                     break;
@@ -308,16 +317,15 @@ hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,
     if (!report) {
         return hidutil::make_ready_request<Result>(badArgument(reportId));
     }
-    using FeatureRead = quenor::mac::QueuedCall<Result>;
-    auto call = std::make_shared<FeatureRead>(
-        Result{false, -1, report, reportId, widenStatus(kIOReturnAborted)},
-        noMemory(report, reportId));
+    auto call = std::make_shared<FeatureRead>(FeatureRecords{report, reportId});
     auto request = call->request();
     requestQueue.pushOperation(
-        std::move(call), [this, reportId, report](std::shared_ptr<FeatureRead>& read) {
-            // Our own reference: a close during the call cannot release the device under it.
-            ScopedCFRef<IOHIDDeviceRef> device = retainDevice();
-            if (enterCall(read) != CallEntry::Entered) {
+        std::move(call), [this](std::shared_ptr<FeatureRead>& read) {
+            const ReportBuffer& report = read->records().buffer;
+            const unsigned char reportId = read->records().reportId;
+            // Our own share: a close during the call cannot release the device under it.
+            SharedDevice device;
+            if (enterCall(read, device) != CallEntry::Entered) {
                 read->abort();
                 return;
             }
@@ -328,7 +336,7 @@ hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,
                     return;
                 }
                 CFIndex length = static_cast<CFIndex>(report->size());
-                const IOReturn result = IOHIDDeviceGetReport(device.get(), kIOHIDReportTypeFeature,
+                const IOReturn result = IOHIDDeviceGetReport(device->get(), kIOHIDReportTypeFeature,
                                                              reportId, report->data(), &length);
                 const bool ok = result == kIOReturnSuccess;
                 // The length the device answered: bytes past it are not its answer.

@@ -63,6 +63,8 @@ MacHidDevice::MacHidDevicePrivate::MacHidDevicePrivate(ScopedCFRef<IOHIDDeviceRe
         inputBuffer = std::make_shared<std::vector<uint8_t>>(
             std::max<size_t>(static_cast<size_t>(inputBufferSize), 1));
         runLoopMode = makeRunLoopMode(device.get());
+        deviceShare = std::make_shared<const ScopedCFRef<IOHIDDeviceRef>>(
+            ScopedCFRef<IOHIDDeviceRef>::retain(device.get()));
         // Not scheduled yet, so registering here races with no dispatch.
         registerCallbacks();
         try {

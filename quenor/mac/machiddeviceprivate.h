@@ -78,7 +78,10 @@ public:
     // even when the device went away while it was being opened, so that every open
     // that answers true leaves them cached. Opening thread only, before service.
     IOHIDDeviceRef openedDevice() const { return device.get(); }
-    // A share of the USB interface for an operation to hold across its calls.
+    // Shares of the device and of the USB interface for an operation to hold
+    // across its calls; empty once disconnected. Copied under the owning device's
+    // privMutex.
+    quenor::mac::SharedDevice share() const { return isDisconnected() ? nullptr : deviceShare; }
     quenor::mac::SharedUsbInterface interface() const {
         return isDisconnected() ? nullptr : usbInterface;
     }
@@ -143,6 +146,8 @@ private:
     quenor::mac::ScopedCFRef<IOHIDDeviceRef> device;
     const IOOptionBits openOptions;
     const quenor::mac::SharedUsbInterface usbInterface;
+    // A reference of its own to `device`, made at construction, for share().
+    quenor::mac::SharedDevice deviceShare;
     std::atomic<uint64_t>& droppedReports;
     quenor::mac::ScopedCFRef<CFStringRef> runLoopMode;
     // The worker's loop, written before the start barrier. Our own reference: the

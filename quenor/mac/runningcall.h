@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <new>
+#include <utility>
 
 #include "quenor/mac/answer.h"
 
@@ -48,24 +49,25 @@ public:
 };
 
 // The request of an operation whose platform call runs on the queue's own thread,
-// answered exactly once: by the call, or by abort().
-template <typename T>
+// answered exactly once: by the call, or by abort(). `Records` holds what the
+// call was asked for and makes its failure records on demand: `T aborted() const`
+// (the record of an abort) and `T noMemory() const` (of a request whose answer
+// found no memory for its copy); neither may need memory beyond the record.
+template <typename T, typename Records>
 class QueuedCall final : public RunningCall {
 public:
-    // `aborted` and `noMemory` are the records of an abort and of a request whose
-    // answer found no memory for its copy.
-    QueuedCall(T aborted, T noMemory)
-        : m_aborted(std::move(aborted)), m_noMemory(std::move(noMemory)) {}
+    explicit QueuedCall(Records records) : m_records(std::move(records)) {}
 
     hidutil::async_request<T> request() { return m_promise.get_request(); }
+    const Records& records() const { return m_records; }
 
     // The first answer wins; later ones change nothing.
-    void answer(const T& value) noexcept {
+    void answer(T value) noexcept {
         if (!m_answered.exchange(true)) {
-            quenor::mac::answer(m_promise, value, m_noMemory);
+            quenor::mac::answer(m_promise, std::move(value), m_records.noMemory());
         }
     }
-    void abort() noexcept override { answer(m_aborted); }
+    void abort() noexcept override { answer(m_records.aborted()); }
 
     // Runs `work`, which answers through answer(); if it runs out of memory before
     // it has answered, answers the no-memory record.
@@ -74,7 +76,7 @@ public:
         try {
             work();
         } catch (const std::bad_alloc&) {
-            answer(m_noMemory);
+            answer(m_records.noMemory());
         }
         finished = true;
     }
@@ -82,8 +84,7 @@ public:
 private:
     hidutil::promise<T> m_promise;
     std::atomic<bool> m_answered{false};
-    const T m_aborted;
-    const T m_noMemory;
+    const Records m_records;
 };
 
 }  // namespace quenor::mac
