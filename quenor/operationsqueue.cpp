@@ -1,5 +1,6 @@
 #include <quenor/operationsqueue.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -19,7 +20,9 @@ struct __attribute__((visibility("hidden"))) OperationsQueue::State {
     // of the vector; it grows (doubling) only when full, so a steady queue never allocates.
     std::vector<std::unique_ptr<DeviceOperationBase>> pending;
     size_t head = 0;
-    size_t count = 0;
+    // Written under the mutex; atomic so that the worker may read it without the lock as a
+    // hint (see run()).
+    std::atomic<size_t> count{0};
     std::mutex mutex;
     std::condition_variable wakeup;  // the worker is its only waiter
     std::condition_variable ended;   // stopBy() waits on it for `finished`
@@ -111,7 +114,7 @@ void OperationsQueue::pushNewOperation(DeviceOperationBase* operation) {
             state.head = 0;
         }
         state.pending[(state.head + state.count) % state.pending.size()] = std::move(owned);
-        ++state.count;
+        state.count.store(state.count + 1, std::memory_order_relaxed);
         state.wake = true;
     }
     // Woken after the unlock, so that the worker does not run into the mutex still held here.
@@ -131,7 +134,7 @@ bool OperationsQueue::State::takeNextLocked(std::unique_ptr<DeviceOperationBase>
     }
     operation = std::move(pending[head]);
     head = (head + 1) % pending.size();
-    --count;
+    count.store(count - 1, std::memory_order_relaxed);
     return true;
 }
 
@@ -166,6 +169,13 @@ void OperationsQueue::run(const std::shared_ptr<State>& shared) {
             operation->exec();
         }
         operation.reset();  // destroyed outside the lock, before the next stop check
+        if (state.count.load(std::memory_order_relaxed) == 0) {
+            // Nothing pending: before the lock that may find the queue empty and sleep, one
+            // turn for a caller about to push its next operation (one that waits for each
+            // answer pushes right after it). Its push then finds no sleeper to wake, and this
+            // thread needs no wake-up. Only a hint, read without the lock.
+            std::this_thread::yield();
+        }
         lock.lock();
     }
 }

@@ -94,7 +94,7 @@ hidutil::async_request<StrResult> MacHidDevice::usbString(int index) const {
         return productName();
     }
     auto call = std::make_shared<StringRequest>(StringRecords{});
-    auto request = call->request();
+    auto request = StringRequest::request(call);
     requestQueue.pushOperation(std::move(call), [this, usbInterface = std::move(usbInterface),
                                                  index](std::shared_ptr<StringRequest>& fetch) {
         if (enterCall(fetch) != CallEntry::Entered) {
