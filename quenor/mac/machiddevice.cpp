@@ -62,8 +62,7 @@ MacHidDevice::~MacHidDevice() {
             requestQueue.stopBy(std::chrono::steady_clock::time_point::max());
         }
     }
-    // The members go now: inputQueue (its watcher was woken), requestQueue, info,
-    // then priv (full shutdown).
+    // The members go now: requestQueue, info, then priv (full shutdown).
 }
 
 MacHidDevice::CallEntry MacHidDevice::enterCall(
@@ -186,11 +185,9 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
         throw;
     }
 
-    // Read, and the watcher made, before the new object goes into service: if no
-    // memory can be had for them, `opened` shuts down and the previous open stays.
+    // Read before the new object goes into service: if no memory can be had for
+    // them, `opened` shuts down and the previous open stays.
     std::unique_ptr<DeviceInfo> fresh = readInfo(opened->openedDevice());
-    std::unique_ptr<hidutil::DeviceOperationBase> watcher = makeDeadlineWatcher();
-    inputQueue.start();  // the watcher's thread, made on the first open
 
     std::unique_ptr<MacHidDevicePrivate> previous;
     {
@@ -202,9 +199,6 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
     if (previous) {
         retire(std::move(previous));
     }
-    // inputQueue holds nothing but watchers, far fewer than the room it was made
-    // with, and its thread runs, so this push allocates nothing and cannot fail.
-    inputQueue.pushNewOperation(watcher.release());
     openStatus.store(0, std::memory_order_relaxed);
     if (fresh) {
         info = std::move(fresh);
@@ -235,18 +229,6 @@ void MacHidDevice::retire(std::unique_ptr<MacHidDevicePrivate> old) {
         privIdle.wait(lock, [&] { return old->users == 0; });
     }
     old.reset();
-}
-
-// The open device's deadline watcher runs on inputQueue, which has nothing else
-// to do, from the open until the device stops (close, reopen or destruction wake
-// it). It serves whichever private object is current when it starts.
-std::unique_ptr<hidutil::DeviceOperationBase> MacHidDevice::makeDeadlineWatcher() {
-    return hidutil::makeOperation(0, [this](int) {
-        PlatformUse use(*this, PlatformUse::EvenIfRemoved);
-        if (use) {
-            use->serveDeadlines();
-        }
-    });
 }
 
 MacHidDevice::SharedDevice MacHidDevice::retainDevice() const {

@@ -93,6 +93,7 @@ struct SetSender::Line {
     std::condition_variable wakeup;  // the sender is its only waiter
     std::shared_ptr<SendState> job;  // guarded by mutex: handed over, not yet taken
     bool quit = false;               // guarded by mutex: set once, by the destructor
+    bool idleEnded = false;          // guarded by mutex: the sender ended, idle for kSenderIdle
 };
 
 }  // namespace quenor::mac
@@ -173,7 +174,11 @@ void senderLoop(SharedLine handedOver) {
         SharedSendState state;
         {
             std::unique_lock<std::mutex> lock(line->mutex);
-            line->wakeup.wait(lock, [&] { return line->job || line->quit; });
+            if (!line->wakeup.wait_for(lock, quenor::mac::kSenderIdle,
+                                       [&] { return line->job || line->quit; })) {
+                line->idleEnded = true;  // no transfer came: the next one starts a sender
+                break;
+            }
             state = std::move(line->job);
         }
         if (!state || !sendReport(state)) {
@@ -201,9 +206,28 @@ SetSender::~SetSender() {
 
 // With time-out -1 only the destruction cuts the wait short.
 void SetSender::run(const SharedSendState& state) {
-    if (!m_line) {
+    bool handedOver = false;
+    if (m_line) {
+        {
+            std::lock_guard<std::mutex> lock(m_line->mutex);
+            if (!m_line->idleEnded) {
+                m_line->job = state;
+                handedOver = true;
+            }
+        }
+        if (handedOver) {
+            m_line->wakeup.notify_one();
+        } else {
+            m_thread.join();  // it has left its loop: this returns at once
+            m_line.reset();
+        }
+    }
+    if (!handedOver) {
         try {
+            // The transfer is in the slot before the thread starts, so that the new
+            // sender takes it whenever it gets to run.
             SharedLine line = std::make_shared<Line>();
+            line->job = state;
             m_thread = std::thread(senderLoop, line);
             m_line = std::move(line);
         } catch (...) {  // no thread (std::system_error) or no memory for it
@@ -212,11 +236,6 @@ void SetSender::run(const SharedSendState& state) {
             return;
         }
     }
-    {
-        std::lock_guard<std::mutex> lock(m_line->mutex);
-        m_line->job = state;
-    }
-    m_line->wakeup.notify_one();
 
     std::unique_lock<std::mutex> lock(state->mutex);
     const auto isDone = [&] { return state->done; };
@@ -355,8 +374,8 @@ hidutil::async_request<Result> MacHidDevice::getReport(const ReportBuffer& repor
     if (!use) {
         return hidutil::make_ready_request<Result>(notOpenWhenRun());
     }
-    // Answered at once from the queue, or later by the worker (a report) or by the
-    // deadline watcher on inputQueue (the time-out).
+    // Answered at once from the queue, or later by the worker (a report, or the
+    // time-out).
     return use->read(report, timeout);
 }
 

@@ -9,7 +9,8 @@
 //   device is scheduled and returns once the worker's run loop is ready (start
 //   barrier). Closing thread: beginStopping() and the destructor; never the worker.
 // - Worker thread: operate() and every platform callback (input report, removal,
-//   stop signal). It schedules the device and, once its run loop has ended,
+//   stop signal); between them it answers the oldest pending read when its
+//   time-out passes (its run loop runs until that deadline). It schedules the device and, once its run loop has ended,
 //   unregisters the callbacks and unschedules the device: the platform keeps
 //   callbacks in unlocked sets that only the scheduled loop's thread may change.
 //   It is named and, in debug builds, the callbacks assert it.
@@ -17,8 +18,6 @@
 //   leaves the read pending. A report that arrives while reads are pending is
 //   copied by the worker straight into the oldest one's buffer: no other thread
 //   takes part.
-// - The device's inputQueue thread: serveDeadlines(), from open until stopping,
-//   which answers the oldest pending read when its time-out passes.
 // - Any thread: the usable-state queries, which read only the atomic flags.
 //
 // Reads are answered one at a time, oldest first. A read's time-out runs from
@@ -67,10 +66,6 @@ public:
     hidutil::async_request<AbstractHidDevice::AsyncOpResult> read(const ReportBuffer& buffer,
                                                                   long timeoutMs);
 
-    // Answers pending reads whose time-out passed; returns once stopping began.
-    // Runs on the device's inputQueue thread within a stay (PlatformUse).
-    void serveDeadlines();
-
     bool isDisconnected() const { return !device || removed || stopped; }
     bool isStopping() const { return stopped; }
     IOHIDDeviceRef handle() const { return isDisconnected() ? nullptr : device.get(); }
@@ -96,8 +91,8 @@ public:
     // time-out was running, with "no report"; the others with "not open" (they
     // would have found the device closed); or, when `aborted` (the device object
     // is being destroyed), every one with { false, 0, buffer, 0, kIOReturnAborted }.
-    // Wakes serveDeadlines, so that nothing stays inside the object. Used by close
-    // and destruction; the destructor still runs the whole shutdown afterwards.
+    // Used by close and destruction; the destructor still runs the whole shutdown
+    // afterwards.
     void beginStopping(bool aborted = false);
 
     // Operations currently inside this object; guarded by the owning device's privMutex.
@@ -110,6 +105,9 @@ private:
     static void deviceRemovalCallback(void* context, IOReturn result, void* sender);
     static void performSignalCallback(void* context);
     void operate();
+    // Worker thread: answers the pending reads that can be answered now (time-outs
+    // passed) and returns how long the run loop may run before the next deadline.
+    CFTimeInterval serveDeadlines();
     void registerCallbacks();
     void unregisterCallbacks();  // worker thread, or before the device is scheduled
     void queueReport(uint32_t reportID, const uint8_t* report, size_t length);
@@ -133,7 +131,7 @@ private:
     // just became the oldest). Caller holds queueMutex.
     bool takeAnswerLocked(Answer& answer);
     // Answers every read that can be answered now, one at a time, each outside the
-    // lock; then wakes serveDeadlines if a nearer deadline appeared. `arriving`, when
+    // lock; then stops the worker's run loop if a nearer deadline appeared. `arriving`, when
     // given, is queued as the newest read first, under the same lock; only that
     // may throw (std::bad_alloc, with nothing queued).
     void settleReads(PendingRead* arriving = nullptr);
@@ -163,9 +161,9 @@ private:
     CFIndex inputBufferSize = 0;
     std::deque<ReportBuffer> inputReports;  // guarded by queueMutex; oldest first, at most 30
     std::deque<PendingRead> pendingReads;   // guarded by queueMutex; oldest first
-    // Guarded by queueMutex: when serveDeadlines next wakes by itself (the far future
-    // while it waits without a deadline, the past while it is not waiting), so that a
-    // new deadline wakes it only when it is nearer.
+    // Guarded by queueMutex: when the worker's run loop next returns by itself for a
+    // deadline (the far future when no read's time-out runs), so that a new deadline
+    // stops the loop only when it is nearer.
     std::chrono::steady_clock::time_point watcherWakesAt =
         std::chrono::steady_clock::time_point::min();
     bool closeArrived = false;  // guarded by queueMutex: ends the worker's final wait
@@ -178,18 +176,14 @@ private:
 };
 
 // A counted stay of one operation inside the device's current private object.
-// Entered only while that object is usable (or, for the deadline watcher, also
-// once removed, as long as it is not stopping); while any stay lasts, close()
-// waits before destroying the object. A stay is held only for a few non-blocking
-// steps (taking references, starting a read) or by serveDeadlines, which close()
-// wakes: never across a blocking platform call.
+// Entered only while that object is usable; while any stay lasts, close() waits
+// before destroying the object. A stay is held only for a few non-blocking steps
+// (starting a read): never across a blocking platform call.
 class QUENOR_DEVICE_INTERNAL MacHidDevice::PlatformUse {
 public:
-    enum Admit { WhenUsable, EvenIfRemoved };
-    explicit PlatformUse(const MacHidDevice& device, Admit admit = WhenUsable) : m_device(device) {
+    explicit PlatformUse(const MacHidDevice& device) : m_device(device) {
         std::lock_guard<std::mutex> lock(device.privMutex);
-        if (device.priv && (admit == EvenIfRemoved ? !device.priv->isStopping()
-                                                   : !device.priv->isDisconnected())) {
+        if (device.priv && !device.priv->isDisconnected()) {
             m_priv = device.priv.get();
             ++m_priv->users;
         }

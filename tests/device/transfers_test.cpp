@@ -127,9 +127,9 @@ TEST_F(TransfersTest, TransfersOnAnOpenDevice) {
 }
 
 // The threads a device costs, counted in /proc/self/task: none for a device that
-// has done nothing; the run-loop worker and the deadline watcher once open; the
-// request queue's thread with its first work; one sender, reused by every set
-// transfer, and replaced after one that was cut short; none after delete.
+// has done nothing; the run-loop worker once open; the request queue's thread
+// with its first work; one sender, reused by every set transfer, replaced after
+// one that was cut short, and gone after kSenderIdle without one; none after delete.
 TEST_F(TransfersTest, ThreadsAreStartedWhenFirstNeededAndTheSenderIsReused) {
     const auto threads = [] {
         long count = 0;
@@ -144,20 +144,23 @@ TEST_F(TransfersTest, ThreadsAreStartedWhenFirstNeededAndTheSenderIsReused) {
     AbstractHidDevice* device = makeDevice();
     EXPECT_EQ(base, threads());
     ASSERT_TRUE(device->open(0, 1));
-    EXPECT_EQ(base + 2, threads());
+    EXPECT_EQ(base + 1, threads());
     ReportBuffer b = bytes(Bytes(8, 1));
     EXPECT_TRUE(await(device->getFeature(1, b)).success);
-    EXPECT_EQ(base + 3, threads());
+    EXPECT_EQ(base + 2, threads());
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(await(device->setReport(1, b, 1000)).success);
-        EXPECT_EQ(base + 4, threads());
+        EXPECT_EQ(base + 3, threads());
     }
     gadget.queueSetReportAnswer(blocking(vmac::Block::Cancellable));
     EXPECT_EQ(record({false, -1, b, 1, widened(kIOReturnTimeout)}),
               record(await(device->setReport(1, b, 10))));
     EXPECT_TRUE(await(device->setReport(1, b, 1000)).success);  // the cut-short one is joined
-    EXPECT_EQ(base + 4, threads());
-    EXPECT_EQ(6u, gadget.reportCalls().size());  // the feature read and five sends
+    EXPECT_EQ(base + 3, threads());
+    EXPECT_TRUE(eventually([&] { return threads() == base + 2; }));  // the idle sender ends
+    EXPECT_TRUE(await(device->setReport(1, b, 1000)).success);
+    EXPECT_EQ(base + 3, threads());
+    EXPECT_EQ(7u, gadget.reportCalls().size());  // the feature read and six sends
     destroyDevice(device);
     EXPECT_EQ(base, threads());
 }
