@@ -226,7 +226,9 @@ void MacHidDevice::retire(std::unique_ptr<MacHidDevicePrivate> old) {
     old->beginStopping();
     {
         std::unique_lock<std::mutex> lock(privMutex);
-        privIdle.wait(lock, [&] { return old->users == 0; });
+        retiring = true;
+        privIdle.wait(lock, [&] { return old->users.load() == 0; });
+        retiring = false;
     }
     old.reset();
 }

@@ -240,6 +240,9 @@ private:
     // first so that it outlives the queues, whose last operations still take it.
     mutable std::mutex privMutex;
     mutable std::condition_variable privIdle;  // an operation left a private object
+    // Set under privMutex while retire() waits for a private object's operations to
+    // leave; read by a leaving operation without the lock (PlatformUse).
+    mutable std::atomic<bool> retiring{false};
 
     std::unique_ptr<MacHidDevicePrivate> priv;  // guarded by privMutex
     // The request-queue operation last registered by enterCall; guarded by privMutex.

@@ -235,8 +235,8 @@ void MacHidDevice::MacHidDevicePrivate::queueReport(uint32_t reportID, const uin
     if (answerDirectly) {
         answer(direct, report, length);
     }
-    if (answerDirectly || readsPending) {
-        settleReads();
+    if (readsPending) {
+        settleReads();  // the next read's time-out starts now, or a queued report answers it
     }
 }
 

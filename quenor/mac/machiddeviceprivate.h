@@ -95,8 +95,9 @@ public:
     // afterwards.
     void beginStopping(bool aborted = false);
 
-    // Operations currently inside this object; guarded by the owning device's privMutex.
-    int users = 0;
+    // Operations currently inside this object: entered under the owning device's
+    // privMutex, left without it (PlatformUse).
+    std::atomic<int> users{0};
 
 private:
     static void inputReportCallback(void* context, IOReturn result, void* sender,
@@ -185,18 +186,22 @@ public:
         std::lock_guard<std::mutex> lock(device.privMutex);
         if (device.priv && !device.priv->isDisconnected()) {
             m_priv = device.priv.get();
-            ++m_priv->users;
+            m_priv->users.fetch_add(1, std::memory_order_relaxed);
         }
     }
+    // Leaves without the lock unless a retire() waits: it stores `retiring` before it
+    // reads the count, this reads `retiring` after the count went down (both
+    // sequentially consistent), so at least one of the two sees the other. The
+    // object may be gone right after the decrement: only the device is used then.
     ~PlatformUse() {
         if (!m_priv) {
             return;
         }
-        {
-            std::lock_guard<std::mutex> lock(m_device.privMutex);
-            --m_priv->users;
+        if (m_priv->users.fetch_sub(1) == 1 && m_device.retiring.load()) {
+            // Taken and released so that retire() is past its check or inside its wait.
+            { std::lock_guard<std::mutex> lock(m_device.privMutex); }
+            m_device.privIdle.notify_all();
         }
-        m_device.privIdle.notify_all();
     }
     PlatformUse(const PlatformUse&) = delete;
     PlatformUse& operator=(const PlatformUse&) = delete;
