@@ -210,8 +210,8 @@ private:
     // Shares of the platform objects of a usable open device (empty otherwise), for
     // an operation to hold across its platform call (SharedDevice, SharedUsbInterface
     // in scopedowners.h). One round on privMutex; no platform call.
-    using SharedDevice =
-        std::shared_ptr<const quenor::mac::ScopedPlatformRef<IOHIDDeviceRef, quenor::mac::CFPolicy>>;
+    using SharedDevice = std::shared_ptr<
+        const quenor::mac::ScopedPlatformRef<IOHIDDeviceRef, quenor::mac::CFPolicy>>;
     SharedDevice retainDevice() const;
     std::shared_ptr<const quenor::mac::ScopedPlatformRef<
         IOUSBInterfaceStruct190**, quenor::mac::COMPolicy<IOUSBInterfaceStruct190>>>
@@ -253,7 +253,7 @@ private:
     // each queued transfer holds a share (setsender.h).
     const std::shared_ptr<quenor::mac::SetSender> sender;
     mutable hidutil::OperationsQueue requestQueue;  // const string requests queue work too
-    bool reportFilteringEnabled = false;  // application thread and open only
+    bool reportFilteringEnabled = false;            // application thread and open only
     // Input reports dropped since the last successful open; written by the worker.
     std::atomic<uint64_t> droppedReports{0};
     std::atomic<int64_t> openStatus{0};  // written by open only

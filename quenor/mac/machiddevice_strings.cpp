@@ -16,7 +16,9 @@ using StrResult = AbstractHidDevice::AsyncStrReqResult;
 namespace {
 
 struct StringRecords {
-    static StrResult record(IOReturn status) { return {false, {}, quenor::mac::widenStatus(status)}; }
+    static StrResult record(IOReturn status) {
+        return {false, {}, quenor::mac::widenStatus(status)};
+    }
     StrResult aborted() const { return record(kIOReturnAborted); }
     StrResult noMemory() const { return record(kIOReturnNoMemory); }
 };

@@ -338,31 +338,30 @@ hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,
     }
     auto call = std::make_shared<FeatureRead>(FeatureRecords{report, reportId});
     auto request = FeatureRead::request(call);
-    requestQueue.pushOperation(
-        std::move(call), [this](std::shared_ptr<FeatureRead>& read) {
-            const ReportBuffer& report = read->records().buffer;
-            const unsigned char reportId = read->records().reportId;
-            // Our own share: a close during the call cannot release the device under it.
-            SharedDevice device;
-            if (enterCall(read, device) != CallEntry::Entered) {
-                read->abort();
+    requestQueue.pushOperation(std::move(call), [this](std::shared_ptr<FeatureRead>& read) {
+        const ReportBuffer& report = read->records().buffer;
+        const unsigned char reportId = read->records().reportId;
+        // Our own share: a close during the call cannot release the device under it.
+        SharedDevice device;
+        if (enterCall(read, device) != CallEntry::Entered) {
+            read->abort();
+            return;
+        }
+        // From here on this device may be gone: only `read`, `device` and `report`.
+        read->run([&] {
+            if (!device) {
+                read->answer(notOpenWhenRun());
                 return;
             }
-            // From here on this device may be gone: only `read`, `device` and `report`.
-            read->run([&] {
-                if (!device) {
-                    read->answer(notOpenWhenRun());
-                    return;
-                }
-                CFIndex length = static_cast<CFIndex>(report->size());
-                const IOReturn result = IOHIDDeviceGetReport(device->get(), kIOHIDReportTypeFeature,
-                                                             reportId, report->data(), &length);
-                const bool ok = result == kIOReturnSuccess;
-                // The length the device answered: bytes past it are not its answer.
-                read->answer({ok, ok ? static_cast<int32_t>(length) : -1, report, reportId,
-                              widenStatus(result)});
-            });
+            CFIndex length = static_cast<CFIndex>(report->size());
+            const IOReturn result = IOHIDDeviceGetReport(device->get(), kIOHIDReportTypeFeature,
+                                                         reportId, report->data(), &length);
+            const bool ok = result == kIOReturnSuccess;
+            // The length the device answered: bytes past it are not its answer.
+            read->answer({ok, ok ? static_cast<int32_t>(length) : -1, report, reportId,
+                          widenStatus(result)});
         });
+    });
     return request;
 }
 

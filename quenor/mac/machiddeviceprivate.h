@@ -10,8 +10,8 @@
 //   barrier). Closing thread: beginStopping() and the destructor; never the worker.
 // - Worker thread: operate() and every platform callback (input report, removal,
 //   stop signal); between them it answers the oldest pending read when its
-//   time-out passes (its run loop runs until that deadline). It schedules the device and, once its run loop has ended,
-//   unregisters the callbacks and unschedules the device: the platform keeps
+//   time-out passes (its run loop runs until that deadline). It schedules the device and, once its
+//   run loop has ended, unregisters the callbacks and unschedules the device: the platform keeps
 //   callbacks in unlocked sets that only the scheduled loop's thread may change.
 //   It is named and, in debug builds, the callbacks assert it.
 // - Application threads: read(), which answers at once when it can and otherwise
