@@ -40,12 +40,26 @@ struct notification_object::block {
     bool signalled = false;  // guarded by mutex; only ever goes from false to true
 };
 
+// One spare block per thread: the block of a request that thread destroyed, kept for the next
+// request it has to block on. A thread that waits for one request after the other (the common
+// case: it waits, reads the value, drops the handle) then allocates no block after its first.
+// A block is spare only once its object is destroyed, when nobody waits on it or notifies it.
+std::unique_ptr<notification_object::block>& notification_object::spare_block() {
+    thread_local std::unique_ptr<block> spare;
+    return spare;
+}
+
 notification_object::notification_object() noexcept : m_word(kIdle) {}
 
 notification_object::~notification_object() {
     const std::uintptr_t word = m_word.load(std::memory_order_acquire);
     if (word != kIdle && word != kSignalled) {
-        delete reinterpret_cast<block*>(word);
+        std::unique_ptr<block> used(reinterpret_cast<block*>(word));
+        std::unique_ptr<block>& spare = spare_block();
+        if (!spare) {
+            used->signalled = false;  // no other thread can see the block any more
+            spare = std::move(used);
+        }
     }
 }
 
@@ -78,12 +92,17 @@ notification_object::block* notification_object::block_to_wait_on(
     for (;;) {
         std::uintptr_t current = m_word.load(std::memory_order_acquire);
         if (current == kIdle) {
-            std::unique_ptr<block> fresh(new (std::nothrow) block());
+            std::unique_ptr<block>& spare = spare_block();
+            std::unique_ptr<block> fresh =
+                spare ? std::move(spare) : std::unique_ptr<block>(new (std::nothrow) block());
             if (fresh) {
                 const auto mine = reinterpret_cast<std::uintptr_t>(fresh.get());
                 if (m_word.compare_exchange_strong(current, mine, std::memory_order_acq_rel,
                                                    std::memory_order_acquire)) {
                     return fresh.release();  // owned by this object from here on
+                }
+                if (!spare) {
+                    spare = std::move(fresh);  // kept for the next wait
                 }
                 // Lost to the notifier (then `current` is kSignalled) or to another waiter.
             }

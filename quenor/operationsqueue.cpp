@@ -1,5 +1,6 @@
 #include <quenor/operationsqueue.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -19,7 +20,9 @@ struct __attribute__((visibility("hidden"))) OperationsQueue::State {
     // of the vector; it grows (doubling) only when full, so a steady queue never allocates.
     std::vector<std::unique_ptr<DeviceOperationBase>> pending;
     size_t head = 0;
-    size_t count = 0;
+    // Written under the mutex; atomic so that the worker may read it without the lock as a
+    // hint (see run()).
+    std::atomic<size_t> count{0};
     std::mutex mutex;
     std::condition_variable wakeup;  // the worker is its only waiter
     std::condition_variable ended;   // stopBy() waits on it for `finished`
@@ -111,7 +114,7 @@ void OperationsQueue::pushNewOperation(DeviceOperationBase* operation) {
             state.head = 0;
         }
         state.pending[(state.head + state.count) % state.pending.size()] = std::move(owned);
-        ++state.count;
+        state.count.store(state.count + 1, std::memory_order_relaxed);
         state.wake = true;
     }
     // Woken after the unlock, so that the worker does not run into the mutex still held here.
@@ -131,7 +134,7 @@ bool OperationsQueue::State::takeNextLocked(std::unique_ptr<DeviceOperationBase>
     }
     operation = std::move(pending[head]);
     head = (head + 1) % pending.size();
-    --count;
+    count.store(count - 1, std::memory_order_relaxed);
     return true;
 }
 
@@ -141,32 +144,39 @@ void OperationsQueue::ThreadFunction(OperationsQueue* queue) {
 
 void OperationsQueue::run(const std::shared_ptr<State>& shared) {
     State& state = *shared;
+    // One round on the mutex per operation: the lock taken after an operation ran serves the
+    // stop check, the take of the next one and, when none is pending, the wait.
+    std::unique_lock<std::mutex> lock(state.mutex);
     for (;;) {
-        std::unique_ptr<DeviceOperationBase> operation;
-        {
-            // One lock per operation: the stop check and the take.
-            std::unique_lock<std::mutex> lock(state.mutex);
-            if (state.stop) {
-                state.finished = true;
-                lock.unlock();
-                state.ended
-                    .notify_all();  // the state is ours too: it outlives the queue if need be
-                return;
-            }
-            if (!state.takeNextLocked(operation)) {
-                while (!state.wake) {
-                    state.wakeup.wait(lock);
-                }
-                state.wake = false;
-                continue;
-            }
+        if (state.stop) {
+            state.finished = true;
+            lock.unlock();
+            state.ended.notify_all();  // the state is ours too: it outlives the queue if need be
+            return;
         }
+        std::unique_ptr<DeviceOperationBase> operation;
+        if (!state.takeNextLocked(operation)) {
+            while (!state.wake) {
+                state.wakeup.wait(lock);
+            }
+            state.wake = false;
+            continue;
+        }
+        lock.unlock();
         // A null entry is dropped without waiting: its push and the pushes behind it may share
         // one wake-up, which waiting here would swallow, stranding the real operations.
         if (operation) {
             operation->exec();
         }
-        // `operation` is destroyed here, before the next stop check.
+        operation.reset();  // destroyed outside the lock, before the next stop check
+        if (state.count.load(std::memory_order_relaxed) == 0) {
+            // Nothing pending: before the lock that may find the queue empty and sleep, one
+            // turn for a caller about to push its next operation (one that waits for each
+            // answer pushes right after it). Its push then finds no sleeper to wake, and this
+            // thread needs no wake-up. Only a hint, read without the lock.
+            std::this_thread::yield();
+        }
+        lock.lock();
     }
 }
 

@@ -8,19 +8,21 @@
 #pragma once
 
 #include <new>
+#include <utility>
 
 #include <quenor/async_request>
 
 namespace quenor::mac {
 
-// Fulfils `promise` with `value`. If no memory can be had for its copy, tries
-// once more with `fallback` (a failure record that needs no memory beyond the
-// copy itself); if that fails too, the request stays pending (which is why
-// callers that cannot rule out exhausted memory wait with a time-out).
-template <typename T>
-void answer(hidutil::promise<T>& promise, const T& value, const T& fallback) noexcept {
+// Fulfils `promise` with `value` (copied, or moved from an rvalue). If no memory
+// can be had for it, tries once more with `fallback` (a failure record that needs
+// no memory beyond the copy itself); if that fails too, the request stays pending
+// (which is why callers that cannot rule out exhausted memory wait with a
+// time-out).
+template <typename T, typename U>
+void answer(hidutil::promise<T>& promise, U&& value, const T& fallback) noexcept {
     try {
-        promise.set_value(value);
+        promise.set_value(std::forward<U>(value));
         return;
     } catch (const std::bad_alloc&) {
     }

@@ -62,8 +62,7 @@ MacHidDevice::~MacHidDevice() {
             requestQueue.stopBy(std::chrono::steady_clock::time_point::max());
         }
     }
-    // The members go now: inputQueue (its watcher was woken), requestQueue, info,
-    // then priv (full shutdown).
+    // The members go now: requestQueue, info, then priv (full shutdown).
 }
 
 MacHidDevice::CallEntry MacHidDevice::enterCall(
@@ -76,6 +75,17 @@ MacHidDevice::CallEntry MacHidDevice::enterCall(
         return CallEntry::NotOpen;
     }
     runningCall = call;
+    return CallEntry::Entered;
+}
+
+MacHidDevice::CallEntry MacHidDevice::enterCall(
+    const std::shared_ptr<quenor::mac::RunningCall>& call, SharedDevice& device) const {
+    std::lock_guard<std::mutex> lock(privMutex);
+    if (destroying) {
+        return CallEntry::Destroying;
+    }
+    runningCall = call;
+    device = priv ? priv->share() : nullptr;
     return CallEntry::Entered;
 }
 
@@ -175,11 +185,9 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
         throw;
     }
 
-    // Read, and the watcher made, before the new object goes into service: if no
-    // memory can be had for them, `opened` shuts down and the previous open stays.
+    // Read before the new object goes into service: if no memory can be had for
+    // them, `opened` shuts down and the previous open stays.
     std::unique_ptr<DeviceInfo> fresh = readInfo(opened->openedDevice());
-    std::unique_ptr<hidutil::DeviceOperationBase> watcher = makeDeadlineWatcher();
-    inputQueue.start();  // the watcher's thread, made on the first open
 
     std::unique_ptr<MacHidDevicePrivate> previous;
     {
@@ -191,9 +199,6 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
     if (previous) {
         retire(std::move(previous));
     }
-    // inputQueue holds nothing but watchers, far fewer than the room it was made
-    // with, and its thread runs, so this push allocates nothing and cannot fail.
-    inputQueue.pushNewOperation(watcher.release());
     openStatus.store(0, std::memory_order_relaxed);
     if (fresh) {
         info = std::move(fresh);
@@ -221,31 +226,21 @@ void MacHidDevice::retire(std::unique_ptr<MacHidDevicePrivate> old) {
     old->beginStopping();
     {
         std::unique_lock<std::mutex> lock(privMutex);
-        privIdle.wait(lock, [&] { return old->users == 0; });
+        retiring = true;
+        privIdle.wait(lock, [&] { return old->users.load() == 0; });
+        retiring = false;
     }
     old.reset();
 }
 
-// The open device's deadline watcher runs on inputQueue, which has nothing else
-// to do, from the open until the device stops (close, reopen or destruction wake
-// it). It serves whichever private object is current when it starts.
-std::unique_ptr<hidutil::DeviceOperationBase> MacHidDevice::makeDeadlineWatcher() {
-    return hidutil::makeOperation(0, [this](int) {
-        PlatformUse use(*this, PlatformUse::EvenIfRemoved);
-        if (use) {
-            use->serveDeadlines();
-        }
-    });
-}
-
-ScopedCFRef<IOHIDDeviceRef> MacHidDevice::retainDevice() const {
-    PlatformUse use(*this);
-    return use ? ScopedCFRef<IOHIDDeviceRef>::retain(use->handle()) : ScopedCFRef<IOHIDDeviceRef>();
+MacHidDevice::SharedDevice MacHidDevice::retainDevice() const {
+    std::lock_guard<std::mutex> lock(privMutex);
+    return priv ? priv->share() : nullptr;
 }
 
 SharedUsbInterface MacHidDevice::retainInterface() const {
-    PlatformUse use(*this);
-    return use ? use->interface() : nullptr;
+    std::lock_guard<std::mutex> lock(privMutex);
+    return priv ? priv->interface() : nullptr;
 }
 
 std::unique_ptr<MacHidDevice::DeviceInfo> MacHidDevice::readInfo(IOHIDDeviceRef device) const {
@@ -310,9 +305,9 @@ uint16_t MacHidDevice::usbDeviceVersion() const {
     const SharedUsbInterface usbInterface = retainInterface();
     if (!usbInterface) {
         // A device without a USB interface tells its version as a HID property.
-        const ScopedCFRef<IOHIDDeviceRef> device = retainDevice();
+        const SharedDevice device = retainDevice();
         return device ? static_cast<uint16_t>(quenor::mac::numberProperty(
-                            device.get(), CFSTR(kIOHIDVersionNumberKey)))
+                            device->get(), CFSTR(kIOHIDVersionNumberKey)))
                       : 0;
     }
     IOUSBInterfaceStruct190** intf = usbInterface->get();

@@ -4,16 +4,17 @@
 // - Application threads call every operation. open(), close(), destruction and
 //   setReportFilteringEnabled() must not run concurrently with each other or with
 //   other calls on the same device; everything else may be called from any thread.
-// - Two operation queues live as long as the object, each with a thread made by
-//   its first use: requestQueue runs output and feature transfers and USB string
-//   requests in call order; inputQueue runs the open device's input-read deadline
-//   watcher. Set transfers make their platform call on a sender thread that the
-//   request queue reuses (machiddevice_transfers.cpp). Input reads are answered from the
-//   report queue at once, or by the worker thread when a report comes, or by the
-//   watcher when their time-out passes; a waiting input read never holds up the
-//   request queue, and vice versa.
+// - The request queue lives as long as the object, with a thread made by its
+//   first use; it runs output and feature transfers and USB string requests in
+//   call order. Set transfers make their platform call on a sender thread that
+//   the request queue reuses while transfers keep coming and that ends after
+//   kSenderIdle without one (setsender.h). Input reads are answered from the
+//   report queue at once, or by the worker thread when a report comes or their
+//   time-out passes; a waiting input read never holds up the request queue, and
+//   vice versa.
 // - While open, the private object (MacHidDevicePrivate) owns the platform device
-//   and a run-loop worker thread that receives input reports and the removal notice.
+//   and a run-loop worker thread that receives input reports and the removal
+//   notice and serves the input reads' time-outs.
 //
 // Ownership and lifetime
 // - AbstractHidDevice::create() returns a MacHidDevice the caller deletes.
@@ -51,8 +52,7 @@
 //   released again and a previous open stays as it was.
 // - Creating the device starts no thread. setReport, setFeature, getFeature and
 //   usbString also throw std::system_error, with nothing queued, when the request
-//   queue's thread is not running yet and cannot be started; open when the input
-//   queue's cannot.
+//   queue's thread is not running yet and cannot be started.
 // - Work that runs out of memory once queued answers with { false, -1, buffer,
 //   reportId, kIOReturnNoMemory } (a string request: { false, empty,
 //   kIOReturnNoMemory }); a set transfer may have reached the device before that,
@@ -203,15 +203,16 @@ private:
     // The properties of a just opened platform device (null when `device` is null
     // or the descriptor is not a macOS one). May throw std::bad_alloc.
     std::unique_ptr<DeviceInfo> readInfo(IOHIDDeviceRef device) const;
-    std::unique_ptr<hidutil::DeviceOperationBase> makeDeadlineWatcher();
     // setReport and setFeature: checks the call, then queues the timed set transfer.
     // `type` is Output or Feature, numbered as the platform's IOHIDReportType.
     hidutil::async_request<AsyncOpResult> setTransfer(ReportType type, unsigned char reportId,
                                                       const ReportBuffer& report, long timeout);
-    // Own references to the platform objects of a usable open device (empty
-    // otherwise), for an operation to hold across its platform call: a
-    // ScopedCFRef<IOHIDDeviceRef> and a share of the USB interface (SharedUsbInterface).
-    quenor::mac::ScopedPlatformRef<IOHIDDeviceRef, quenor::mac::CFPolicy> retainDevice() const;
+    // Shares of the platform objects of a usable open device (empty otherwise), for
+    // an operation to hold across its platform call (SharedDevice, SharedUsbInterface
+    // in scopedowners.h). One round on privMutex; no platform call.
+    using SharedDevice = std::shared_ptr<
+        const quenor::mac::ScopedPlatformRef<IOHIDDeviceRef, quenor::mac::CFPolicy>>;
+    SharedDevice retainDevice() const;
     std::shared_ptr<const quenor::mac::ScopedPlatformRef<
         IOUSBInterfaceStruct190**, quenor::mac::COMPolicy<IOUSBInterfaceStruct190>>>
     retainInterface() const;
@@ -224,6 +225,10 @@ private:
     enum class CallEntry { Entered, NotOpen, Destroying };
     CallEntry enterCall(const std::shared_ptr<quenor::mac::RunningCall>& call,
                         IOHIDDeviceRef resolved = nullptr) const;
+    // The same, and in the same round on privMutex retainDevice() into `device`
+    // when Entered (empty when the device is not usable).
+    CallEntry enterCall(const std::shared_ptr<quenor::mac::RunningCall>& call,
+                        SharedDevice& device) const;
     // Takes a private object out of service: wakes its readers, waits until no
     // operation is inside it, then destroys it (full shutdown). Caller's thread.
     void retire(std::unique_ptr<MacHidDevicePrivate> old);
@@ -235,6 +240,9 @@ private:
     // first so that it outlives the queues, whose last operations still take it.
     mutable std::mutex privMutex;
     mutable std::condition_variable privIdle;  // an operation left a private object
+    // Set under privMutex while retire() waits for a private object's operations to
+    // leave; read by a leaving operation without the lock (PlatformUse).
+    mutable std::atomic<bool> retiring{false};
 
     std::unique_ptr<MacHidDevicePrivate> priv;  // guarded by privMutex
     // The request-queue operation last registered by enterCall; guarded by privMutex.
@@ -245,8 +253,7 @@ private:
     // each queued transfer holds a share (setsender.h).
     const std::shared_ptr<quenor::mac::SetSender> sender;
     mutable hidutil::OperationsQueue requestQueue;  // const string requests queue work too
-    hidutil::OperationsQueue inputQueue;
-    bool reportFilteringEnabled = false;  // application thread and open only
+    bool reportFilteringEnabled = false;            // application thread and open only
     // Input reports dropped since the last successful open; written by the worker.
     std::atomic<uint64_t> droppedReports{0};
     std::atomic<int64_t> openStatus{0};  // written by open only

@@ -12,9 +12,17 @@
 
 using quenor::mac::SharedUsbInterface;
 using StrResult = AbstractHidDevice::AsyncStrReqResult;
-using StringRequest = quenor::mac::QueuedCall<StrResult>;
 
 namespace {
+
+struct StringRecords {
+    static StrResult record(IOReturn status) {
+        return {false, {}, quenor::mac::widenStatus(status)};
+    }
+    StrResult aborted() const { return record(kIOReturnAborted); }
+    StrResult noMemory() const { return record(kIOReturnNoMemory); }
+};
+using StringRequest = quenor::mac::QueuedCall<StrResult, StringRecords>;
 
 // USB standard GET_DESCRIPTOR for a string descriptor, English (United States).
 constexpr UInt8 kDeviceToHostStandardDevice = 0x80;
@@ -87,10 +95,8 @@ hidutil::async_request<StrResult> MacHidDevice::usbString(int index) const {
     if (!usbInterface) {
         return productName();
     }
-    const StrResult noMemory{false, {}, quenor::mac::widenStatus(kIOReturnNoMemory)};
-    auto call = std::make_shared<StringRequest>(
-        StrResult{false, {}, quenor::mac::widenStatus(kIOReturnAborted)}, noMemory);
-    auto request = call->request();
+    auto call = std::make_shared<StringRequest>(StringRecords{});
+    auto request = StringRequest::request(call);
     requestQueue.pushOperation(std::move(call), [this, usbInterface = std::move(usbInterface),
                                                  index](std::shared_ptr<StringRequest>& fetch) {
         if (enterCall(fetch) != CallEntry::Entered) {

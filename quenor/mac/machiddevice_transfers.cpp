@@ -19,7 +19,7 @@
 #include "quenor/mac/setsender.h"
 #include "quenor/mac/threadname.h"
 
-using quenor::mac::ScopedCFRef;
+using quenor::mac::SharedDevice;
 using quenor::mac::widenStatus;
 using Result = AbstractHidDevice::AsyncOpResult;
 
@@ -40,7 +40,7 @@ namespace quenor::mac {
 // state's references. Registered with the device while it runs, so that the
 // device's destruction can cut it short (cancel()).
 struct SendState final : RunningCall {
-    SendState(ScopedCFRef<IOHIDDeviceRef> device_, IOHIDReportType type_, unsigned char reportId_,
+    SendState(SharedDevice device_, IOHIDReportType type_, unsigned char reportId_,
               ReportBuffer buffer_, long timeout_)
         : device(std::move(device_)),
           type(type_),
@@ -48,7 +48,7 @@ struct SendState final : RunningCall {
           buffer(std::move(buffer_)),
           timeout(timeout_) {}
 
-    const ScopedCFRef<IOHIDDeviceRef> device;
+    const SharedDevice device;
     const IOHIDReportType type;
     const unsigned char reportId;
     const ReportBuffer buffer;
@@ -93,6 +93,7 @@ struct SetSender::Line {
     std::condition_variable wakeup;  // the sender is its only waiter
     std::shared_ptr<SendState> job;  // guarded by mutex: handed over, not yet taken
     bool quit = false;               // guarded by mutex: set once, by the destructor
+    bool idleEnded = false;          // guarded by mutex: the sender ended, idle for kSenderIdle
 };
 
 }  // namespace quenor::mac
@@ -135,7 +136,7 @@ bool sendReport(SharedSendState& state) {
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
     pthread_cleanup_push(&finishCancelledSend, &state);
     result =
-        IOHIDDeviceSetReport(state->device.get(), state->type, state->reportId,
+        IOHIDDeviceSetReport(state->device->get(), state->type, state->reportId,
                              state->buffer->data(), static_cast<CFIndex>(state->buffer->size()));
     pthread_cleanup_pop(0);
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
@@ -173,7 +174,11 @@ void senderLoop(SharedLine handedOver) {
         SharedSendState state;
         {
             std::unique_lock<std::mutex> lock(line->mutex);
-            line->wakeup.wait(lock, [&] { return line->job || line->quit; });
+            if (!line->wakeup.wait_for(lock, quenor::mac::kSenderIdle,
+                                       [&] { return line->job || line->quit; })) {
+                line->idleEnded = true;  // no transfer came: the next one starts a sender
+                break;
+            }
             state = std::move(line->job);
         }
         if (!state || !sendReport(state)) {
@@ -201,9 +206,28 @@ SetSender::~SetSender() {
 
 // With time-out -1 only the destruction cuts the wait short.
 void SetSender::run(const SharedSendState& state) {
-    if (!m_line) {
+    bool handedOver = false;
+    if (m_line) {
+        {
+            std::lock_guard<std::mutex> lock(m_line->mutex);
+            if (!m_line->idleEnded) {
+                m_line->job = state;
+                handedOver = true;
+            }
+        }
+        if (handedOver) {
+            m_line->wakeup.notify_one();
+        } else {
+            m_thread.join();  // it has left its loop: this returns at once
+            m_line.reset();
+        }
+    }
+    if (!handedOver) {
         try {
+            // The transfer is in the slot before the thread starts, so that the new
+            // sender takes it whenever it gets to run.
             SharedLine line = std::make_shared<Line>();
+            line->job = state;
             m_thread = std::thread(senderLoop, line);
             m_line = std::move(line);
         } catch (...) {  // no thread (std::system_error) or no memory for it
@@ -212,11 +236,6 @@ void SetSender::run(const SharedSendState& state) {
             return;
         }
     }
-    {
-        std::lock_guard<std::mutex> lock(m_line->mutex);
-        m_line->job = state;
-    }
-    m_line->wakeup.notify_one();
 
     std::unique_lock<std::mutex> lock(state->mutex);
     const auto isDone = [&] { return state->done; };
@@ -258,6 +277,15 @@ Result notOpenWhenRun() {
     return {false, 0, nullptr, 0, 0};
 }
 
+// A feature read's buffer and report ID, once for the call and its records.
+struct FeatureRecords {
+    ReportBuffer buffer;
+    unsigned char reportId;
+    Result aborted() const { return {false, -1, buffer, reportId, widenStatus(kIOReturnAborted)}; }
+    Result noMemory() const { return ::noMemory(buffer, reportId); }
+};
+using FeatureRead = quenor::mac::QueuedCall<Result, FeatureRecords>;
+
 }  // namespace
 
 hidutil::async_request<Result> MacHidDevice::setReport(unsigned char reportId,
@@ -286,7 +314,7 @@ hidutil::async_request<Result> MacHidDevice::setTransfer(ReportType type, unsign
     auto request = state->promise.get_request();
     requestQueue.pushOperation(
         std::move(state), [this, sender = sender](SharedSendState& transfer) {
-            switch (enterCall(transfer, transfer->device.get())) {
+            switch (enterCall(transfer, transfer->device->get())) {
                 case CallEntry::Entered:
                     sender->run(transfer);  // uses nothing of this device
                     break;
@@ -308,34 +336,32 @@ hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,
     if (!report) {
         return hidutil::make_ready_request<Result>(badArgument(reportId));
     }
-    using FeatureRead = quenor::mac::QueuedCall<Result>;
-    auto call = std::make_shared<FeatureRead>(
-        Result{false, -1, report, reportId, widenStatus(kIOReturnAborted)},
-        noMemory(report, reportId));
-    auto request = call->request();
-    requestQueue.pushOperation(
-        std::move(call), [this, reportId, report](std::shared_ptr<FeatureRead>& read) {
-            // Our own reference: a close during the call cannot release the device under it.
-            ScopedCFRef<IOHIDDeviceRef> device = retainDevice();
-            if (enterCall(read) != CallEntry::Entered) {
-                read->abort();
+    auto call = std::make_shared<FeatureRead>(FeatureRecords{report, reportId});
+    auto request = FeatureRead::request(call);
+    requestQueue.pushOperation(std::move(call), [this](std::shared_ptr<FeatureRead>& read) {
+        const ReportBuffer& report = read->records().buffer;
+        const unsigned char reportId = read->records().reportId;
+        // Our own share: a close during the call cannot release the device under it.
+        SharedDevice device;
+        if (enterCall(read, device) != CallEntry::Entered) {
+            read->abort();
+            return;
+        }
+        // From here on this device may be gone: only `read`, `device` and `report`.
+        read->run([&] {
+            if (!device) {
+                read->answer(notOpenWhenRun());
                 return;
             }
-            // From here on this device may be gone: only `read`, `device` and `report`.
-            read->run([&] {
-                if (!device) {
-                    read->answer(notOpenWhenRun());
-                    return;
-                }
-                CFIndex length = static_cast<CFIndex>(report->size());
-                const IOReturn result = IOHIDDeviceGetReport(device.get(), kIOHIDReportTypeFeature,
-                                                             reportId, report->data(), &length);
-                const bool ok = result == kIOReturnSuccess;
-                // The length the device answered: bytes past it are not its answer.
-                read->answer({ok, ok ? static_cast<int32_t>(length) : -1, report, reportId,
-                              widenStatus(result)});
-            });
+            CFIndex length = static_cast<CFIndex>(report->size());
+            const IOReturn result = IOHIDDeviceGetReport(device->get(), kIOHIDReportTypeFeature,
+                                                         reportId, report->data(), &length);
+            const bool ok = result == kIOReturnSuccess;
+            // The length the device answered: bytes past it are not its answer.
+            read->answer({ok, ok ? static_cast<int32_t>(length) : -1, report, reportId,
+                          widenStatus(result)});
         });
+    });
     return request;
 }
 
@@ -347,8 +373,8 @@ hidutil::async_request<Result> MacHidDevice::getReport(const ReportBuffer& repor
     if (!use) {
         return hidutil::make_ready_request<Result>(notOpenWhenRun());
     }
-    // Answered at once from the queue, or later by the worker (a report) or by the
-    // deadline watcher on inputQueue (the time-out).
+    // Answered at once from the queue, or later by the worker (a report, or the
+    // time-out).
     return use->read(report, timeout);
 }
 

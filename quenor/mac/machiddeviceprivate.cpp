@@ -63,6 +63,8 @@ MacHidDevice::MacHidDevicePrivate::MacHidDevicePrivate(ScopedCFRef<IOHIDDeviceRe
         inputBuffer = std::make_shared<std::vector<uint8_t>>(
             std::max<size_t>(static_cast<size_t>(inputBufferSize), 1));
         runLoopMode = makeRunLoopMode(device.get());
+        deviceShare = std::make_shared<const ScopedCFRef<IOHIDDeviceRef>>(
+            ScopedCFRef<IOHIDDeviceRef>::retain(device.get()));
         // Not scheduled yet, so registering here races with no dispatch.
         registerCallbacks();
         try {
@@ -146,11 +148,15 @@ void MacHidDevice::MacHidDevicePrivate::operate() {
     runLoop = ScopedCFRef<CFRunLoopRef>::retain(current);
     startBarrier.pass();
 
+    // Each turn answers the reads whose time-out passed, then runs the loop until the
+    // oldest read's deadline. A nearer deadline that appears meanwhile stops the loop
+    // through the signal source (settleReads), as the shutdown does.
     while (!stopped && !removed) {
-        const auto result = CFRunLoopRunInMode(runLoopMode.get(), kRunLoopSliceSeconds, false);
+        const auto result = CFRunLoopRunInMode(runLoopMode.get(), serveDeadlines(), false);
         if (result == kCFRunLoopRunFinished) {
             removed = true;  // nothing left to run in our mode: the device is gone
-        } else if (result != kCFRunLoopRunTimedOut && result != kCFRunLoopRunHandledSource) {
+        } else if (result != kCFRunLoopRunTimedOut && result != kCFRunLoopRunStopped &&
+                   result != kCFRunLoopRunHandledSource) {
             stopped = true;
         }
     }
@@ -229,8 +235,8 @@ void MacHidDevice::MacHidDevicePrivate::queueReport(uint32_t reportID, const uin
     if (answerDirectly) {
         answer(direct, report, length);
     }
-    if (answerDirectly || readsPending) {
-        settleReads();
+    if (readsPending) {
+        settleReads();  // the next read's time-out starts now, or a queued report answers it
     }
 }
 
@@ -315,7 +321,10 @@ void MacHidDevice::MacHidDevicePrivate::settleReads(PendingRead* arriving) {
             }
         }
         if (wakeWatcher) {
-            queueCondition.notify_all();
+            // The worker stops its run loop and serves the new deadline; a signal that
+            // comes while the loop is not running is kept by the source.
+            CFRunLoopSourceSignal(signalSource.get());
+            CFRunLoopWakeUp(runLoop.get());
             return;
         }
         const uint8_t* bytes = next.report ? next.report->data() : nullptr;
@@ -323,12 +332,11 @@ void MacHidDevice::MacHidDevicePrivate::settleReads(PendingRead* arriving) {
     }
 }
 
-void MacHidDevice::MacHidDevicePrivate::serveDeadlines() {
+CFTimeInterval MacHidDevice::MacHidDevicePrivate::serveDeadlines() {
     std::unique_lock<std::mutex> lock(queueMutex);
-    while (!stopped) {
+    for (;;) {
         Answer next;
         if (takeAnswerLocked(next)) {
-            watcherWakesAt = std::chrono::steady_clock::time_point::min();
             lock.unlock();
             answer(next, next.report ? next.report->data() : nullptr,
                    next.report ? next.report->size() : 0);
@@ -336,15 +344,15 @@ void MacHidDevice::MacHidDevicePrivate::serveDeadlines() {
             continue;
         }
         const PendingRead* oldest = pendingReads.empty() ? nullptr : &pendingReads.front();
-        if (oldest && oldest->started && oldest->timeoutMs != -1) {
-            watcherWakesAt = oldest->deadline;
-            queueCondition.wait_until(lock, watcherWakesAt);
-        } else {
+        if (!oldest || !oldest->started || oldest->timeoutMs == -1) {
             watcherWakesAt = std::chrono::steady_clock::time_point::max();
-            queueCondition.wait(lock);
+            return kRunLoopSliceSeconds;
         }
+        watcherWakesAt = oldest->deadline;
+        const std::chrono::duration<double> left =
+            oldest->deadline - std::chrono::steady_clock::now();
+        return std::min(std::max(left.count(), 0.0), kRunLoopSliceSeconds);
     }
-    watcherWakesAt = std::chrono::steady_clock::time_point::min();
 }
 
 void MacHidDevice::MacHidDevicePrivate::answer(Answer& answer, const uint8_t* bytes,
@@ -375,7 +383,6 @@ void MacHidDevice::MacHidDevicePrivate::answer(Answer& answer, const uint8_t* by
 // Takes the reads out one at a time rather than swapping the list: an empty
 // deque allocates, and this runs where nothing may throw (the worker, close).
 void MacHidDevice::MacHidDevicePrivate::answerAllReads(bool aborted) {
-    queueCondition.notify_all();
     for (;;) {
         Answer last;
         {

@@ -9,16 +9,15 @@
 //   device is scheduled and returns once the worker's run loop is ready (start
 //   barrier). Closing thread: beginStopping() and the destructor; never the worker.
 // - Worker thread: operate() and every platform callback (input report, removal,
-//   stop signal). It schedules the device and, once its run loop has ended,
-//   unregisters the callbacks and unschedules the device: the platform keeps
+//   stop signal); between them it answers the oldest pending read when its
+//   time-out passes (its run loop runs until that deadline). It schedules the device and, once its
+//   run loop has ended, unregisters the callbacks and unschedules the device: the platform keeps
 //   callbacks in unlocked sets that only the scheduled loop's thread may change.
 //   It is named and, in debug builds, the callbacks assert it.
 // - Application threads: read(), which answers at once when it can and otherwise
 //   leaves the read pending. A report that arrives while reads are pending is
 //   copied by the worker straight into the oldest one's buffer: no other thread
 //   takes part.
-// - The device's inputQueue thread: serveDeadlines(), from open until stopping,
-//   which answers the oldest pending read when its time-out passes.
 // - Any thread: the usable-state queries, which read only the atomic flags.
 //
 // Reads are answered one at a time, oldest first. A read's time-out runs from
@@ -67,10 +66,6 @@ public:
     hidutil::async_request<AbstractHidDevice::AsyncOpResult> read(const ReportBuffer& buffer,
                                                                   long timeoutMs);
 
-    // Answers pending reads whose time-out passed; returns once stopping began.
-    // Runs on the device's inputQueue thread within a stay (PlatformUse).
-    void serveDeadlines();
-
     bool isDisconnected() const { return !device || removed || stopped; }
     bool isStopping() const { return stopped; }
     IOHIDDeviceRef handle() const { return isDisconnected() ? nullptr : device.get(); }
@@ -78,7 +73,10 @@ public:
     // even when the device went away while it was being opened, so that every open
     // that answers true leaves them cached. Opening thread only, before service.
     IOHIDDeviceRef openedDevice() const { return device.get(); }
-    // A share of the USB interface for an operation to hold across its calls.
+    // Shares of the device and of the USB interface for an operation to hold
+    // across its calls; empty once disconnected. Copied under the owning device's
+    // privMutex.
+    quenor::mac::SharedDevice share() const { return isDisconnected() ? nullptr : deviceShare; }
     quenor::mac::SharedUsbInterface interface() const {
         return isDisconnected() ? nullptr : usbInterface;
     }
@@ -93,12 +91,13 @@ public:
     // time-out was running, with "no report"; the others with "not open" (they
     // would have found the device closed); or, when `aborted` (the device object
     // is being destroyed), every one with { false, 0, buffer, 0, kIOReturnAborted }.
-    // Wakes serveDeadlines, so that nothing stays inside the object. Used by close
-    // and destruction; the destructor still runs the whole shutdown afterwards.
+    // Used by close and destruction; the destructor still runs the whole shutdown
+    // afterwards.
     void beginStopping(bool aborted = false);
 
-    // Operations currently inside this object; guarded by the owning device's privMutex.
-    int users = 0;
+    // Operations currently inside this object: entered under the owning device's
+    // privMutex, left without it (PlatformUse).
+    std::atomic<int> users{0};
 
 private:
     static void inputReportCallback(void* context, IOReturn result, void* sender,
@@ -107,6 +106,9 @@ private:
     static void deviceRemovalCallback(void* context, IOReturn result, void* sender);
     static void performSignalCallback(void* context);
     void operate();
+    // Worker thread: answers the pending reads that can be answered now (time-outs
+    // passed) and returns how long the run loop may run before the next deadline.
+    CFTimeInterval serveDeadlines();
     void registerCallbacks();
     void unregisterCallbacks();  // worker thread, or before the device is scheduled
     void queueReport(uint32_t reportID, const uint8_t* report, size_t length);
@@ -130,7 +132,7 @@ private:
     // just became the oldest). Caller holds queueMutex.
     bool takeAnswerLocked(Answer& answer);
     // Answers every read that can be answered now, one at a time, each outside the
-    // lock; then wakes serveDeadlines if a nearer deadline appeared. `arriving`, when
+    // lock; then stops the worker's run loop if a nearer deadline appeared. `arriving`, when
     // given, is queued as the newest read first, under the same lock; only that
     // may throw (std::bad_alloc, with nothing queued).
     void settleReads(PendingRead* arriving = nullptr);
@@ -143,6 +145,8 @@ private:
     quenor::mac::ScopedCFRef<IOHIDDeviceRef> device;
     const IOOptionBits openOptions;
     const quenor::mac::SharedUsbInterface usbInterface;
+    // A reference of its own to `device`, made at construction, for share().
+    quenor::mac::SharedDevice deviceShare;
     std::atomic<uint64_t>& droppedReports;
     quenor::mac::ScopedCFRef<CFStringRef> runLoopMode;
     // The worker's loop, written before the start barrier. Our own reference: the
@@ -158,9 +162,9 @@ private:
     CFIndex inputBufferSize = 0;
     std::deque<ReportBuffer> inputReports;  // guarded by queueMutex; oldest first, at most 30
     std::deque<PendingRead> pendingReads;   // guarded by queueMutex; oldest first
-    // Guarded by queueMutex: when serveDeadlines next wakes by itself (the far future
-    // while it waits without a deadline, the past while it is not waiting), so that a
-    // new deadline wakes it only when it is nearer.
+    // Guarded by queueMutex: when the worker's run loop next returns by itself for a
+    // deadline (the far future when no read's time-out runs), so that a new deadline
+    // stops the loop only when it is nearer.
     std::chrono::steady_clock::time_point watcherWakesAt =
         std::chrono::steady_clock::time_point::min();
     bool closeArrived = false;  // guarded by queueMutex: ends the worker's final wait
@@ -173,31 +177,31 @@ private:
 };
 
 // A counted stay of one operation inside the device's current private object.
-// Entered only while that object is usable (or, for the deadline watcher, also
-// once removed, as long as it is not stopping); while any stay lasts, close()
-// waits before destroying the object. A stay is held only for a few non-blocking
-// steps (taking references, starting a read) or by serveDeadlines, which close()
-// wakes: never across a blocking platform call.
+// Entered only while that object is usable; while any stay lasts, close() waits
+// before destroying the object. A stay is held only for a few non-blocking steps
+// (starting a read): never across a blocking platform call.
 class QUENOR_DEVICE_INTERNAL MacHidDevice::PlatformUse {
 public:
-    enum Admit { WhenUsable, EvenIfRemoved };
-    explicit PlatformUse(const MacHidDevice& device, Admit admit = WhenUsable) : m_device(device) {
+    explicit PlatformUse(const MacHidDevice& device) : m_device(device) {
         std::lock_guard<std::mutex> lock(device.privMutex);
-        if (device.priv && (admit == EvenIfRemoved ? !device.priv->isStopping()
-                                                   : !device.priv->isDisconnected())) {
+        if (device.priv && !device.priv->isDisconnected()) {
             m_priv = device.priv.get();
-            ++m_priv->users;
+            m_priv->users.fetch_add(1, std::memory_order_relaxed);
         }
     }
+    // Leaves without the lock unless a retire() waits: it stores `retiring` before it
+    // reads the count, this reads `retiring` after the count went down (both
+    // sequentially consistent), so at least one of the two sees the other. The
+    // object may be gone right after the decrement: only the device is used then.
     ~PlatformUse() {
         if (!m_priv) {
             return;
         }
-        {
-            std::lock_guard<std::mutex> lock(m_device.privMutex);
-            --m_priv->users;
+        if (m_priv->users.fetch_sub(1) == 1 && m_device.retiring.load()) {
+            // Taken and released so that retire() is past its check or inside its wait.
+            { std::lock_guard<std::mutex> lock(m_device.privMutex); }
+            m_device.privIdle.notify_all();
         }
-        m_device.privIdle.notify_all();
     }
     PlatformUse(const PlatformUse&) = delete;
     PlatformUse& operator=(const PlatformUse&) = delete;

@@ -17,9 +17,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <new>
+#include <utility>
 
-#include "quenor/mac/answer.h"
+#include <quenor/async_request>
 
 namespace quenor::mac {
 
@@ -48,24 +50,43 @@ public:
 };
 
 // The request of an operation whose platform call runs on the queue's own thread,
-// answered exactly once: by the call, or by abort().
-template <typename T>
+// answered exactly once: by the call, or by abort(). `Records` holds what the
+// call was asked for and makes its failure records on demand: `T aborted() const`
+// (the record of an abort) and `T noMemory() const` (of a request whose answer
+// found no memory for its copy); neither may need memory beyond the record.
+//
+// The request's state lives inside this object, so that one allocation holds
+// both: the handles keep the object alive, as they would keep their own state.
+template <typename T, typename Records>
 class QueuedCall final : public RunningCall {
 public:
-    // `aborted` and `noMemory` are the records of an abort and of a request whose
-    // answer found no memory for its copy.
-    QueuedCall(T aborted, T noMemory)
-        : m_aborted(std::move(aborted)), m_noMemory(std::move(noMemory)) {}
+    explicit QueuedCall(Records records) : m_records(std::move(records)) {}
 
-    hidutil::async_request<T> request() { return m_promise.get_request(); }
+    // The handle of `call`'s request.
+    static hidutil::async_request<T> request(const std::shared_ptr<QueuedCall>& call) {
+        return hidutil::internal::request_of(
+            std::shared_ptr<hidutil::internal::request_state_data<T>>(call, &call->m_state));
+    }
+    const Records& records() const { return m_records; }
 
-    // The first answer wins; later ones change nothing.
-    void answer(const T& value) noexcept {
-        if (!m_answered.exchange(true)) {
-            quenor::mac::answer(m_promise, value, m_noMemory);
+    // The first answer wins; later ones change nothing. If no memory can be had
+    // for the record, answers the no-memory one; should even that fail, the
+    // request stays pending (answer.h).
+    void answer(T value) noexcept {
+        if (m_answered.exchange(true)) {
+            return;
+        }
+        try {
+            hidutil::internal::fulfil(m_state, std::move(value));
+            return;
+        } catch (const std::bad_alloc&) {
+        }
+        try {
+            hidutil::internal::fulfil(m_state, m_records.noMemory());
+        } catch (const std::bad_alloc&) {
         }
     }
-    void abort() noexcept override { answer(m_aborted); }
+    void abort() noexcept override { answer(m_records.aborted()); }
 
     // Runs `work`, which answers through answer(); if it runs out of memory before
     // it has answered, answers the no-memory record.
@@ -74,16 +95,15 @@ public:
         try {
             work();
         } catch (const std::bad_alloc&) {
-            answer(m_noMemory);
+            answer(m_records.noMemory());
         }
         finished = true;
     }
 
 private:
-    hidutil::promise<T> m_promise;
+    hidutil::internal::request_state_data<T> m_state;
     std::atomic<bool> m_answered{false};
-    const T m_aborted;
-    const T m_noMemory;
+    const Records m_records;
 };
 
 }  // namespace quenor::mac

@@ -39,4 +39,10 @@ using ScopedCOMInterface = ScopedPlatformRef<T**, COMPolicy<T>>;
 // Released concurrently, whatever threads the operations run on.
 using SharedUsbInterface = std::shared_ptr<const ScopedCOMInterface<IOUSBInterfaceStruct190>>;
 
+// The platform device of an open device, shared the same way: the private
+// object holds one share from the open on, and each operation that calls the
+// device copies it for the length of its call. Copying a share is an atomic
+// increment, where a CFRetain per operation would be a platform call.
+using SharedDevice = std::shared_ptr<const ScopedCFRef<IOHIDDeviceRef>>;
+
 }  // namespace quenor::mac

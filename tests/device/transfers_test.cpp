@@ -113,6 +113,41 @@ TEST_F(TransfersTest, TheRecordOfEachTransferClosedAndOpen) {
     EXPECT_EQ(0u, gadget.cancelledCallCount());
 }
 
+// The threads a device costs, counted in /proc/self/task (also under the
+// sanitizers, which the faults suite's thread walk skips): none for a device that
+// has done nothing; the run-loop worker once open; the request queue's thread
+// with its first work; the sender while set transfers come, gone after
+// kSenderIdle without one; none after delete.
+TEST_F(TransfersTest, ThreadsAreStartedWhenFirstNeededAndTheIdleSenderEnds) {
+    const auto threads = [] {
+        long count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+            count += entry.is_directory() ? 1 : 0;
+        }
+        return count;
+    };
+    // A sanitizer's runtime starts a thread of its own with the process's first one.
+    std::thread([] {}).join();
+    const long base = threads();
+    AbstractHidDevice* device = makeDevice();
+    EXPECT_EQ(base, threads());
+    ASSERT_TRUE(device->open(0, 1));
+    EXPECT_EQ(base + 1, threads());
+    ReportBuffer b = bytes(Bytes(8, 1));
+    EXPECT_TRUE(await(device->getFeature(1, b)).success);
+    EXPECT_EQ(base + 2, threads());
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(await(device->setReport(1, b, 1000)).success);
+        EXPECT_EQ(base + 3, threads());
+    }
+    EXPECT_TRUE(eventually([&] { return threads() == base + 2; }));  // the idle sender ends
+    EXPECT_TRUE(await(device->setReport(1, b, 1000)).success);
+    EXPECT_EQ(base + 3, threads());
+    EXPECT_EQ(5u, gadget.reportCalls().size());  // the feature read and four sends
+    destroyDevice(device);
+    EXPECT_EQ(base, threads());
+}
+
 // Timed senders, in one test so that their waits overlap: meanwhile a
 // setFeature waits out its own finite time-out (5000 ms) on a second gadget.
 TEST_F(TransfersTest, TimedSendersAreCancelledAnsweredForOrWaitedFor) {
