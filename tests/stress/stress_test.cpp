@@ -132,6 +132,7 @@ struct Slot {
         spec.serialNumber = "QS-\xF0\x9F\x98\x80-" + n;  // beyond the BMP
         spec.properties["RequestTimeout"] = 100000LL;    // the driver ends a blocked call at 100 ms
         spec.elements = {{0xFF00, 1, 1}, {0xFF00, 2, 2}, {0xFF00, 3, 1}, {0x0001, 6, 3}};
+        spec.stringDescriptors[1] = vmac::stringDescriptor(u"Quenor Stress Works");
         spec.responder = [this](const vmac::ReportCall& call) { return respond(call); };
         const std::wstring wn(n.begin(), n.end());
         product = L"Stress Gadget \u00FC\u20AC " + wn;
@@ -394,7 +395,7 @@ private:
     }
 
     // What a device object answers at once: its cached strings and properties,
-    // the filtering switch and new buffers.
+    // the filtering switch and new buffers; and a USB string request.
     void info(Slot& slot, AbstractHidDevice& device) {
         activity_.enter("cached strings and properties", slot.index);
         const std::pair<hidutil::async_request<StrResult>, const std::wstring*> asked[] = {
@@ -408,6 +409,11 @@ private:
                                             : checkCachedString(request.value(), slot.opened,
                                                                 slot.infoKnown, *expected));
         }
+        // Without a USB interface the answer is the product name.
+        issue(slot, "usbString", [&] { return device.usbString(1); }, [&slot](const StrResult& r) {
+            const std::wstring& text = slot.byEntryId ? slot.product : slot.manufacturer;
+            return !r.success || r.value == text ? "" : "usbString answered another text";
+        });
         (void)device.nativeHandle();
         const uint16_t version = device.usbDeviceVersion();
         if ((version != 0 && version != *slot.spec.releaseNumber) ||
