@@ -165,7 +165,7 @@ TEST_F(MonitorTest, BriefDevicesAreNotReportedAndNothingIsLostBeyondTheKernelsPe
     gateDevice.unplug();                                 // the removals' message is queued
     auto brief = plugHid("IOService:/Brief", 1, 2, {});  // then the arrivals' message
     brief.holdDetach();
-    brief.unplug();  // joins the pending removals: no message of its own
+    brief.unplug();                         // joins the pending removals: no message of its own
     std::vector<vmac::VirtualDevice> many;  // join the pending arrivals, past what is kept
     for (size_t i = 0; i < kMany; ++i)
         many.push_back(plugHid("IOService:/many/" + std::to_string(i), 1, 1, {}));

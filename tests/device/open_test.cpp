@@ -226,9 +226,10 @@ TEST_F(GadgetTest, UsagePairAtTheDescriptorsIndexOrThePrimaryUsage) {
 }
 
 // What an open reads stays until the next open, across a close; a close keeps
-// the report pool too, and a buffer whose transfer record is still held stays out of it. Numbers keep their low 16 bits. Strings are read into a
-// 1,024-byte buffer: 1,023 bytes of UTF-8 fit, a longer text does not convert
-// and reads as empty, not cut. The USB version is asked of the interface each time.
+// the report pool too, and a buffer whose transfer record is still held stays out of it. Numbers
+// keep their low 16 bits. Strings are read into a 1,024-byte buffer: 1,023 bytes of UTF-8 fit, a
+// longer text does not convert and reads as empty, not cut. The USB version is asked of the
+// interface each time.
 TEST_F(GadgetTest, CloseKeepsWhatTheLastOpenReadAndTheReportPool) {
     gadget.setReleaseNumber(0x0213);
     AbstractHidDevice* device = makeDevice();

@@ -11,7 +11,7 @@
 // are back at their baseline.
 //
 // Knobs, from the environment: QUENOR_STRESS_SEED (default: from the clock,
-// printed so that a failing run can be repeated with the same choices),
+// named in every failure, so that a failing run can be repeated with the same choices),
 // QUENOR_STRESS_SECONDS (30; 15 in sanitizer builds), QUENOR_STRESS_THREADS
 // (application threads, 12) and QUENOR_STRESS_DEVICES (4, at most 16).
 //
@@ -145,9 +145,9 @@ struct Slot {
         const bool set = call.kind == vmac::ReportCallKind::Set;
         const uint8_t first = call.bytes.empty() ? tag : call.bytes[0];
         if (set && (static_cast<size_t>(call.length) != call.bytes.size() || first != tag)) {
-            fault("set report", "of " + std::to_string(call.bytes.size()) +
-                                    " bytes (announced: " + std::to_string(call.length) +
-                                    ") for tag " + std::to_string(first));
+            fault("set report", "of " + std::to_string(call.bytes.size()) + " bytes, " +
+                                    std::to_string(call.length) + " announced, tag " +
+                                    std::to_string(first));
         }
         const bool failing = set ? call.bytes.size() > 1 && call.bytes[1] == kFailOnRequest
                                  : call.reportId == kFailOnRequest;
@@ -410,10 +410,12 @@ private:
                                                                 slot.infoKnown, *expected));
         }
         // Without a USB interface the answer is the product name.
-        issue(slot, "usbString", [&] { return device.usbString(1); }, [&slot](const StrResult& r) {
-            const std::wstring& text = slot.byEntryId ? slot.product : slot.manufacturer;
-            return !r.success || r.value == text ? "" : "usbString answered another text";
-        });
+        issue(
+            slot, "usbString", [&] { return device.usbString(1); },
+            [&slot](const StrResult& r) {
+                const std::wstring& text = slot.byEntryId ? slot.product : slot.manufacturer;
+                return !r.success || r.value == text ? "" : "usbString answered another text";
+            });
         (void)device.nativeHandle();
         const uint16_t version = device.usbDeviceVersion();
         if ((version != 0 && version != *slot.spec.releaseNumber) ||
@@ -687,14 +689,10 @@ TEST(Stress, MixedCallsAndLifecycleKeepTheContract) {
 
     World world;
     runStress(world, seed, seconds, apps, devices, knobs.str());
-    std::printf("stress: %s\n ", knobs.str().c_str());
-    for (const auto& [name, moved] : world.counts) {
-        const uint64_t count = moved;
-        std::printf(" %s %llu,", name.c_str(), static_cast<unsigned long long>(count));
-        EXPECT_GT(count, 0u) << "no " << name << ": the run tested nothing of it";
-    }
-    std::printf(" faults %llu\n", static_cast<unsigned long long>(world.faults.load()));
-    EXPECT_EQ(0u, world.faults.load()) << "rerun with " << knobs.str();
+    SCOPED_TRACE("rerun with " + knobs.str());
+    for (const auto& [name, moved] : world.counts)
+        EXPECT_GT(moved.load(), 0u) << "no " << name << ": the run tested nothing of it";
+    EXPECT_EQ(0u, world.faults.load());
     EXPECT_EQ(objects, settled(vmac::LiveCounts::now, objects))
         << "platform objects leaked or over-released";
     EXPECT_EQ(threads, settled(threadCount, threads)) << "threads left running";
