@@ -409,12 +409,16 @@ private:
                                             : checkCachedString(request.value(), slot.opened,
                                                                 slot.infoKnown, *expected));
         }
-        // Without a USB interface the answer is the product name.
+        // Descriptor 1 holds the manufacturer. Without a USB interface (none, or an
+        // open that could not take it) the answer is the cached product name, which
+        // an open that read a disturbed gadget may not know.
         issue(
             slot, "usbString", [&] { return device.usbString(1); },
-            [&slot](const StrResult& r) {
-                const std::wstring& text = slot.byEntryId ? slot.product : slot.manufacturer;
-                return !r.success || r.value == text ? "" : "usbString answered another text";
+            [&slot, known = slot.infoKnown](const StrResult& r) {
+                return !r.success || !known || r.value == slot.product ||
+                               (!slot.byEntryId && r.value == slot.manufacturer)
+                           ? ""
+                           : "usbString answered another text";
             });
         (void)device.nativeHandle();
         const uint16_t version = device.usbDeviceVersion();
