@@ -226,9 +226,10 @@ TEST_F(GadgetTest, UsagePairAtTheDescriptorsIndexOrThePrimaryUsage) {
 }
 
 // What an open reads stays until the next open, across a close; a close keeps
-// the report pool too. Numbers keep their low 16 bits. Strings are read into a
-// 1,024-byte buffer: 1,023 bytes of UTF-8 fit, a longer text does not convert
-// and reads as empty, not cut. The USB version is asked of the interface each time.
+// the report pool too, and a buffer whose transfer record is still held stays out of it. Numbers
+// keep their low 16 bits. Strings are read into a 1,024-byte buffer: 1,023 bytes of UTF-8 fit, a
+// longer text does not convert and reads as empty, not cut. The USB version is asked of the
+// interface each time.
 TEST_F(GadgetTest, CloseKeepsWhatTheLastOpenReadAndTheReportPool) {
     gadget.setReleaseNumber(0x0213);
     AbstractHidDevice* device = makeDevice();
@@ -244,7 +245,12 @@ TEST_F(GadgetTest, CloseKeepsWhatTheLastOpenReadAndTheReportPool) {
     ReportBuffer pooled = device->allocateReport(AbstractHidDevice::Input);
     const auto* const pooledAddress = pooled.get();
     (*pooled)[0] = 0x5A;
+    auto held = std::make_optional(device->setReport(1, pooled, 1000));  // a held record holds it
+    ASSERT_TRUE(await(*held).success);
+    ASSERT_TRUE(await(device->getFeature(1, bytes({0}))).success);  // the queue has moved on
     pooled.reset();
+    EXPECT_NE(pooledAddress, device->allocateReport(AbstractHidDevice::Input).get());
+    held.reset();  // a finished transfer's buffer goes back once its record is let go
     ASSERT_TRUE(device->close());
     EXPECT_EQ(0, device->usbDeviceVersion());
 

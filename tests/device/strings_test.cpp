@@ -72,24 +72,21 @@ TEST_F(StringsTest, UsbStringDescriptorsAreTakenAsTheyCome) {
         int index;
         std::vector<uint8_t> descriptor;  // served at the index's low byte, if any
         Fields expected;
-        UInt16 wValue;
     } cases[] = {
-        {0, {4, 3, 0x09, 0x04}, text(L"\x0409"), 0x0300},
-        {1, {8, 3, 'a', 0, 'b', 0, 'c', 0}, text(L"abc"), 0x0301},
-        {2, {7, 3, 'a', 0, 'b', 0, 'c', 0}, text(L"ab"), 0x0302},
-        {3, {12, 3, 'a', 0, 'b', 0}, text(std::wstring(L"ab\0\0\0", 5)), 0x0303},
-        {4, longest, text(units.substr(0, 64)), 0x0304},
-        {5, {3, 3, 'a', 0}, text(L""), 0x0305},
-        {6, {0, 3, 'a', 0}, text(L""), 0x0306},
-        {7,
-         {8, 3, 'x', 0, 0x3D, 0xD8, 0x00, 0xDE},
-         text({L'x', wchar_t(0xD83D), wchar_t(0xDE00)}),
-         0x0307},
-        {8, {}, failure(stalled), 0x0308},  // an index the device does not have
-        // Outside a byte the index spills into the descriptor type.
-        {256, {}, text(L"\x0409"), 0x0300},
-        {1024, {}, failure(stalled), 0x0700},
-        {-1, {}, failure(stalled), 0xFFFF},
+        {0, {4, 3, 0x09, 0x04}, text(L"\x0409")},
+        {1, {8, 3, 'a', 0, 'b', 0, 'c', 0}, text(L"abc")},
+        {2, {7, 3, 'a', 0, 'b', 0, 'c', 0}, text(L"ab")},
+        {3, {12, 3, 'a', 0, 'b', 0}, text(std::wstring(L"ab\0\0\0", 5))},
+        {4, longest, text(units.substr(0, 64))},
+        {5, {3, 3, 'a', 0}, text(L"")},
+        {6, {0, 3, 'a', 0}, text(L"")},
+        {7, {8, 3, 'x', 0, 0x3D, 0xD8, 0x00, 0xDE}, text({L'x', wchar_t(0xD83D), wchar_t(0xDE00)})},
+        {8, {}, failure(stalled)},  // an index the device does not have
+        // Outside a byte the index spills into the descriptor type: 256 asks for
+        // index 0 again, 1,024 for descriptor type 7, -1 for 0xFFFF.
+        {256, {}, text(L"\x0409")},
+        {1024, {}, failure(stalled)},
+        {-1, {}, failure(stalled)},
     };
     AbstractHidDevice* device = openDevice();
     for (const auto& c : cases) {
@@ -99,7 +96,7 @@ TEST_F(StringsTest, UsbStringDescriptorsAreTakenAsTheyCome) {
         }
         EXPECT_EQ(c.expected, fields(await(device->usbString(c.index))));
         const vmac::PipeCall request = gadget.pipeCalls().back();
-        EXPECT_EQ(std::make_tuple(0, 0x80, 6, c.wValue, 0x0409, 130),
+        EXPECT_EQ(std::make_tuple(0, 0x80, 6, UInt16(0x0300 | c.index), 0x0409, 130),
                   std::make_tuple(request.pipe, request.bmRequestType, request.bRequest,
                                   request.wValue, request.wIndex, request.wLength));
     }

@@ -11,7 +11,7 @@
 // are back at their baseline.
 //
 // Knobs, from the environment: QUENOR_STRESS_SEED (default: from the clock,
-// printed so that a failing run can be repeated with the same choices),
+// named in every failure, so that a failing run can be repeated with the same choices),
 // QUENOR_STRESS_SECONDS (30; 15 in sanitizer builds), QUENOR_STRESS_THREADS
 // (application threads, 12) and QUENOR_STRESS_DEVICES (4, at most 16).
 //
@@ -132,6 +132,7 @@ struct Slot {
         spec.serialNumber = "QS-\xF0\x9F\x98\x80-" + n;  // beyond the BMP
         spec.properties["RequestTimeout"] = 100000LL;    // the driver ends a blocked call at 100 ms
         spec.elements = {{0xFF00, 1, 1}, {0xFF00, 2, 2}, {0xFF00, 3, 1}, {0x0001, 6, 3}};
+        spec.stringDescriptors[1] = vmac::stringDescriptor(u"Quenor Stress Works");
         spec.responder = [this](const vmac::ReportCall& call) { return respond(call); };
         const std::wstring wn(n.begin(), n.end());
         product = L"Stress Gadget \u00FC\u20AC " + wn;
@@ -144,9 +145,9 @@ struct Slot {
         const bool set = call.kind == vmac::ReportCallKind::Set;
         const uint8_t first = call.bytes.empty() ? tag : call.bytes[0];
         if (set && (static_cast<size_t>(call.length) != call.bytes.size() || first != tag)) {
-            fault("set report", "of " + std::to_string(call.bytes.size()) +
-                                    " bytes (announced: " + std::to_string(call.length) +
-                                    ") for tag " + std::to_string(first));
+            fault("set report", "of " + std::to_string(call.bytes.size()) + " bytes, " +
+                                    std::to_string(call.length) + " announced, tag " +
+                                    std::to_string(first));
         }
         const bool failing = set ? call.bytes.size() > 1 && call.bytes[1] == kFailOnRequest
                                  : call.reportId == kFailOnRequest;
@@ -394,7 +395,7 @@ private:
     }
 
     // What a device object answers at once: its cached strings and properties,
-    // the filtering switch and new buffers.
+    // the filtering switch and new buffers; and a USB string request.
     void info(Slot& slot, AbstractHidDevice& device) {
         activity_.enter("cached strings and properties", slot.index);
         const std::pair<hidutil::async_request<StrResult>, const std::wstring*> asked[] = {
@@ -408,6 +409,17 @@ private:
                                             : checkCachedString(request.value(), slot.opened,
                                                                 slot.infoKnown, *expected));
         }
+        // Descriptor 1 holds the manufacturer. Without a USB interface (none, or an
+        // open that could not take it) the answer is the cached product name, which
+        // an open that read a disturbed gadget may not know.
+        issue(
+            slot, "usbString", [&] { return device.usbString(1); },
+            [&slot, known = slot.infoKnown](const StrResult& r) {
+                return !r.success || !known || r.value == slot.product ||
+                               (!slot.byEntryId && r.value == slot.manufacturer)
+                           ? ""
+                           : "usbString answered another text";
+            });
         (void)device.nativeHandle();
         const uint16_t version = device.usbDeviceVersion();
         if ((version != 0 && version != *slot.spec.releaseNumber) ||
@@ -681,14 +693,10 @@ TEST(Stress, MixedCallsAndLifecycleKeepTheContract) {
 
     World world;
     runStress(world, seed, seconds, apps, devices, knobs.str());
-    std::printf("stress: %s\n ", knobs.str().c_str());
-    for (const auto& [name, moved] : world.counts) {
-        const uint64_t count = moved;
-        std::printf(" %s %llu,", name.c_str(), static_cast<unsigned long long>(count));
-        EXPECT_GT(count, 0u) << "no " << name << ": the run tested nothing of it";
-    }
-    std::printf(" faults %llu\n", static_cast<unsigned long long>(world.faults.load()));
-    EXPECT_EQ(0u, world.faults.load()) << "rerun with " << knobs.str();
+    SCOPED_TRACE("rerun with " + knobs.str());
+    for (const auto& [name, moved] : world.counts)
+        EXPECT_GT(moved.load(), 0u) << "no " << name << ": the run tested nothing of it";
+    EXPECT_EQ(0u, world.faults.load());
     EXPECT_EQ(objects, settled(vmac::LiveCounts::now, objects))
         << "platform objects leaked or over-released";
     EXPECT_EQ(threads, settled(threadCount, threads)) << "threads left running";
