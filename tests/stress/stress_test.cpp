@@ -151,7 +151,8 @@ struct Slot {
         }
         const bool failing = set ? call.bytes.size() > 1 && call.bytes[1] == kFailOnRequest
                                  : call.reportId == kFailOnRequest;
-        vmac::ReportAnswer answer{failing ? kIOReturnError : kIOReturnSuccess};
+        vmac::ReportAnswer answer;
+        answer.result = failing ? kIOReturnError : kIOReturnSuccess;
         if (!set && !failing) {
             answer.data = {tag, static_cast<uint8_t>(call.reportId)};
             answer.data.resize(kFeatureReportSize);
