@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <utility>
 
 namespace hidutil {
 namespace internal {
@@ -44,9 +45,32 @@ struct notification_object::block {
 // request it has to block on. A thread that waits for one request after the other (the common
 // case: it waits, reads the value, drops the handle) then allocates no block after its first.
 // A block is spare only once its object is destroyed, when nobody waits on it or notifies it.
-std::unique_ptr<notification_object::block>& notification_object::spare_block() {
-    thread_local std::unique_ptr<block> spare;
-    return spare;
+// The slot is trivially destructible, so that a request destroyed after the thread's other
+// thread_locals (at thread or process exit) may still use it; the keeper frees the spare block
+// when the thread ends and closes the slot to blocks offered after that.
+namespace {
+thread_local void* t_spare = nullptr;
+thread_local bool t_slotClosed = false;
+}  // namespace
+
+notification_object::block* notification_object::take_spare() noexcept {
+    return static_cast<block*>(std::exchange(t_spare, nullptr));
+}
+
+void notification_object::keep_spare(block* used) noexcept {
+    struct keeper {
+        ~keeper() {
+            delete static_cast<block*>(std::exchange(t_spare, nullptr));
+            t_slotClosed = true;
+        }
+    };
+    thread_local keeper slotKeeper;
+    if (t_slotClosed || t_spare != nullptr) {
+        delete used;
+        return;
+    }
+    used->signalled = false;  // no other thread can see the block any more
+    t_spare = used;
 }
 
 notification_object::notification_object() noexcept : m_word(kIdle) {}
@@ -54,12 +78,7 @@ notification_object::notification_object() noexcept : m_word(kIdle) {}
 notification_object::~notification_object() {
     const std::uintptr_t word = m_word.load(std::memory_order_acquire);
     if (word != kIdle && word != kSignalled) {
-        std::unique_ptr<block> used(reinterpret_cast<block*>(word));
-        std::unique_ptr<block>& spare = spare_block();
-        if (!spare) {
-            used->signalled = false;  // no other thread can see the block any more
-            spare = std::move(used);
-        }
+        keep_spare(reinterpret_cast<block*>(word));
     }
 }
 
@@ -92,18 +111,15 @@ notification_object::block* notification_object::block_to_wait_on(
     for (;;) {
         std::uintptr_t current = m_word.load(std::memory_order_acquire);
         if (current == kIdle) {
-            std::unique_ptr<block>& spare = spare_block();
-            std::unique_ptr<block> fresh =
-                spare ? std::move(spare) : std::unique_ptr<block>(new (std::nothrow) block());
+            block* spare = take_spare();
+            block* fresh = spare ? spare : new (std::nothrow) block();
             if (fresh) {
-                const auto mine = reinterpret_cast<std::uintptr_t>(fresh.get());
+                const auto mine = reinterpret_cast<std::uintptr_t>(fresh);
                 if (m_word.compare_exchange_strong(current, mine, std::memory_order_acq_rel,
                                                    std::memory_order_acquire)) {
-                    return fresh.release();  // owned by this object from here on
+                    return fresh;  // owned by this object from here on
                 }
-                if (!spare) {
-                    spare = std::move(fresh);  // kept for the next wait
-                }
+                keep_spare(fresh);  // for the next wait
                 // Lost to the notifier (then `current` is kSignalled) or to another waiter.
             }
         }
