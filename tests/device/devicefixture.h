@@ -103,6 +103,9 @@ protected:
     void TearDown() override {
         devices_.clear();  // closes and joins everything the test left open
         vmac::reset();
+        // A call left running past the grace lets its references go on its own thread
+        // when it returns, which may be after the test's last step.
+        eventually([&] { return live_ == vmac::LiveCounts::now(); });
         EXPECT_EQ(live_, vmac::LiveCounts::now()) << "leaked or over-released";
     }
 
