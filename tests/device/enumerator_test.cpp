@@ -85,6 +85,13 @@ TEST_F(EnumeratorTest, SnapshotListsEveryUsagePairOldestDeviceFirstAndStaysAsTak
     EXPECT_TRUE(cursor.moveTo(4) && cursor.atEnd() && !cursor.get());
     EXPECT_FALSE(cursor.moveTo(5) || cursor.moveToNext());
     EXPECT_TRUE(cursor.moveTo(0) && cursor.atBegin() && !cursor.moveToPrevious());
+    // The postfix ++ answers the old position; a move clones, leaving the source as it was.
+    const std::string atBegin = text(cursor.get());
+    DeviceEnumerator before = cursor++;
+    DeviceEnumerator moved(std::move(before));
+    EXPECT_NE(atBegin, text(cursor.get()));
+    EXPECT_EQ(atBegin, text(moved.get()));
+    EXPECT_EQ(atBegin, text(before.get()));  // NOLINT(bugprone-use-after-move)
     EXPECT_EQ(DeviceEnumerator(QuenorDeviceClass::Hid).count(), 3);
 }
 
