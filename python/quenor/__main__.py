@@ -17,18 +17,18 @@ import quenor
 _KEYS = {"vid": "vid", "pid": "pid", "page": "usage_page", "usage": "usage"}
 
 
-def _match(spec: str) -> dict[str, int]:
+def _match(text: str) -> dict[str, int]:
     wanted: dict[str, int] = {}
-    for item in spec.split(","):
+    for item in text.split(","):
         key, _, value = item.partition("=")
         if key not in _KEYS or not value:
-            raise argparse.ArgumentTypeError(f'bad --match "{spec}"')
+            raise argparse.ArgumentTypeError(f'bad --match "{text}"')
         try:
             number = int(value, 0)
         except ValueError:
-            raise argparse.ArgumentTypeError(f'bad --match "{spec}"') from None
+            raise argparse.ArgumentTypeError(f'bad --match "{text}"') from None
         if not 0 <= number <= 0xFFFF:
-            raise argparse.ArgumentTypeError(f'bad --match "{spec}"')
+            raise argparse.ArgumentTypeError(f'bad --match "{text}"')
         wanted[_KEYS[key]] = number
     return wanted
 

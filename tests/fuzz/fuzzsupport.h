@@ -91,10 +91,10 @@ inline std::unique_ptr<AbstractHidDevice> makeDevice(const std::string& path, in
 
 // A gadget plugged as described, and its device object, opened.
 struct OpenGadget {
-    explicit OpenGadget(const vmac::Gadget& spec)
-        : gadget(spec.plug()), device(makeDevice(spec.path)) {
+    explicit OpenGadget(const vmac::Gadget& described)
+        : gadget(described.plug()), device(makeDevice(described.path)) {
         if (!device->open(0, 1)) {
-            fail("the gadget at %s does not open", spec.path.c_str());
+            fail("the gadget at %s does not open", described.path.c_str());
         }
     }
     vmac::VirtualDevice gadget;

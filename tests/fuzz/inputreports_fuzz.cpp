@@ -27,13 +27,13 @@ struct Open : fuzz::OpenGadget {
 // Plugs and opens a gadget; lives for the whole run.
 Open* open(int number, std::vector<vmac::Element> elements, std::vector<uint32_t> reportIds,
            std::vector<uint32_t> filterIds) {
-    vmac::Gadget spec;
-    spec.path = "IOService:/vmac/Fuzz@" + std::to_string(number) + "/Interface@0/HIDDevice";
-    spec.primaryUsage = 1;
-    spec.primaryUsagePage = 0xFF00;
-    spec.maxInputReportSize = 64;
-    spec.elements = std::move(elements);
-    return new Open{fuzz::OpenGadget(spec), std::move(reportIds), std::move(filterIds)};
+    vmac::Gadget described;
+    described.path = "IOService:/vmac/Fuzz@" + std::to_string(number) + "/Interface@0/HIDDevice";
+    described.primaryUsage = 1;
+    described.primaryUsagePage = 0xFF00;
+    described.maxInputReportSize = 64;
+    described.elements = std::move(elements);
+    return new Open{fuzz::OpenGadget(described), std::move(reportIds), std::move(filterIds)};
 }
 
 struct Model {

@@ -116,24 +116,24 @@ struct Slot {
     Slot(int i, World& world)
         : index(i), tag(static_cast<uint8_t>(0xA0 + i)), byEntryId(i % 4 >= 2), world(world) {
         const std::string n = std::to_string(i);
-        spec.path = byEntryId ? "IOService:/IOResources/IOHIDResource/"
+        described.path = byEntryId ? "IOService:/IOResources/IOHIDResource/"
                                 "IOHIDResourceDeviceUserClient/IOHIDUserDevice"
                               : "IOService:/vmac/Stress@" + n + "/Interface@0/HIDDevice";
-        spec.parent = byEntryId ? vmac::ParentKind::Other : vmac::ParentKind::UsbInterface;
-        spec.versionNumber = spec.releaseNumber = static_cast<UInt16>(0x0100 + i);
-        spec.primaryUsagePage = 0xFF00;
-        spec.primaryUsage = 1;
-        spec.usagePairs = {{{0xFF00, 1}}};
-        spec.maxInputReportSize = kInputReportSize;
-        spec.maxOutputReportSize = kOutputReportSize;
-        spec.maxFeatureReportSize = kFeatureReportSize;
-        spec.manufacturer = "Quenor Stress Works";
-        spec.product = "Stress Gadget \xC3\xBC\xE2\x82\xAC " + n;
-        spec.serialNumber = "QS-\xF0\x9F\x98\x80-" + n;  // beyond the BMP
-        spec.properties["RequestTimeout"] = 100000LL;    // the driver ends a blocked call at 100 ms
-        spec.elements = {{0xFF00, 1, 1}, {0xFF00, 2, 2}, {0xFF00, 3, 1}, {0x0001, 6, 3}};
-        spec.stringDescriptors[1] = vmac::stringDescriptor(u"Quenor Stress Works");
-        spec.responder = [this](const vmac::ReportCall& call) { return respond(call); };
+        described.parent = byEntryId ? vmac::ParentKind::Other : vmac::ParentKind::UsbInterface;
+        described.versionNumber = described.releaseNumber = static_cast<UInt16>(0x0100 + i);
+        described.primaryUsagePage = 0xFF00;
+        described.primaryUsage = 1;
+        described.usagePairs = {{{0xFF00, 1}}};
+        described.maxInputReportSize = kInputReportSize;
+        described.maxOutputReportSize = kOutputReportSize;
+        described.maxFeatureReportSize = kFeatureReportSize;
+        described.manufacturer = "Quenor Stress Works";
+        described.product = "Stress Gadget \xC3\xBC\xE2\x82\xAC " + n;
+        described.serialNumber = "QS-\xF0\x9F\x98\x80-" + n;  // beyond the BMP
+        described.properties["RequestTimeout"] = 100000LL;    // the driver ends a blocked call at 100 ms
+        described.elements = {{0xFF00, 1, 1}, {0xFF00, 2, 2}, {0xFF00, 3, 1}, {0x0001, 6, 3}};
+        described.stringDescriptors[1] = vmac::stringDescriptor(u"Quenor Stress Works");
+        described.responder = [this](const vmac::ReportCall& call) { return respond(call); };
         const std::wstring wn(n.begin(), n.end());
         product = L"Stress Gadget \u00FC\u20AC " + wn;
         serial = L"QS-" + std::wstring(1, wchar_t(0x1F600)) + L"-" + wn;
@@ -172,7 +172,7 @@ struct Slot {
     uint64_t gadgetEntryId() const { return gadget().entryId(); }
     // With `lifecycle` held exclusively, so that no open sees a gadget half set up.
     void plug() {
-        vmac::VirtualDevice g = spec.plug();
+        vmac::VirtualDevice g = described.plug();
         for (uint32_t id = 1; id <= 4; ++id) {
             g.declareInputReport(id, 8);  // the shortest report the run injects
         }
@@ -197,7 +197,7 @@ struct Slot {
     const uint8_t tag;
     const bool byEntryId;  // no USB parent, a shared path: named by entry ID
     World& world;
-    vmac::Gadget spec;
+    vmac::Gadget described;
     std::wstring product, serial;
     const std::wstring manufacturer = L"Quenor Stress Works";
 
@@ -423,7 +423,7 @@ private:
             });
         (void)device.nativeHandle();
         const uint16_t version = device.usbDeviceVersion();
-        if ((version != 0 && version != *slot.spec.releaseNumber) ||
+        if ((version != 0 && version != *slot.described.releaseNumber) ||
             (slot.opened && slot.infoKnown &&
              (device.usage() != 1 || device.usagePage() != 0xFF00 ||
               device.reportSize(Type::Input) != int(kInputReportSize))) ||
@@ -444,7 +444,7 @@ private:
 
 void create(World& world, Slot& slot) {
     slot.entryId = slot.byEntryId ? slot.gadgetEntryId() : 0;
-    const std::wstring path(slot.spec.path.begin(), slot.spec.path.end());
+    const std::wstring path(slot.described.path.begin(), slot.described.path.end());
     slot.device.reset(AbstractHidDevice::create(
         HidDeviceDescriptor(new MacDeviceDescriptorHandle(path, 0, slot.entryId))));
     slot.liveGeneration = slot.generation = ++world.nextGeneration;
