@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "jobthread.h"
+#include "spawnfloor.h"
 #include "twohopinput.h"
 
 namespace {
@@ -115,30 +116,7 @@ void setFloor(long n) {
     auto device = openDevice(gadgetPath(1));
     ReportBuffer buffer = device->allocateReport(AbstractHidDevice::Output);
     IOHIDDeviceRef handle = static_cast<IOHIDDeviceRef>(device->nativeHandle());
-    auto once = [&] {
-        std::mutex mutex;
-        std::condition_variable condition;
-        bool done = false;
-        std::promise<Result> promise;
-        auto future = promise.get_future();
-        std::thread sender([&] {
-            const IOReturn r = IOHIDDeviceSetReport(handle, kIOHIDReportTypeOutput, 1,
-                                                    buffer->data(), CFIndex(buffer->size()));
-            const bool ok = r == kIOReturnSuccess;
-            promise.set_value({ok, ok ? int32_t(buffer->size()) : -1, buffer, 1, 0});
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                done = true;
-            }
-            condition.notify_one();
-        });
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            condition.wait_for(lock, std::chrono::milliseconds(1000), [&] { return done; });
-        }
-        sender.join();
-        future.get();
-    };
+    auto once = [&] { bench::spawnedSetReport(handle, buffer); };
     repeat(kWarmUp, once);
     repeat(n, once);
 }

@@ -21,6 +21,7 @@
 
 #include "jobthread.h"
 #include "pairedrun.h"
+#include "spawnfloor.h"
 #include "threadchain.h"
 #include "twohopinput.h"
 
@@ -186,29 +187,7 @@ void SetReportRoundTrip(benchmark::State& state) {
     ReportBuffer buffer = bench.device->allocateReport(AbstractHidDevice::Output);
     IOHIDDeviceRef handle = bench.handle();
     auto baseline = [&] {
-        std::mutex mutex;
-        std::condition_variable condition;
-        bool done = false;
-        std::promise<Result> promise;
-        auto future = promise.get_future();
-        std::thread sender([&] {
-            const IOReturn r =
-                IOHIDDeviceSetReport(handle, kIOHIDReportTypeOutput, 1, buffer->data(),
-                                     static_cast<CFIndex>(buffer->size()));
-            const bool ok = r == kIOReturnSuccess;
-            promise.set_value({ok, ok ? static_cast<int32_t>(buffer->size()) : -1, buffer, 1, 0});
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                done = true;
-            }
-            condition.notify_one();
-        });
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            condition.wait_for(lock, std::chrono::milliseconds(1000), [&] { return done; });
-        }
-        sender.join();
-        benchmark::DoNotOptimize(future.get().success);
+        benchmark::DoNotOptimize(::bench::spawnedSetReport(handle, buffer).success);
     };
     auto library = [&] {
         auto request = bench.device->setReport(1, buffer, 1000);
