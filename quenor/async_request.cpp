@@ -1,12 +1,13 @@
 // The compiled half of the one-shot result channel: the signal object that handles wait on.
 #include <quenor/async_request>
 
+#include "quenor/handoffmemory.h"
+#include "quenor/semaphore.h"
+
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <thread>
 #include <utility>
@@ -33,44 +34,42 @@ bool signalledAfterYielding(const std::atomic<std::uintptr_t>& word) {
 }  // namespace
 
 // Made by the first thread that has to block, published through the object's word, freed by the
-// object's destructor. Member order is the destruction order in reverse: the flag, then the
-// mutex, then the condition variable go away.
+// object's destructor (or kept as its thread's spare). The notifier sets `signalled`, then posts
+// once for each waiter it sees; a waiter counts itself in, then tests `signalled` before it
+// sleeps. Both sides use sequentially consistent steps, so a waiter that finds the flag clear is
+// seen by the notifier and gets its post. A post that nobody takes (its waiter had seen the flag,
+// or timed out) is left over, and is drained before the block serves another object.
 struct notification_object::block {
-    std::condition_variable condition;
-    std::mutex mutex;
-    bool signalled = false;  // guarded by mutex; only ever goes from false to true
+    Semaphore wakeups;
+    std::atomic<int> waiters{0};
+    std::atomic<bool> signalled{false};
 };
-
-// One spare block per thread: the block of a request that thread destroyed, kept for the next
-// request it has to block on. A thread that waits for one request after the other (the common
-// case: it waits, reads the value, drops the handle) then allocates no block after its first.
-// A block is spare only once its object is destroyed, when nobody waits on it or notifies it.
-// The slot is trivially destructible, so that a request destroyed after the thread's other
-// thread_locals (at thread or process exit) may still use it; the keeper frees the spare block
-// when the thread ends and closes the slot to blocks offered after that.
+// One spare block, process-wide: the block of the last destroyed request that had one, kept for
+// the next request a thread has to block on. A thread that waits for one request after the
+// other then makes no block after its first, whichever thread destroys the requests (often the
+// one that answered them). A block is spare only once its object is destroyed, when nobody
+// waits on it or notifies it. The slot is never destroyed, so that a request destroyed during
+// or after static destruction may still use it.
 namespace {
-thread_local void* t_spare = nullptr;
-thread_local bool t_slotClosed = false;
+std::atomic<void*> g_spare{nullptr};
 }  // namespace
 
 notification_object::block* notification_object::take_spare() noexcept {
-    return static_cast<block*>(std::exchange(t_spare, nullptr));
+    return static_cast<block*>(g_spare.exchange(nullptr, std::memory_order_acquire));
 }
 
 void notification_object::keep_spare(block* used) noexcept {
-    struct keeper {
-        ~keeper() {
-            delete static_cast<block*>(std::exchange(t_spare, nullptr));
-            t_slotClosed = true;
-        }
-    };
-    thread_local keeper slotKeeper;
-    if (t_slotClosed || t_spare != nullptr) {
-        delete used;
-        return;
+    // Posts nobody took are drained, so that the block starts clear for its next object.
+    while (used->wakeups.tryWait()) {
     }
-    used->signalled = false;  // no other thread can see the block any more
-    t_spare = used;
+    used->waiters.store(0, std::memory_order_relaxed);
+    used->signalled.store(false, std::memory_order_relaxed);
+    delete static_cast<block*>(g_spare.exchange(used, std::memory_order_acq_rel));
+}
+
+void release_kept_memory() noexcept {
+    delete static_cast<notification_object::block*>(g_spare.exchange(nullptr));
+    release_kept_blocks();
 }
 
 notification_object::notification_object() noexcept : m_word(kIdle) {}
@@ -91,15 +90,12 @@ void notification_object::notify_all() {
     if (word == kSignalled) {
         return;
     }
-    // A waiter installed the block; its flag is what waiters test, under its mutex.
+    // A waiter installed the block: one post for each thread that sleeps on it, or is about to.
     block* waiting = reinterpret_cast<block*>(word);
-    {
-        std::lock_guard<std::mutex> lock(waiting->mutex);
-        waiting->signalled = true;
+    waiting->signalled.store(true);
+    for (int n = waiting->waiters.load(); n > 0; --n) {
+        waiting->wakeups.post();
     }
-    // Woken after the unlock, so a waiter that runs at once finds the mutex free. The block lives
-    // as long as this object, which the caller keeps alive for the call.
-    waiting->condition.notify_all();
 }
 
 notification_object::block* notification_object::block_to_wait_on(
@@ -113,6 +109,10 @@ notification_object::block* notification_object::block_to_wait_on(
         if (current == kIdle) {
             block* spare = take_spare();
             block* fresh = spare ? spare : new (std::nothrow) block();
+            if (fresh && !fresh->wakeups.ok()) {
+                delete fresh;  // the host had no semaphore for it: as without memory
+                fresh = nullptr;
+            }
             if (fresh) {
                 const auto mine = reinterpret_cast<std::uintptr_t>(fresh);
                 if (m_word.compare_exchange_strong(current, mine, std::memory_order_acq_rel,
@@ -145,9 +145,9 @@ void notification_object::wait() const {
     if (waiting == nullptr) {
         return;
     }
-    std::unique_lock<std::mutex> lock(waiting->mutex);
-    while (!waiting->signalled) {
-        waiting->condition.wait(lock);
+    waiting->waiters.fetch_add(1);
+    while (!waiting->signalled.load()) {
+        waiting->wakeups.wait();
     }
 }
 
@@ -164,22 +164,19 @@ void notification_object::wait_for_impl(unsigned long ms, const std::function<bo
     if (waiting == nullptr) {
         return;
     }
-    std::unique_lock<std::mutex> lock(waiting->mutex);
-    if (waiting->signalled) {
+    if (waiting->signalled.load()) {
         return;
     }
-    for (;;) {
-        if (waiting->signalled && pred()) {
-            return;
+    waiting->waiters.fetch_add(1);
+    while (!waiting->signalled.load()) {
+        if (!waiting->wakeups.waitUntil(deadline)) {
+            break;
         }
-        if (waiting->condition.wait_until(lock, deadline) == std::cv_status::timeout) {
-            // The predicate is consulted once more, as on every exit with the flag set, but its
-            // answer changes nothing: the caller tests its own state after the wait.
-            if (waiting->signalled) {
-                (void)pred();
-            }
-            return;
-        }
+    }
+    // The predicate is consulted on every exit with the flag set, but its answer changes
+    // nothing: the caller tests its own state after the wait.
+    if (waiting->signalled.load()) {
+        (void)pred();
     }
 }
 

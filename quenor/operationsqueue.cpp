@@ -1,5 +1,7 @@
 #include <quenor/operationsqueue.h>
 
+#include "quenor/handoffmemory.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -8,6 +10,14 @@
 namespace hidutil {
 
 DeviceOperationBase::~DeviceOperationBase() = default;
+
+void* DeviceOperationBase::operator new(std::size_t size) {
+    return internal::takeBlock(size);
+}
+
+void DeviceOperationBase::operator delete(void* memory, std::size_t size) noexcept {
+    internal::giveBlock(memory, size);
+}
 
 // Internal to the library: hidden, although nested in an exported class.
 struct __attribute__((visibility("hidden"))) OperationsQueue::State {

@@ -26,6 +26,7 @@
 #include <quenor/export.h>
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -41,6 +42,12 @@ public:
     DeviceOperationBase& operator=(const DeviceOperationBase&) = delete;
     virtual ~DeviceOperationBase();
     virtual void exec() = 0;
+
+    // Operations are made on the caller's thread and destroyed on a queue's: their memory is
+    // handed back for the next one made (quenor/handoffmemory.h), so that a steady stream of
+    // operations allocates nothing. Throws std::bad_alloc as the global one does.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* memory, std::size_t size) noexcept;
 };
 
 // `T` is the promise holder: a hidutil::promise itself, or a shared_ptr to one when the callable

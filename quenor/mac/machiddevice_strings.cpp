@@ -95,7 +95,7 @@ hidutil::async_request<StrResult> MacHidDevice::usbString(int index) const {
     if (!usbInterface) {
         return productName();
     }
-    auto call = std::make_shared<StringRequest>(StringRecords{});
+    auto call = StringRequest::make(StringRecords{});
     auto request = StringRequest::request(call);
     requestQueue.pushOperation(std::move(call), [this, usbInterface = std::move(usbInterface),
                                                  index](std::shared_ptr<StringRequest>& fetch) {

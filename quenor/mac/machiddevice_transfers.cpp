@@ -336,7 +336,7 @@ hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,
     if (!report) {
         return hidutil::make_ready_request<Result>(badArgument(reportId));
     }
-    auto call = std::make_shared<FeatureRead>(FeatureRecords{report, reportId});
+    auto call = FeatureRead::make(FeatureRecords{report, reportId});
     auto request = FeatureRead::request(call);
     requestQueue.pushOperation(std::move(call), [this](std::shared_ptr<FeatureRead>& read) {
         const ReportBuffer& report = read->records().buffer;

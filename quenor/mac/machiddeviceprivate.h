@@ -40,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "quenor/handoffmemory.h"
 #include "quenor/mac/machiddevice.h"
 #include "quenor/mac/platform.h"
 #include "quenor/mac/threadbarrier.h"
@@ -116,7 +117,9 @@ private:
     // A read waiting for a report. Only the oldest one's time-out runs.
     struct PendingRead {
         ReportBuffer buffer;
-        hidutil::promise<AbstractHidDevice::AsyncOpResult> promise;
+        // Often let go last by the worker that answered it (handoffmemory.h).
+        hidutil::promise<AbstractHidDevice::AsyncOpResult> promise{
+            std::allocator_arg, hidutil::internal::HandoffAllocator<char>()};
         long timeoutMs = 0;
         bool started = false;                            // the oldest: its time-out runs
         std::chrono::steady_clock::time_point deadline;  // once started, unless timeoutMs is -1

@@ -23,6 +23,8 @@
 
 #include <quenor/async_request>
 
+#include "quenor/handoffmemory.h"
+
 namespace quenor::mac {
 
 // How long a set transfer waits for its sender after asking it to cancel, and how
@@ -61,6 +63,13 @@ template <typename T, typename Records>
 class QueuedCall final : public RunningCall {
 public:
     explicit QueuedCall(Records records) : m_records(std::move(records)) {}
+
+    // A call record in memory handed back between the caller's thread and the queue's
+    // (handoffmemory.h): the queue's thread often lets it go last.
+    static std::shared_ptr<QueuedCall> make(Records records) {
+        return std::allocate_shared<QueuedCall>(hidutil::internal::HandoffAllocator<QueuedCall>(),
+                                                std::move(records));
+    }
 
     // The handle of `call`'s request.
     static hidutil::async_request<T> request(const std::shared_ptr<QueuedCall>& call) {

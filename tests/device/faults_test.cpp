@@ -79,6 +79,7 @@ protected:
             Outcome outcome;
             bool hit = false;
             {
+                hidutil::internal::release_kept_memory();  // each run allocates as the first one
                 FailNth failing(event, n, thread);
                 outcome = attempt(run);
                 hit = failing.hit();
