@@ -1,10 +1,13 @@
 #include <quenor/operationsqueue.h>
 
 #include "quenor/handoffmemory.h"
+#include "quenor/semaphore.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace hidutil {
@@ -21,7 +24,15 @@ void DeviceOperationBase::operator delete(void* memory, std::size_t size) noexce
 
 // Internal to the library: hidden, although nested in an exported class.
 struct __attribute__((visibility("hidden"))) OperationsQueue::State {
-    explicit State(size_t room) : pending(room) {}
+    explicit State(size_t room) : pending(room) {
+        if (!wakeup.ok()) {
+            throw std::bad_alloc();
+        }
+    }
+
+    // Whether the caller, which just gave the worker something to do, must wake it (after
+    // unlocking). Mutex held.
+    bool wakeWorkerLocked() { return std::exchange(sleeping, false); }
 
     // Removes the oldest entry (which may be null) into `operation`; false when none is pending.
     bool takeNextLocked(std::unique_ptr<DeviceOperationBase>& operation);  // mutex held
@@ -34,12 +45,12 @@ struct __attribute__((visibility("hidden"))) OperationsQueue::State {
     // hint (see run()).
     std::atomic<size_t> count{0};
     std::mutex mutex;
-    std::condition_variable wakeup;  // the worker is its only waiter
-    std::condition_variable ended;   // stopBy() waits on it for `finished`
-    bool stop = false;               // guarded by mutex; set once, by stopBy() or the destructor
-    // Guarded by mutex. Set by every push and by a stop, cleared by the worker after a wait; a
-    // push made while an operation runs is therefore never missed.
-    bool wake = false;
+    // The worker sleeps on it; posted once for each sleep, by the push or stop that clears
+    // `sleeping`, so its count never exceeds one and a post is never lost.
+    internal::Semaphore wakeup;
+    std::condition_variable ended;  // stopBy() waits on it for `finished`
+    bool stop = false;              // guarded by mutex; set once, by stopBy() or the destructor
+    bool sleeping = false;          // guarded by mutex: the worker sleeps, or is about to
     bool finished = false;  // guarded by mutex: the worker has left its loop
     bool started = false;   // guarded by mutex: the worker was started (m_thread is set)
 };
@@ -51,11 +62,12 @@ OperationsQueue::~OperationsQueue() {
     {
         std::lock_guard<std::mutex> lock(m_state->mutex);
         m_state->stop = true;  // no push starts the worker from now on
-        m_state->wake = true;
         started = m_state->started;
+        if (m_state->wakeWorkerLocked()) {
+            m_state->wakeup.post();  // under the lock: rare, and the worker may be gone soon
+        }
     }
     if (started && m_thread.joinable()) {
-        m_state->wakeup.notify_one();
         m_thread.join();
     }
     // Whatever never ran is discarded here, outside the lock (an operation's destructor may do
@@ -72,11 +84,12 @@ bool OperationsQueue::stopBy(std::chrono::steady_clock::time_point deadline) {
     {
         std::unique_lock<std::mutex> lock(m_state->mutex);
         m_state->stop = true;
-        m_state->wake = true;
         if (!m_state->started || !m_thread.joinable()) {
             return true;  // never started, or already joined: nothing runs
         }
-        m_state->wakeup.notify_one();
+        if (m_state->wakeWorkerLocked()) {
+            m_state->wakeup.post();
+        }
         if (!m_state->ended.wait_until(lock, deadline, [&] { return m_state->finished; })) {
             return false;
         }
@@ -111,6 +124,7 @@ void OperationsQueue::pushNewOperation(DeviceOperationBase* operation) {
     // Owned from here on, also if growing the ring or starting the worker throws.
     std::unique_ptr<DeviceOperationBase> owned(operation);
     State& state = *m_state;
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         startLocked();
@@ -125,10 +139,12 @@ void OperationsQueue::pushNewOperation(DeviceOperationBase* operation) {
         }
         state.pending[(state.head + state.count) % state.pending.size()] = std::move(owned);
         state.count.store(state.count + 1, std::memory_order_relaxed);
-        state.wake = true;
+        wake = state.wakeWorkerLocked();
     }
     // Woken after the unlock, so that the worker does not run into the mutex still held here.
-    state.wakeup.notify_one();
+    if (wake) {
+        state.wakeup.post();
+    }
 }
 
 std::unique_ptr<DeviceOperationBase> OperationsQueue::peekOperation() {
@@ -166,10 +182,10 @@ void OperationsQueue::run(const std::shared_ptr<State>& shared) {
         }
         std::unique_ptr<DeviceOperationBase> operation;
         if (!state.takeNextLocked(operation)) {
-            while (!state.wake) {
-                state.wakeup.wait(lock);
-            }
-            state.wake = false;
+            state.sleeping = true;
+            lock.unlock();
+            state.wakeup.wait();
+            lock.lock();
             continue;
         }
         lock.unlock();

@@ -14,6 +14,8 @@
 
 using quenor::mac::ScopedCFRef;
 using quenor::mac::SharedUsbInterface;
+using hidutil::internal::fulfil;
+using Result = AbstractHidDevice::AsyncOpResult;
 
 namespace {
 
@@ -216,7 +218,7 @@ void MacHidDevice::MacHidDevicePrivate::queueReport(uint32_t reportID, const uin
             // The oldest read is waiting: it takes the report straight from the
             // platform's buffer, with no copy queued and no other thread woken.
             direct.kind = Answer::Report;
-            direct.read.emplace(std::move(pendingReads.front()));
+            direct.read = std::move(pendingReads.front());
             pendingReads.pop_front();
             answerDirectly = true;
         } else {
@@ -260,12 +262,14 @@ void MacHidDevice::MacHidDevicePrivate::performSignalCallback(void* context) {
     CFRunLoopStop(self->runLoop.get());
 }
 
-hidutil::async_request<AbstractHidDevice::AsyncOpResult> MacHidDevice::MacHidDevicePrivate::read(
+hidutil::async_request<Result> MacHidDevice::MacHidDevicePrivate::read(
     const ReportBuffer& buffer, long timeoutMs) {
     PendingRead pending;
     pending.buffer = buffer;
+    pending.state = std::allocate_shared<hidutil::internal::request_state_data<Result>>(
+        hidutil::internal::HandoffAllocator<char>());
     pending.timeoutMs = timeoutMs;
-    auto request = pending.promise.get_request();
+    auto request = hidutil::internal::request_of(pending.state);
     settleReads(&pending);  // one round on queueMutex queues the read and may answer it
     return request;
 }
@@ -296,7 +300,7 @@ bool MacHidDevice::MacHidDevicePrivate::takeAnswerLocked(Answer& answer) {
             return false;  // it waits
         }
     }
-    answer.read.emplace(std::move(oldest));
+    answer.read = std::move(oldest);
     pendingReads.pop_front();
     return true;
 }
@@ -357,25 +361,27 @@ CFTimeInterval MacHidDevice::MacHidDevicePrivate::serveDeadlines() {
 
 void MacHidDevice::MacHidDevicePrivate::answer(Answer& answer, const uint8_t* bytes,
                                                size_t length) {
-    PendingRead& read = *answer.read;
+    PendingRead& read = answer.read;
+    // The read goes with its answer: its buffer moves into the record.
     switch (answer.kind) {
         case Answer::Report: {
             // A caller's buffer shorter than the report receives what fits.
             const size_t copied = std::min(length, read.buffer->size());
             std::copy_n(bytes, copied, read.buffer->begin());
             const bool ok = length > 0;
-            read.promise.set_value({ok, ok ? static_cast<int32_t>(copied) : -1, read.buffer, 0, 0});
+            fulfil(*read.state,
+                   Result{ok, ok ? static_cast<int32_t>(copied) : -1, std::move(read.buffer), 0, 0});
             break;
         }
         case Answer::NoReport:
-            read.promise.set_value({false, -1, read.buffer, 0, 0});
+            fulfil(*read.state, Result{false, -1, std::move(read.buffer), 0, 0});
             break;
         case Answer::NotOpen:
-            read.promise.set_value({false, 0, nullptr, 0, 0});
+            fulfil(*read.state, Result{false, 0, nullptr, 0, 0});
             break;
         case Answer::Aborted:
-            read.promise.set_value(
-                {false, 0, read.buffer, 0, quenor::mac::widenStatus(kIOReturnAborted)});
+            fulfil(*read.state, Result{false, 0, std::move(read.buffer), 0,
+                                       quenor::mac::widenStatus(kIOReturnAborted)});
             break;
     }
 }
@@ -390,13 +396,13 @@ void MacHidDevice::MacHidDevicePrivate::answerAllReads(bool aborted) {
             if (pendingReads.empty()) {
                 return;
             }
-            last.read.emplace(std::move(pendingReads.front()));
+            last.read = std::move(pendingReads.front());
             pendingReads.pop_front();
         }
         if (aborted) {
             last.kind = Answer::Aborted;
         } else {
-            last.kind = last.read->started ? Answer::NoReport : Answer::NotOpen;
+            last.kind = last.read.started ? Answer::NoReport : Answer::NotOpen;
         }
         answer(last, nullptr, 0);
     }

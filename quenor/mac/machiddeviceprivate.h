@@ -34,7 +34,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -43,6 +42,7 @@
 #include "quenor/handoffmemory.h"
 #include "quenor/mac/machiddevice.h"
 #include "quenor/mac/platform.h"
+#include "quenor/mac/ringqueue.h"
 #include "quenor/mac/threadbarrier.h"
 
 class QUENOR_DEVICE_INTERNAL MacHidDevice::MacHidDevicePrivate {
@@ -117,18 +117,18 @@ private:
     // A read waiting for a report. Only the oldest one's time-out runs.
     struct PendingRead {
         ReportBuffer buffer;
-        // Often let go last by the worker that answered it (handoffmemory.h).
-        hidutil::promise<AbstractHidDevice::AsyncOpResult> promise{
-            std::allocator_arg, hidutil::internal::HandoffAllocator<char>()};
+        // The request's state, fulfilled once when the read is answered; null in an empty
+        // read. Often let go last by the worker that answered it (handoffmemory.h).
+        std::shared_ptr<hidutil::internal::request_state_data<AbstractHidDevice::AsyncOpResult>>
+            state;
         long timeoutMs = 0;
         bool started = false;                            // the oldest: its time-out runs
         std::chrono::steady_clock::time_point deadline;  // once started, unless timeoutMs is -1
     };
-    // A read taken out of pendingReads to be answered outside the lock. Optional,
-    // so that an empty Answer makes no promise (a promise allocates its state).
+    // A read taken out of pendingReads to be answered outside the lock.
     struct Answer {
         enum Kind { Report, NoReport, NotOpen, Aborted } kind = NoReport;
-        std::optional<PendingRead> read;
+        PendingRead read;
         ReportBuffer report;  // for Report
     };
     // Takes the oldest pending read if it can be answered now (starting it if it
@@ -163,8 +163,9 @@ private:
     // platform always gets a real buffer; it registers inputBufferSize bytes of it.
     ReportBuffer inputBuffer;
     CFIndex inputBufferSize = 0;
-    std::deque<ReportBuffer> inputReports;  // guarded by queueMutex; oldest first, at most 30
-    std::deque<PendingRead> pendingReads;   // guarded by queueMutex; oldest first
+    // Guarded by queueMutex; oldest first, at most 30.
+    quenor::mac::RingQueue<ReportBuffer> inputReports;
+    quenor::mac::RingQueue<PendingRead> pendingReads;  // guarded by queueMutex; oldest first
     // Guarded by queueMutex: when the worker's run loop next returns by itself for a
     // deadline (the far future when no read's time-out runs), so that a new deadline
     // stops the loop only when it is nearer.

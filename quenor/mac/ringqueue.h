@@ -1,0 +1,61 @@
+// A first-in first-out queue on one growing ring of slots, for the open state's pending reads
+// and queued reports. Unlike std::deque, which allocates and frees a block every few elements
+// as they pass through, a ring that has grown to what is in flight allocates nothing more:
+// a device read one report at a time cycles through the same slots for as long as it is open.
+//
+// Not synchronised: the owner guards it (queueMutex). push_back may throw std::bad_alloc when
+// the ring must grow, leaving the queue as it was; nothing else throws. A popped slot is
+// reset to T(), so that nothing it held outlives its element.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+namespace quenor::mac {
+
+template <class T>
+class RingQueue {
+public:
+    bool empty() const { return m_count == 0; }
+    std::size_t size() const { return m_count; }
+    T& front() { return m_slots[m_head]; }
+    const T& front() const { return m_slots[m_head]; }
+
+    void push_back(T&& value) {
+        if (m_count == m_slots.size()) {
+            grow();
+        }
+        m_slots[(m_head + m_count) % m_slots.size()] = std::move(value);
+        ++m_count;
+    }
+
+    void pop_front() {
+        m_slots[m_head] = T();
+        m_head = (m_head + 1) % m_slots.size();
+        --m_count;
+    }
+
+    void clear() {
+        while (!empty()) {
+            pop_front();
+        }
+    }
+
+private:
+    // Twice the room (four slots at first), oldest first.
+    void grow() {
+        std::vector<T> grown(m_slots.empty() ? 4 : 2 * m_slots.size());
+        for (std::size_t i = 0; i < m_count; ++i) {
+            grown[i] = std::move(m_slots[(m_head + i) % m_slots.size()]);
+        }
+        m_slots.swap(grown);
+        m_head = 0;
+    }
+
+    std::vector<T> m_slots;
+    std::size_t m_head = 0;
+    std::size_t m_count = 0;
+};
+
+}  // namespace quenor::mac
