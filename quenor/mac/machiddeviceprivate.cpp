@@ -203,8 +203,7 @@ void MacHidDevice::MacHidDevicePrivate::inputReportCallback(void* context, IORet
 
 void MacHidDevice::MacHidDevicePrivate::queueReport(uint32_t reportID, const uint8_t* report,
                                                     size_t length) {
-    Answer direct;
-    bool answerDirectly = false;
+    PendingRead direct;  // empty unless the oldest read takes this report
     bool readsPending = false;
     bool overflowed = false;
     {
@@ -217,10 +216,7 @@ void MacHidDevice::MacHidDevicePrivate::queueReport(uint32_t reportID, const uin
         if (inputReports.empty() && !pendingReads.empty() && pendingReads.front().started) {
             // The oldest read is waiting: it takes the report straight from the
             // platform's buffer, with no copy queued and no other thread woken.
-            direct.kind = Answer::Report;
-            direct.read = std::move(pendingReads.front());
-            pendingReads.pop_front();
-            answerDirectly = true;
+            direct = pendingReads.take_front();
         } else {
             // The copy is made under the lock, so that a failure leaves the queue as it was.
             inputReports.push_back(std::make_shared<std::vector<uint8_t>>(report, report + length));
@@ -234,8 +230,8 @@ void MacHidDevice::MacHidDevicePrivate::queueReport(uint32_t reportID, const uin
     if (overflowed) {
         droppedReports.fetch_add(1, std::memory_order_relaxed);
     }
-    if (answerDirectly) {
-        answer(direct, report, length);
+    if (direct.state) {
+        deliver(direct, report, length);
     }
     if (readsPending) {
         settleReads();  // the next read's time-out starts now, or a queued report answers it
@@ -270,8 +266,45 @@ hidutil::async_request<Result> MacHidDevice::MacHidDevicePrivate::read(
         hidutil::internal::HandoffAllocator<char>());
     pending.timeoutMs = timeoutMs;
     auto request = hidutil::internal::request_of(pending.state);
+    if (timeoutMs == -1 || timeoutMs > 0) {
+        // The common case first: with no read ahead of it and no report queued, the read starts
+        // and waits, and the only other step may be waking the worker for its deadline.
+        bool wakeWorker = false;
+        {
+            std::lock_guard<std::mutex> lock(queueMutex);
+            if (pendingReads.empty() && inputReports.empty() && !removed && !stopped) {
+                startLocked(pending);
+                wakeWorker = nearerDeadlineLocked(pending);
+                pendingReads.push_back(std::move(pending));
+            }
+        }
+        if (!pending.state) {
+            if (wakeWorker) {
+                wakeForDeadline();
+            }
+            return request;
+        }
+    }
     settleReads(&pending);  // one round on queueMutex queues the read and may answer it
     return request;
+}
+
+void MacHidDevice::MacHidDevicePrivate::startLocked(PendingRead& read) {
+    read.started = true;
+    if (read.timeoutMs != -1) {
+        read.deadline = quenor::mac::deadlineAfter(read.timeoutMs);
+    }
+}
+
+bool MacHidDevice::MacHidDevicePrivate::nearerDeadlineLocked(const PendingRead& oldest) const {
+    return oldest.started && oldest.timeoutMs != -1 && oldest.deadline < watcherWakesAt;
+}
+
+void MacHidDevice::MacHidDevicePrivate::wakeForDeadline() {
+    // The worker stops its run loop and serves the new deadline; a signal that comes while the
+    // loop is not running is kept by the source.
+    CFRunLoopSourceSignal(signalSource.get());
+    CFRunLoopWakeUp(runLoop.get());
 }
 
 bool MacHidDevice::MacHidDevicePrivate::takeAnswerLocked(Answer& answer) {
@@ -283,25 +316,20 @@ bool MacHidDevice::MacHidDevicePrivate::takeAnswerLocked(Answer& answer) {
         if (removed || stopped) {
             answer.kind = Answer::NotOpen;
         } else {
-            oldest.started = true;
-            if (oldest.timeoutMs != -1) {
-                oldest.deadline = quenor::mac::deadlineAfter(oldest.timeoutMs);
-            }
+            startLocked(oldest);
         }
     }
     if (oldest.started) {
         if (!inputReports.empty()) {
             answer.kind = Answer::Report;
-            answer.report = std::move(inputReports.front());
-            inputReports.pop_front();
+            answer.report = inputReports.take_front();
         } else if (oldest.timeoutMs != -1 && std::chrono::steady_clock::now() >= oldest.deadline) {
             answer.kind = Answer::NoReport;
         } else {
             return false;  // it waits
         }
     }
-    answer.read = std::move(oldest);
-    pendingReads.pop_front();
+    answer.read = pendingReads.take_front();
     return true;
 }
 
@@ -316,19 +344,14 @@ void MacHidDevice::MacHidDevicePrivate::settleReads(PendingRead* arriving) {
                 arriving = nullptr;
             }
             if (!takeAnswerLocked(next)) {
-                const PendingRead* oldest = pendingReads.empty() ? nullptr : &pendingReads.front();
-                wakeWatcher = oldest && oldest->started && oldest->timeoutMs != -1 &&
-                              oldest->deadline < watcherWakesAt;
+                wakeWatcher = !pendingReads.empty() && nearerDeadlineLocked(pendingReads.front());
                 if (!wakeWatcher) {
                     return;
                 }
             }
         }
         if (wakeWatcher) {
-            // The worker stops its run loop and serves the new deadline; a signal that
-            // comes while the loop is not running is kept by the source.
-            CFRunLoopSourceSignal(signalSource.get());
-            CFRunLoopWakeUp(runLoop.get());
+            wakeForDeadline();
             return;
         }
         const uint8_t* bytes = next.report ? next.report->data() : nullptr;
@@ -359,20 +382,24 @@ CFTimeInterval MacHidDevice::MacHidDevicePrivate::serveDeadlines() {
     }
 }
 
+void MacHidDevice::MacHidDevicePrivate::deliver(PendingRead& read, const uint8_t* bytes,
+                                                size_t length) {
+    // A caller's buffer shorter than the report receives what fits.
+    const size_t copied = std::min(length, read.buffer->size());
+    std::copy_n(bytes, copied, read.buffer->begin());
+    const bool ok = length > 0;
+    fulfil(*read.state,
+           Result{ok, ok ? static_cast<int32_t>(copied) : -1, std::move(read.buffer), 0, 0});
+}
+
 void MacHidDevice::MacHidDevicePrivate::answer(Answer& answer, const uint8_t* bytes,
                                                size_t length) {
     PendingRead& read = answer.read;
     // The read goes with its answer: its buffer moves into the record.
     switch (answer.kind) {
-        case Answer::Report: {
-            // A caller's buffer shorter than the report receives what fits.
-            const size_t copied = std::min(length, read.buffer->size());
-            std::copy_n(bytes, copied, read.buffer->begin());
-            const bool ok = length > 0;
-            fulfil(*read.state,
-                   Result{ok, ok ? static_cast<int32_t>(copied) : -1, std::move(read.buffer), 0, 0});
+        case Answer::Report:
+            deliver(read, bytes, length);
             break;
-        }
         case Answer::NoReport:
             fulfil(*read.state, Result{false, -1, std::move(read.buffer), 0, 0});
             break;
@@ -396,8 +423,7 @@ void MacHidDevice::MacHidDevicePrivate::answerAllReads(bool aborted) {
             if (pendingReads.empty()) {
                 return;
             }
-            last.read = std::move(pendingReads.front());
-            pendingReads.pop_front();
+            last.read = pendingReads.take_front();
         }
         if (aborted) {
             last.kind = Answer::Aborted;

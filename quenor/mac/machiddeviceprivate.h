@@ -134,6 +134,12 @@ private:
     // Takes the oldest pending read if it can be answered now (starting it if it
     // just became the oldest). Caller holds queueMutex.
     bool takeAnswerLocked(Answer& answer);
+    // Starts the time-out of `read`, which has just become the oldest. Caller holds queueMutex.
+    static void startLocked(PendingRead& read);
+    // Whether the started `oldest` has a deadline nearer than the one the worker's run loop
+    // runs to, so that the worker must be woken to serve it. Caller holds queueMutex.
+    bool nearerDeadlineLocked(const PendingRead& oldest) const;
+    void wakeForDeadline();  // no lock held
     // Answers every read that can be answered now, one at a time, each outside the
     // lock; then stops the worker's run loop if a nearer deadline appeared. `arriving`, when
     // given, is queued as the newest read first, under the same lock; only that
@@ -143,6 +149,8 @@ private:
     // ended by itself (removal, unexpected result).
     void answerAllReads(bool aborted);
     static void answer(Answer& answer, const uint8_t* bytes, size_t length);
+    // Answers `read` with the report `bytes`; the read goes with its answer.
+    static void deliver(PendingRead& read, const uint8_t* bytes, size_t length);
     bool onWorkerThread() const { return std::this_thread::get_id() == workerId; }
 
     quenor::mac::ScopedCFRef<IOHIDDeviceRef> device;

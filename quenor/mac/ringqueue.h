@@ -4,8 +4,9 @@
 // a device read one report at a time cycles through the same slots for as long as it is open.
 //
 // Not synchronised: the owner guards it (queueMutex). push_back may throw std::bad_alloc when
-// the ring must grow, leaving the queue as it was; nothing else throws. A popped slot is
-// reset to T(), so that nothing it held outlives its element.
+// the ring must grow, leaving the queue as it was; nothing else throws. T's move must leave
+// its source holding nothing (as shared pointers do), so that nothing a popped element held
+// outlives it in its slot.
 #pragma once
 
 #include <cstddef>
@@ -26,15 +27,18 @@ public:
         if (m_count == m_slots.size()) {
             grow();
         }
-        m_slots[(m_head + m_count) % m_slots.size()] = std::move(value);
+        m_slots[(m_head + m_count) & (m_slots.size() - 1)] = std::move(value);
         ++m_count;
     }
 
-    void pop_front() {
-        m_slots[m_head] = T();
-        m_head = (m_head + 1) % m_slots.size();
+    // Removes the oldest element and returns it.
+    T take_front() {
+        T oldest = std::move(m_slots[m_head]);
+        m_head = (m_head + 1) & (m_slots.size() - 1);
         --m_count;
+        return oldest;
     }
+    void pop_front() { take_front(); }
 
     void clear() {
         while (!empty()) {
@@ -43,11 +47,11 @@ public:
     }
 
 private:
-    // Twice the room (four slots at first), oldest first.
+    // Twice the room (four slots at first: always a power of two), oldest first.
     void grow() {
         std::vector<T> grown(m_slots.empty() ? 4 : 2 * m_slots.size());
         for (std::size_t i = 0; i < m_count; ++i) {
-            grown[i] = std::move(m_slots[(m_head + i) % m_slots.size()]);
+            grown[i] = std::move(m_slots[(m_head + i) & (m_slots.size() - 1)]);
         }
         m_slots.swap(grown);
         m_head = 0;
