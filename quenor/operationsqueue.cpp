@@ -22,6 +22,15 @@ void DeviceOperationBase::operator delete(void* memory, std::size_t size) noexce
     internal::giveBlock(memory, size);
 }
 
+void* DeviceOperationBase::operator new(std::size_t size, std::align_val_t alignment) {
+    return ::operator new(size, alignment);
+}
+
+void DeviceOperationBase::operator delete(void* memory, std::size_t size,
+                                          std::align_val_t alignment) noexcept {
+    ::operator delete(memory, size, alignment);
+}
+
 // Internal to the library: hidden, although nested in an exported class.
 struct __attribute__((visibility("hidden"))) OperationsQueue::State {
     explicit State(size_t room) : pending(room) {

@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <new>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -48,6 +49,11 @@ public:
     // operations allocates nothing. Throws std::bad_alloc as the global one does.
     static void* operator new(std::size_t size);
     static void operator delete(void* memory, std::size_t size) noexcept;
+    // An over-aligned operation gets the global allocator's aligned memory, as it would
+    // without these.
+    static void* operator new(std::size_t size, std::align_val_t alignment);
+    static void operator delete(void* memory, std::size_t size,
+                                std::align_val_t alignment) noexcept;
 };
 
 // `T` is the promise holder: a hidutil::promise itself, or a shared_ptr to one when the callable
