@@ -194,6 +194,7 @@ bool MacHidDevice::open_impl(int /*accessMode*/, int shareMode,
         std::lock_guard<std::mutex> lock(privMutex);
         previous = std::move(priv);
         priv = std::move(opened);
+        livePriv.store(priv.get());
     }
     droppedReports.store(0, std::memory_order_relaxed);
     if (previous) {
@@ -214,6 +215,7 @@ bool MacHidDevice::close_impl() {
     {
         std::lock_guard<std::mutex> lock(privMutex);
         closing = std::move(priv);
+        livePriv.store(nullptr);
     }
     if (!closing) {
         return false;
@@ -227,7 +229,8 @@ void MacHidDevice::retire(std::unique_ptr<MacHidDevicePrivate> old) {
     {
         std::unique_lock<std::mutex> lock(privMutex);
         retiring = true;
-        privIdle.wait(lock, [&] { return old->users.load() == 0; });
+        // Every stay, on `old` or (after a reopen) on its successor: all are short.
+        privIdle.wait(lock, [&] { return stays.load() == 0; });
         retiring = false;
     }
     old.reset();

@@ -235,8 +235,8 @@ private:
     // The cached-string request shared by manufacturerName/productName/serialNumber.
     hidutil::async_request<AsyncStrReqResult> cachedString(std::string DeviceInfo::*field) const;
 
-    // Guards the value of `priv` and each private object's count of operations inside
-    // it; never held across a platform call or together with another lock. Declared
+    // Guards the value of `priv`; never held across a platform call or together with
+    // another lock. Declared
     // first so that it outlives the queues, whose last operations still take it.
     mutable std::mutex privMutex;
     mutable std::condition_variable privIdle;  // an operation left a private object
@@ -245,6 +245,10 @@ private:
     mutable std::atomic<bool> retiring{false};
 
     std::unique_ptr<MacHidDevicePrivate> priv;  // guarded by privMutex
+    // The value of `priv`, stored with it under privMutex, for stays to read without the lock;
+    // and the count of stays inside a private object, whichever (PlatformUse).
+    std::atomic<MacHidDevicePrivate*> livePriv{nullptr};
+    mutable std::atomic<int> stays{0};
     // The request-queue operation last registered by enterCall; guarded by privMutex.
     mutable std::weak_ptr<quenor::mac::RunningCall> runningCall;
     bool destroying = false;           // guarded by privMutex; set once, by the destructor

@@ -27,7 +27,7 @@
 //
 // Locks: queueMutex guards inputReports, pendingReads, enabledReportIds and the
 // wake-up bookkeeping, and is never held across a platform call or while a
-// request is fulfilled. `users` is guarded by the owning device's privMutex.
+// request is fulfilled.
 #pragma once
 
 #include <atomic>
@@ -96,9 +96,6 @@ public:
     // afterwards.
     void beginStopping(bool aborted = false);
 
-    // Operations currently inside this object: entered under the owning device's
-    // privMutex, left without it (PlatformUse).
-    std::atomic<int> users{0};
 
 private:
     static void inputReportCallback(void* context, IOReturn result, void* sender,
@@ -192,27 +189,29 @@ private:
 // Entered only while that object is usable; while any stay lasts, close() waits
 // before destroying the object. A stay is held only for a few non-blocking steps
 // (starting a read): never across a blocking platform call.
+//
+// Entered and left without privMutex. The count is the device's (every stay, on
+// whichever object): a stay counts itself in, then reads the current object; a
+// close takes the object out of `livePriv`, then waits for the count to reach 0.
+// Both steps on each side are sequentially consistent, so a stay that read the
+// retiring object was counted before the close looked. Leaving takes the mutex only
+// when a retire() waits: it stores `retiring` before it reads the count, a leaver
+// reads `retiring` after its decrement, so one of the two sees the other.
 class QUENOR_DEVICE_INTERNAL MacHidDevice::PlatformUse {
 public:
     explicit PlatformUse(const MacHidDevice& device) : m_device(device) {
-        std::lock_guard<std::mutex> lock(device.privMutex);
-        if (device.priv && !device.priv->isDisconnected()) {
-            m_priv = device.priv.get();
-            m_priv->users.fetch_add(1, std::memory_order_relaxed);
+        device.stays.fetch_add(1);
+        MacHidDevicePrivate* current = device.livePriv.load();
+        if (current && !current->isDisconnected()) {
+            m_priv = current;
+        } else {
+            leave();
         }
     }
-    // Leaves without the lock unless a retire() waits: it stores `retiring` before it
-    // reads the count, this reads `retiring` after the count went down (both
-    // sequentially consistent), so at least one of the two sees the other. The
-    // object may be gone right after the decrement: only the device is used then.
+    // The object may be gone right after the decrement: only the device is used then.
     ~PlatformUse() {
-        if (!m_priv) {
-            return;
-        }
-        if (m_priv->users.fetch_sub(1) == 1 && m_device.retiring.load()) {
-            // Taken and released so that retire() is past its check or inside its wait.
-            { std::lock_guard<std::mutex> lock(m_device.privMutex); }
-            m_device.privIdle.notify_all();
+        if (m_priv) {
+            leave();
         }
     }
     PlatformUse(const PlatformUse&) = delete;
@@ -222,6 +221,14 @@ public:
     MacHidDevicePrivate* operator->() const { return m_priv; }
 
 private:
+    void leave() {
+        if (m_device.stays.fetch_sub(1) == 1 && m_device.retiring.load()) {
+            // Taken and released so that retire() is past its check or inside its wait.
+            { std::lock_guard<std::mutex> lock(m_device.privMutex); }
+            m_device.privIdle.notify_all();
+        }
+    }
+
     const MacHidDevice& m_device;
     MacHidDevicePrivate* m_priv = nullptr;
 };
