@@ -125,6 +125,37 @@ TEST_F(WorkerTest, CloseWakesAReaderWaitingWithoutLimitAndARemovalWakesNoRead) {
     }
 }
 
+TEST_F(WorkerTest, ReadsStartedWhileTheDeviceClosesAndReopensNeverUseAClosedState) {
+    // Readers, more than there are CPUs, start reads without pause while this thread closes and
+    // reopens the device: every read is answered (no report, or not open), and a close destroys
+    // the open state only once no read is inside it. A reader preempted inside its few steps
+    // would otherwise find the state gone (AddressSanitizer reports it).
+    AbstractHidDevice* device = openDevice();
+    std::atomic<bool> quit{false};
+    std::atomic<long> answered{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 4; ++r) {
+        readers.emplace_back([&] {
+            const ReportBuffer buffer = marked();
+            while (!quit) {
+                auto request = device->getReport(buffer, 0);
+                if (request.wait_for(std::chrono::seconds(10)) && !request.value().success) {
+                    ++answered;
+                }
+            }
+        });
+    }
+    for (int cycle = 0; cycle < 500; ++cycle) {
+        ASSERT_TRUE(device->close());
+        ASSERT_TRUE(device->open(0, 1));
+    }
+    quit = true;
+    for (auto& reader : readers) {
+        reader.join();
+    }
+    EXPECT_LT(0, answered.load());
+}
+
 // A report that cannot be copied (no memory) is dropped and counted inside the
 // platform's callback: nothing propagates into the platform's frames, and the
 // reports after it flow as before. A full queue keeps the newest 30 reports and
