@@ -260,31 +260,35 @@ void MacHidDevice::MacHidDevicePrivate::performSignalCallback(void* context) {
 
 hidutil::async_request<Result> MacHidDevice::MacHidDevicePrivate::read(
     const ReportBuffer& buffer, long timeoutMs) {
-    PendingRead pending;
-    pending.buffer = buffer;
-    pending.state = std::allocate_shared<hidutil::internal::request_state_data<Result>>(
+    auto state = std::allocate_shared<hidutil::internal::request_state_data<Result>>(
         hidutil::internal::HandoffAllocator<char>());
-    pending.timeoutMs = timeoutMs;
-    auto request = hidutil::internal::request_of(pending.state);
+    auto request = hidutil::internal::request_of(state);
     if (timeoutMs == -1 || timeoutMs > 0) {
         // The common case first: with no read ahead of it and no report queued, the read starts
-        // and waits, and the only other step may be waking the worker for its deadline.
+        // and waits in its slot, and the only other step may be waking the worker for its
+        // deadline.
+        bool queued = false;
         bool wakeWorker = false;
         {
             std::lock_guard<std::mutex> lock(queueMutex);
             if (pendingReads.empty() && inputReports.empty() && !removed && !stopped) {
-                startLocked(pending);
-                wakeWorker = nearerDeadlineLocked(pending);
-                pendingReads.push_back(std::move(pending));
+                PendingRead& read = pendingReads.emplace_back();
+                read.buffer = buffer;
+                read.state = std::move(state);
+                read.timeoutMs = timeoutMs;
+                startLocked(read);
+                wakeWorker = nearerDeadlineLocked(read);
+                queued = true;
             }
         }
-        if (!pending.state) {
+        if (queued) {
             if (wakeWorker) {
                 wakeForDeadline();
             }
             return request;
         }
     }
+    PendingRead pending{buffer, std::move(state), timeoutMs, false, {}};
     settleReads(&pending);  // one round on queueMutex queues the read and may answer it
     return request;
 }

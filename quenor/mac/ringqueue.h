@@ -31,6 +31,16 @@ public:
         ++m_count;
     }
 
+    // A new newest element, built in its slot: the slot's T() as left by the last take.
+    T& emplace_back() {
+        if (m_count == m_slots.size()) {
+            grow();
+        }
+        T& slot = m_slots[(m_head + m_count) & (m_slots.size() - 1)];
+        ++m_count;
+        return slot;
+    }
+
     // Removes the oldest element and returns it.
     T take_front() {
         T oldest = std::move(m_slots[m_head]);
