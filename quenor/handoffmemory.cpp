@@ -14,7 +14,7 @@ constexpr std::size_t kClasses = 8;
 // given back during or after static destruction (a detached thread ending late) is still kept.
 std::atomic<void*> g_kept[kClasses];
 
-// The class of a block of `size` bytes, or kClasses when it is not kept.
+// The class of a block of `size` bytes; kClasses or more when it is not kept.
 std::size_t classOf(std::size_t size) {
     return size == 0 ? 0 : (size - 1) / kGrain;
 }

@@ -7,12 +7,42 @@
 // because memory ran out once.
 #pragma once
 
+#include <atomic>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include <quenor/async_request>
 
 namespace quenor::mac {
+
+// Settles which of the threads that may answer one request does (a call and the device's
+// destruction race for it), and holds the others back until that answer is in, or given up for
+// want of memory: whoever returns from answering may count on the request being ready. The
+// destruction does, when it returns to the application. The winner's steps between claim()
+// and finished() are a few, and block on nothing, so the others only ever yield briefly.
+class AnswerOnce {
+public:
+    // True for the one caller that answers, which then calls finished(); false, once that answer
+    // is in, for every other.
+    bool claim() noexcept {
+        int state = kOpen;
+        if (m_state.compare_exchange_strong(state, kClaimed)) {
+            return true;
+        }
+        while (m_state.load() != kFinished) {
+            std::this_thread::yield();
+        }
+        return false;
+    }
+    void finished() noexcept { m_state.store(kFinished); }
+
+private:
+    static constexpr int kOpen = 0;
+    static constexpr int kClaimed = 1;
+    static constexpr int kFinished = 2;
+    std::atomic<int> m_state{kOpen};
+};
 
 // Fulfils `promise` with `value` (copied, or moved from an rvalue). If no memory
 // can be had for it, tries once more with `fallback` (a failure record that needs

@@ -236,8 +236,8 @@ private:
     hidutil::async_request<AsyncStrReqResult> cachedString(std::string DeviceInfo::*field) const;
 
     // Guards the value of `priv`; never held across a platform call or together with
-    // another lock. Declared
-    // first so that it outlives the queues, whose last operations still take it.
+    // another lock. Declared first so that it outlives the queues, whose last
+    // operations still take it.
     mutable std::mutex privMutex;
     mutable std::condition_variable privIdle;  // an operation left a private object
     // Set under privMutex while retire() waits for a private object's operations to

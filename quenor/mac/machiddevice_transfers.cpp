@@ -55,7 +55,7 @@ struct SendState final : RunningCall {
     const long timeout;
     hidutil::promise<Result> promise;
 
-    std::atomic<bool> answered{false};  // the first of the two threads to answer wins
+    AnswerOnce answered;  // the first of the threads to answer wins; the others wait for it
     std::mutex mutex;
     std::condition_variable condition;
     bool done = false;            // guarded by mutex: the sender has answered
@@ -63,8 +63,9 @@ struct SendState final : RunningCall {
     bool abortRequested = false;  // guarded by mutex: the device is being destroyed
 
     void answer(const Result& result) noexcept {
-        if (!answered.exchange(true)) {
+        if (answered.claim()) {
             quenor::mac::answer(promise, result, noMemory(buffer, reportId));
+            answered.finished();
         }
     }
 

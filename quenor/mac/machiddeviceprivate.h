@@ -35,7 +35,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -95,7 +94,6 @@ public:
     // Used by close and destruction; the destructor still runs the whole shutdown
     // afterwards.
     void beginStopping(bool aborted = false);
-
 
 private:
     static void inputReportCallback(void* context, IOReturn result, void* sender,

@@ -31,7 +31,8 @@ public:
         ++m_count;
     }
 
-    // A new newest element, built in its slot: the slot's T() as left by the last take.
+    // A new newest element, to be built in its slot: the slot holds what the last take left
+    // (moved-from: nothing owned, other fields stale), so the caller sets every field.
     T& emplace_back() {
         if (m_count == m_slots.size()) {
             grow();

@@ -24,6 +24,7 @@
 #include <quenor/async_request>
 
 #include "quenor/handoffmemory.h"
+#include "quenor/mac/answer.h"
 
 namespace quenor::mac {
 
@@ -82,18 +83,18 @@ public:
     // for the record, answers the no-memory one; should even that fail, the
     // request stays pending (answer.h).
     void answer(T value) noexcept {
-        if (m_answered.exchange(true)) {
+        if (!m_answer.claim()) {
             return;
         }
         try {
             hidutil::internal::fulfil(m_state, std::move(value));
-            return;
         } catch (const std::bad_alloc&) {
+            try {
+                hidutil::internal::fulfil(m_state, m_records.noMemory());
+            } catch (const std::bad_alloc&) {
+            }
         }
-        try {
-            hidutil::internal::fulfil(m_state, m_records.noMemory());
-        } catch (const std::bad_alloc&) {
-        }
+        m_answer.finished();
     }
     void abort() noexcept override { answer(m_records.aborted()); }
 
@@ -111,7 +112,7 @@ public:
 
 private:
     hidutil::internal::request_state_data<T> m_state;
-    std::atomic<bool> m_answered{false};
+    AnswerOnce m_answer;
     const Records m_records;
 };
 
