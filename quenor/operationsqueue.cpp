@@ -26,9 +26,9 @@ void* DeviceOperationBase::operator new(std::size_t size, std::align_val_t align
     return ::operator new(size, alignment);
 }
 
-void DeviceOperationBase::operator delete(void* memory, std::size_t size,
+void DeviceOperationBase::operator delete(void* memory, std::size_t /*size*/,
                                           std::align_val_t alignment) noexcept {
-    ::operator delete(memory, size, alignment);
+    ::operator delete(memory, alignment);
 }
 
 // Internal to the library: hidden, although nested in an exported class.
