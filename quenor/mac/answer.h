@@ -19,23 +19,24 @@ namespace quenor::mac {
 // Settles which of the threads that may answer one request does (a call and the device's
 // destruction race for it), and holds the others back until that answer is in, or given up for
 // want of memory: whoever returns from answering may count on the request being ready. The
-// destruction does, when it returns to the application. The winner's steps between claim()
-// and finished() are a few, and block on nothing, so the others only ever yield briefly.
+// destruction does, when it returns to the application.
 class AnswerOnce {
 public:
-    // True for the one caller that answers, which then calls finished(); false, once that answer
-    // is in, for every other.
-    bool claim() noexcept {
+    // Runs `publish`, which answers the request and must not throw, on the first thread that
+    // calls this; every other caller returns once it has run. It takes a few steps that block
+    // on nothing, so the others only ever yield briefly.
+    template <typename Publish>
+    void settle(Publish&& publish) noexcept {
         int state = kOpen;
         if (m_state.compare_exchange_strong(state, kClaimed)) {
-            return true;
+            publish();
+            m_state.store(kFinished);
+            return;
         }
         while (m_state.load() != kFinished) {
             std::this_thread::yield();
         }
-        return false;
     }
-    void finished() noexcept { m_state.store(kFinished); }
 
 private:
     static constexpr int kOpen = 0;

@@ -63,10 +63,8 @@ struct SendState final : RunningCall {
     bool abortRequested = false;  // guarded by mutex: the device is being destroyed
 
     void answer(const Result& result) noexcept {
-        if (answered.claim()) {
-            quenor::mac::answer(promise, result, noMemory(buffer, reportId));
-            answered.finished();
-        }
+        answered.settle(
+            [&]() noexcept { quenor::mac::answer(promise, result, noMemory(buffer, reportId)); });
     }
 
     // Sets a flag and wakes the queue thread; the wake-up follows the unlock, so

@@ -83,18 +83,16 @@ public:
     // for the record, answers the no-memory one; should even that fail, the
     // request stays pending (answer.h).
     void answer(T value) noexcept {
-        if (!m_answer.claim()) {
-            return;
-        }
-        try {
-            hidutil::internal::fulfil(m_state, std::move(value));
-        } catch (const std::bad_alloc&) {
+        m_answer.settle([&]() noexcept {
             try {
-                hidutil::internal::fulfil(m_state, m_records.noMemory());
+                hidutil::internal::fulfil(m_state, std::move(value));
             } catch (const std::bad_alloc&) {
+                try {
+                    hidutil::internal::fulfil(m_state, m_records.noMemory());
+                } catch (const std::bad_alloc&) {
+                }
             }
-        }
-        m_answer.finished();
+        });
     }
     void abort() noexcept override { answer(m_records.aborted()); }
 
