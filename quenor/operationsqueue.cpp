@@ -13,6 +13,7 @@
 namespace hidutil {
 
 DeviceOperationBase::~DeviceOperationBase() = default;
+QueueOccupant::~QueueOccupant() = default;
 
 void* DeviceOperationBase::operator new(std::size_t size) {
     return internal::takeBlock(size);
@@ -46,6 +47,22 @@ struct __attribute__((visibility("hidden"))) OperationsQueue::State {
     // Removes the oldest entry (which may be null) into `operation`; false when none is pending.
     bool takeNextLocked(std::unique_ptr<DeviceOperationBase>& operation);  // mutex held
 
+    // Whether the worker must expire the hold now: the queue stops, or its armed deadline has
+    // passed. Mutex held.
+    bool holdExpiresLocked() const {
+        if (hold == HoldState::None || hold == HoldState::Expiring) {
+            return false;
+        }
+        return stop || (hold == HoldState::Armed &&
+                        holdDeadline <= std::chrono::steady_clock::now());
+    }
+    // Ends the hold; true when the caller must wake the worker (after unlocking) for the
+    // operations queued behind it. Mutex held.
+    bool endHoldLocked() {
+        hold = HoldState::None;
+        return count.load(std::memory_order_relaxed) > 0 && wakeWorkerLocked();
+    }
+
     // Guarded by mutex. A ring: `count` entries from `head` on, oldest first, wrapping at the end
     // of the vector; it grows (doubling) only when full, so a steady queue never allocates.
     std::vector<std::unique_ptr<DeviceOperationBase>> pending;
@@ -54,12 +71,25 @@ struct __attribute__((visibility("hidden"))) OperationsQueue::State {
     // hint (see run()).
     std::atomic<size_t> count{0};
     std::mutex mutex;
-    // The worker sleeps on it; posted once for each sleep, by the push or stop that clears
-    // `sleeping`, so its count never exceeds one and a post is never lost.
+    // The worker sleeps on it; posted once for each sleep, by the push, stop or hold change that
+    // clears `sleeping`. A sleep that ends at its deadline may leave a late post behind, which
+    // ends the next sleep at once: harmless, as the worker looks again before it sleeps again.
     internal::Semaphore wakeup;
     std::condition_variable ended;  // stopBy() waits on it for `finished`
     bool stop = false;              // guarded by mutex; set once, by stopBy() or the destructor
     bool sleeping = false;          // guarded by mutex: the worker sleeps, or is about to
+    // Guarded by mutex, meaningful while `sleeping`: when the worker wakes by itself (max: never).
+    std::chrono::steady_clock::time_point sleepsUntil;
+    bool busy = false;  // guarded by mutex: the worker runs an operation or an expiry
+
+    // The hold (tryHold()), guarded by mutex. Waiting: the caller is starting its work;
+    // Released: the work released it before the caller armed it; Armed: it expires at
+    // holdDeadline; Expiring: the worker runs its occupant's expire().
+    enum class HoldState { None, Waiting, Released, Armed, Expiring };
+    HoldState hold = HoldState::None;
+    unsigned long long holdGeneration = 0;  // counts holds: a handle speaks for its own only
+    std::chrono::steady_clock::time_point holdDeadline;
+    std::weak_ptr<QueueOccupant> occupant;
     bool finished = false;  // guarded by mutex: the worker has left its loop
     bool started = false;   // guarded by mutex: the worker was started (m_thread is set)
 };
@@ -156,6 +186,67 @@ void OperationsQueue::pushNewOperation(DeviceOperationBase* operation) {
     }
 }
 
+OperationsQueue::Hold OperationsQueue::tryHold(std::weak_ptr<QueueOccupant> occupant) {
+    State& state = *m_state;
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.started || state.stop || state.busy || state.hold != State::HoldState::None ||
+        state.count.load(std::memory_order_relaxed) > 0) {
+        return {};
+    }
+    state.hold = State::HoldState::Waiting;
+    state.occupant = std::move(occupant);
+    return Hold(m_state, ++state.holdGeneration);
+}
+
+void OperationsQueue::Hold::arm(std::chrono::steady_clock::time_point deadline) const noexcept {
+    State& state = *m_state;
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (state.holdGeneration != m_generation) {
+            return;  // ended, and another hold taken since
+        }
+        if (state.hold == State::HoldState::Released) {
+            wake = state.endHoldLocked();
+        } else if (state.hold == State::HoldState::Waiting) {
+            state.hold = State::HoldState::Armed;
+            state.holdDeadline = deadline;
+            // A worker asleep until a later deadline (or none) must look again; one that
+            // wakes before this deadline looks again then.
+            wake = state.sleeping && deadline < state.sleepsUntil && state.wakeWorkerLocked();
+        }
+    }
+    if (wake) {
+        state.wakeup.post();
+    }
+}
+
+bool OperationsQueue::Hold::release() const noexcept {
+    State& state = *m_state;
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (state.holdGeneration != m_generation) {
+            return false;
+        }
+        switch (state.hold) {
+            case State::HoldState::Waiting:
+                // The caller may still be starting the work: the queue goes on at its arm().
+                state.hold = State::HoldState::Released;
+                return true;
+            case State::HoldState::Armed:
+                wake = state.endHoldLocked();
+                break;
+            default:
+                return false;
+        }
+    }
+    if (wake) {
+        state.wakeup.post();
+    }
+    return true;
+}
+
 std::unique_ptr<DeviceOperationBase> OperationsQueue::peekOperation() {
     std::unique_ptr<DeviceOperationBase> first;
     std::lock_guard<std::mutex> lock(m_state->mutex);
@@ -181,8 +272,23 @@ void OperationsQueue::run(const std::shared_ptr<State>& shared) {
     State& state = *shared;
     // One round on the mutex per operation: the lock taken after an operation ran serves the
     // stop check, the take of the next one and, when none is pending, the wait.
+    using HoldState = State::HoldState;
     std::unique_lock<std::mutex> lock(state.mutex);
     for (;;) {
+        if (state.holdExpiresLocked()) {
+            state.hold = HoldState::Expiring;
+            state.busy = true;
+            std::shared_ptr<QueueOccupant> occupant = state.occupant.lock();
+            lock.unlock();
+            if (occupant) {
+                occupant->expire();
+            }
+            occupant.reset();  // the occupant's owner may have let go meanwhile
+            lock.lock();
+            state.hold = HoldState::None;
+            state.busy = false;
+            continue;
+        }
         if (state.stop) {
             state.finished = true;
             lock.unlock();
@@ -190,13 +296,25 @@ void OperationsQueue::run(const std::shared_ptr<State>& shared) {
             return;
         }
         std::unique_ptr<DeviceOperationBase> operation;
-        if (!state.takeNextLocked(operation)) {
+        if (state.hold != HoldState::None || !state.takeNextLocked(operation)) {
+            // Nothing to run: sleep until a push, a hold change or stop wakes this thread, or
+            // until an armed hold's deadline.
+            const auto until = state.hold == HoldState::Armed
+                                   ? state.holdDeadline
+                                   : std::chrono::steady_clock::time_point::max();
             state.sleeping = true;
+            state.sleepsUntil = until;
             lock.unlock();
-            state.wakeup.wait();
+            if (until == std::chrono::steady_clock::time_point::max()) {
+                state.wakeup.wait();
+            } else {
+                state.wakeup.waitUntil(until);
+            }
             lock.lock();
+            state.sleeping = false;  // when the deadline woke it, no post is owed
             continue;
         }
+        state.busy = true;
         lock.unlock();
         // A null entry is dropped without waiting: its push and the pushes behind it may share
         // one wake-up, which waiting here would swallow, stranding the real operations.
@@ -212,6 +330,7 @@ void OperationsQueue::run(const std::shared_ptr<State>& shared) {
             std::this_thread::yield();
         }
         lock.lock();
+        state.busy = false;
     }
 }
 

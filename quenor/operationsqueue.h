@@ -16,6 +16,11 @@
 // running operation, then destroys every operation still queued without running it, which drops
 // its promise unfulfilled: handles of such requests stay pending for good.
 //
+// Holds: work that blocks on a thread of its own (a set transfer's sender) may take the place of
+// an operation while the queue is idle, without waking the worker: tryHold(), then arm() with the
+// work's deadline, and release() when it is done. The worker wakes for it only at that deadline,
+// or to stop, and then calls the occupant's expire().
+//
 // Bounded stop: an owner that must not wait for ever for the running operation (a device being
 // destroyed while a platform call hangs) calls stopBy() with a deadline and, if the worker has
 // not ended by then, detachWorker(). The pending ring, its mutex and flags live in a state block
@@ -86,8 +91,47 @@ std::unique_ptr<DeviceOperationBase> makeOperation(T&& holder, F&& fn) {
                                                                Callable(std::forward<F>(fn)));
 }
 
-class QUENOR_EXPORT OperationsQueue {
+// Work that runs on a thread of its own yet keeps its place in a queue's order (see
+// OperationsQueue::tryHold()). Shared by its owner; a queue keeps only a weak reference.
+class QUENOR_EXPORT QueueOccupant {
 public:
+    QueueOccupant() = default;
+    QueueOccupant(const QueueOccupant&) = delete;
+    QueueOccupant& operator=(const QueueOccupant&) = delete;
+    virtual ~QueueOccupant();
+    // On the queue's worker, when a hold reaches its deadline, or the queue stops, before it was
+    // released: ends the work it holds for (it may block, for a bounded time); the queue goes on
+    // when this returns.
+    virtual void expire() noexcept = 0;
+};
+
+class QUENOR_EXPORT OperationsQueue {
+    struct State;
+
+public:
+    // The handle of a hold on a queue's place (tryHold()). Movable; its calls may come from any
+    // thread, also after the queue is gone.
+    class QUENOR_EXPORT Hold {
+    public:
+        Hold() = default;
+        explicit operator bool() const noexcept { return m_state != nullptr; }
+        // Gives the hold its deadline, once the caller has started the work and let go of what
+        // the worker's next operation or expire() uses: from then on the worker may expire it.
+        // The hold ends at the later of arm() and release().
+        void arm(std::chrono::steady_clock::time_point deadline) const noexcept;
+        // The work is done: operations queued behind the hold may run (once armed). False when
+        // its expiry has begun, or is over: the work must then finish as expire() expects.
+        bool release() const noexcept;
+
+    private:
+        friend class OperationsQueue;
+        Hold(std::shared_ptr<State> state, unsigned long long generation)
+            : m_state(std::move(state)), m_generation(generation) {}
+        std::shared_ptr<State> m_state;
+        unsigned long long m_generation = 0;
+    };
+
+
     // Starts no thread: the first push, or start(), does.
     OperationsQueue();
     ~OperationsQueue();
@@ -117,10 +161,19 @@ public:
         pushNewOperation(makeOperation(std::forward<T>(holder), std::forward<F>(fn)).release());
     }
 
+    // When the queue is idle (its worker started, nothing pending, running or held), holds its
+    // place for work that the caller starts on another thread, and returns the hold; otherwise
+    // an empty one (push an operation instead). Operations pushed meanwhile wait behind the hold
+    // until release(), or until `occupant`'s expire() has returned, which the worker calls once
+    // the armed deadline passes, or when the queue stops, if the hold is still on. So a caller
+    // that holds, starts the work and then arms gets the worker's time-out without waking it in
+    // the common case: a worker that sleeps until an earlier deadline is left asleep.
+    Hold tryHold(std::weak_ptr<QueueOccupant> occupant);
+
     // Removes and returns the oldest pending operation, or an empty pointer when none is pending.
     std::unique_ptr<DeviceOperationBase> peekOperation();
 
-    // Tells the worker to take no further operation, then waits until it has ended (and joins it)
+    // Tells the worker to take no further operation (a hold still on is expired first), then waits until it has ended (and joins it)
     // or `deadline` has passed. True when the worker has ended; false leaves it running its
     // operation. Pending operations stay queued: peekOperation() still takes them, and the
     // destructor discards the rest. Pushes after it queue but never run on the worker. Call from a
@@ -138,7 +191,6 @@ public:
     static void ThreadFunction(OperationsQueue* queue);
 
 private:
-    struct State;
     static void run(const std::shared_ptr<State>& state);
     void startLocked();  // the state's mutex held
 

@@ -80,6 +80,7 @@ struct IOUSBInterfaceStruct190;
 namespace quenor::mac {
 class RunningCall;
 class SetSender;
+struct SendState;
 template <typename T, typename Policy>
 class ScopedPlatformRef;
 struct CFPolicy;
@@ -207,6 +208,10 @@ private:
     // `type` is Output or Feature, numbered as the platform's IOHIDReportType.
     hidutil::async_request<AsyncOpResult> setTransfer(ReportType type, unsigned char reportId,
                                                       const ReportBuffer& report, long timeout);
+    // A set transfer that holds the idle request queue: handed to the sender on the
+    // caller's thread (setsender.h).
+    void sendStraight(const std::shared_ptr<quenor::mac::SendState>& transfer,
+                      hidutil::OperationsQueue::Hold hold);
     // Shares of the platform objects of a usable open device (empty otherwise), for
     // an operation to hold across its platform call (SharedDevice, SharedUsbInterface
     // in scopedowners.h). One round on privMutex; no platform call.
@@ -221,7 +226,8 @@ private:
     // this object. Destroying once destruction has begun, and NotOpen when
     // `resolved` is given and no longer the open device (a set transfer queued
     // before a close or reopen): the operation then makes no call and answers
-    // aborted or not open. Queue thread (or the destructor's, draining).
+    // aborted or not open. Queue thread (or the destructor's, draining), or the
+    // caller's thread of a set transfer that holds the idle queue.
     enum class CallEntry { Entered, NotOpen, Destroying };
     CallEntry enterCall(const std::shared_ptr<quenor::mac::RunningCall>& call,
                         IOHIDDeviceRef resolved = nullptr) const;
@@ -253,8 +259,9 @@ private:
     mutable std::weak_ptr<quenor::mac::RunningCall> runningCall;
     bool destroying = false;           // guarded by privMutex; set once, by the destructor
     std::unique_ptr<DeviceInfo> info;  // replaced by open only
-    // The sender thread of set transfers, used by the request queue's thread only;
-    // each queued transfer holds a share (setsender.h).
+    // The sender thread of set transfers, used in the request queue's order by its
+    // thread or by a caller that holds the queue; each queued transfer holds a share
+    // (setsender.h).
     const std::shared_ptr<quenor::mac::SetSender> sender;
     mutable hidutil::OperationsQueue requestQueue;  // const string requests queue work too
     bool reportFilteringEnabled = false;            // application thread and open only

@@ -1,6 +1,7 @@
 // Report transfers of MacHidDevice: output and feature reports are sent from the
-// device's timed sender thread (setsender.h) and feature reports read, both on the request queue's
-// thread; input reads are answered by the open state (see machiddeviceprivate.h).
+// device's timed sender thread (setsender.h), in the request queue's order, and feature
+// reports read on its thread; input reads are answered by the open state (see
+// machiddeviceprivate.h).
 #include <pthread.h>
 
 #include <algorithm>
@@ -33,12 +34,14 @@ Result noMemory(const ReportBuffer& report, unsigned char reportId) {
 
 namespace quenor::mac {
 
-// One set transfer, made when it is queued: what the call asked for, our own
+// One set transfer, made when it is called: what the call asked for, our own
 // device reference and the promise. Shared by the queued operation, the queue
 // thread and the sender thread; either thread may outlive the other: past the
 // grace the queue thread answers for the sender and leaves it to finish on this
 // state's references. Registered with the device while it runs, so that the
-// device's destruction can cut it short (cancel()).
+// device's destruction can cut it short (cancel()). A straight transfer
+// (setsender.h) is shared by its caller and the sender only; the queue's thread
+// reaches it through SetSender::m_current when it expires.
 struct SendState final : RunningCall {
     SendState(SharedDevice device_, IOHIDReportType type_, unsigned char reportId_,
               ReportBuffer buffer_, long timeout_)
@@ -54,6 +57,9 @@ struct SendState final : RunningCall {
     const ReportBuffer buffer;
     const long timeout;
     hidutil::promise<Result> promise;
+    // A straight transfer's hold on the request queue, set before the hand-over;
+    // empty for a queued one.
+    hidutil::OperationsQueue::Hold hold;
 
     AnswerOnce answered;  // the first of the threads to answer wins; the others wait for it
     std::mutex mutex;
@@ -143,6 +149,24 @@ bool sendReport(SharedSendState& state) {
     state->answer({ok, ok ? static_cast<int32_t>(state->buffer->size()) : -1, state->buffer,
                    state->reportId, widenStatus(result)});
     bool cancelled;
+    if (state->hold) {
+        // A straight transfer: nobody waits for `done` unless the hold has expired
+        // meanwhile, and the expiring thread may hold no share of the state, so ours
+        // stays until the notify is out.
+        if (state->hold.release()) {
+            state->finished = true;
+            state.reset();
+            return true;
+        }
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->done = true;
+            cancelled = state->cancelled;
+        }
+        state->condition.notify_one();
+        state.reset();
+        return !cancelled;
+    }
     {
         std::lock_guard<std::mutex> lock(state->mutex);
         state->done = true;
@@ -203,10 +227,10 @@ SetSender::~SetSender() {
     m_thread.join();
 }
 
-// With time-out -1 only the destruction cuts the wait short.
-void SetSender::run(const SharedSendState& state) {
-    bool handedOver = false;
+bool SetSender::handOver(const SharedSendState& state) {
+    m_current = state;
     if (m_line) {
+        bool handedOver = false;
         {
             std::lock_guard<std::mutex> lock(m_line->mutex);
             if (!m_line->idleEnded) {
@@ -216,40 +240,60 @@ void SetSender::run(const SharedSendState& state) {
         }
         if (handedOver) {
             m_line->wakeup.notify_one();
-        } else {
-            m_thread.join();  // it has left its loop: this returns at once
-            m_line.reset();
+            return true;
         }
+        m_thread.join();  // it has left its loop: this returns at once
+        m_line.reset();
     }
-    if (!handedOver) {
-        try {
-            // The transfer is in the slot before the thread starts, so that the new
-            // sender takes it whenever it gets to run.
-            SharedLine line = std::make_shared<Line>();
-            line->job = state;
-            m_thread = std::thread(senderLoop, line);
-            m_line = std::move(line);
-        } catch (...) {  // no thread (std::system_error) or no memory for it
-            state->answer(
-                {false, -1, state->buffer, state->reportId, widenStatus(kIOReturnNoResources)});
-            return;
-        }
+    try {
+        // The transfer is in the slot before the thread starts, so that the new
+        // sender takes it whenever it gets to run.
+        SharedLine line = std::make_shared<Line>();
+        line->job = state;
+        m_thread = std::thread(senderLoop, line);
+        m_line = std::move(line);
+        return true;
+    } catch (...) {  // no thread (std::system_error) or no memory for it
+        state->answer(
+            {false, -1, state->buffer, state->reportId, widenStatus(kIOReturnNoResources)});
+        return false;
     }
+}
 
+// With time-out -1 only the destruction cuts the wait short.
+void SetSender::run(const SharedSendState& state) {
+    if (!handOver(state)) {
+        return;
+    }
     std::unique_lock<std::mutex> lock(state->mutex);
-    const auto isDone = [&] { return state->done; };
     const auto isDoneOrAborted = [&] { return state->done || state->abortRequested; };
     if (state->timeout == -1) {
         state->condition.wait(lock, isDoneOrAborted);
     } else {
         state->condition.wait_until(lock, deadlineAfter(state->timeout), isDoneOrAborted);
     }
-    if (state->done) {
-        return;  // the sender waits for the next transfer
+    if (!state->done) {
+        cutShort(state, lock);
     }
+    // else the sender waits for the next transfer
+}
+
+void SetSender::expire() noexcept {
+    const SharedSendState state = m_current.lock();
+    if (!state) {
+        return;  // answered, and let go of by its sender
+    }
+    std::unique_lock<std::mutex> lock(state->mutex);
+    if (!state->done) {
+        cutShort(state, lock);
+    }
+    state->finished = true;
+}
+
+void SetSender::cutShort(const SharedSendState& state, std::unique_lock<std::mutex>& lock) {
     state->cancelled = true;
     pthread_cancel(m_thread.native_handle());
-    state->condition.wait_for(lock, kCallGrace, isDone);
+    state->condition.wait_for(lock, kCallGrace, [&] { return state->done; });
     const bool finished = state->done;
     const bool aborted = state->abortRequested;
     lock.unlock();
@@ -311,6 +355,10 @@ hidutil::async_request<Result> MacHidDevice::setTransfer(ReportType type, unsign
     auto state = std::make_shared<SendState>(std::move(device), static_cast<IOHIDReportType>(type),
                                              reportId, report, timeout);
     auto request = state->promise.get_request();
+    if (hidutil::OperationsQueue::Hold hold = requestQueue.tryHold(sender)) {
+        sendStraight(state, std::move(hold));
+        return request;
+    }
     requestQueue.pushOperation(
         std::move(state), [this, sender = sender](SharedSendState& transfer) {
             switch (enterCall(transfer, transfer->device->get())) {
@@ -328,6 +376,35 @@ hidutil::async_request<Result> MacHidDevice::setTransfer(ReportType type, unsign
             transfer->finished = true;
         });
     return request;
+}
+
+// The request queue is idle and held for this transfer: the caller hands it to the
+// sender itself, as the queue's thread would have (setsender.h).
+void MacHidDevice::sendStraight(const std::shared_ptr<quenor::mac::SendState>& transfer,
+                                hidutil::OperationsQueue::Hold hold) {
+    transfer->hold = std::move(hold);  // before the sender can see the transfer
+    const hidutil::OperationsQueue::Hold& held = transfer->hold;
+    switch (enterCall(transfer, transfer->device->get())) {
+        case CallEntry::Entered:
+            if (sender->handOver(transfer)) {
+                // Timed from here, as the queue's thread times a queued transfer from
+                // its hand-over; -1 waits for the sender or the destruction.
+                held.arm(transfer->timeout == -1 ? std::chrono::steady_clock::time_point::max()
+                                                 : quenor::mac::deadlineAfter(transfer->timeout));
+                return;
+            }
+            break;  // answered kIOReturnNoResources
+        case CallEntry::NotOpen:  // closed by another thread since retainDevice()
+            transfer->answer({false, 0, transfer->buffer, transfer->reportId,
+                              widenStatus(kIOReturnNotOpen)});
+            break;
+        case CallEntry::Destroying:
+            transfer->abort();
+            break;
+    }
+    transfer->finished = true;
+    held.release();
+    held.arm(std::chrono::steady_clock::time_point::max());  // ends the hold
 }
 
 hidutil::async_request<Result> MacHidDevice::getFeature(unsigned char reportId,
