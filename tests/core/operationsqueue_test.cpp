@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <future>
 #include <memory>
@@ -238,4 +240,87 @@ TEST(OperationsQueue, EachOperationGetsMemoryOfItsOwnSizeAndAlignment) {
     runOne<Filling<8>>(queue);
     runOne<Filling<600>>(queue);
     runOne<Filling<8, 256>>(queue);
+}
+
+namespace {
+
+struct Occupant final : hidutil::QueueOccupant {
+    std::atomic<int> expired{0};
+    void expire() noexcept override { ++expired; }
+};
+
+// A hold on `queue`, once its worker has gone idle after the last operation.
+OperationsQueue::Hold holdWhenIdle(OperationsQueue& queue,
+                                   const std::shared_ptr<Occupant>& occupant) {
+    for (int i = 0; i < 100000; ++i) {
+        if (OperationsQueue::Hold hold = queue.tryHold(occupant)) {
+            return hold;
+        }
+        std::this_thread::yield();
+    }
+    return {};
+}
+
+}  // namespace
+
+TEST(OperationsQueue, AHoldKeepsItsPlaceUntilReleasedAndArmedOrUntilItsExpiry) {
+    using Clock = std::chrono::steady_clock;
+    auto occupant = std::make_shared<Occupant>();
+    {
+        OperationsQueue unstarted;
+        EXPECT_FALSE(unstarted.tryHold(occupant)) << "no worker to expire it";
+    }
+    OperationsQueue queue;
+    ASSERT_TRUE(push(queue, [] {}).wait_for(kGenerousMs));
+
+    // Released first, armed second: what was pushed behind it runs at the arm, not before.
+    OperationsQueue::Hold hold = holdWhenIdle(queue, occupant);
+    ASSERT_TRUE(hold);
+    EXPECT_FALSE(queue.tryHold(occupant)) << "one hold at a time";
+    auto behind = push(queue, [] {});
+    EXPECT_FALSE(behind.wait_for(50L)) << "an operation ran while the queue was held";
+    EXPECT_TRUE(hold.release());
+    EXPECT_FALSE(behind.wait_for(50L)) << "the hold ended before its caller armed it";
+    hold.arm(Clock::time_point::max());
+    EXPECT_TRUE(behind.wait_for(kGenerousMs));
+
+    // Not held while an operation runs or waits.
+    Gate running;
+    Gate proceed;
+    auto blocked = push(queue, [&] {
+        running.open();
+        proceed.pass();
+    });
+    running.pass();
+    EXPECT_FALSE(queue.tryHold(occupant));
+    auto queued = push(queue, [] {});
+    proceed.open();
+    ASSERT_TRUE(queued.wait_for(kGenerousMs));
+
+    // Armed far off and released: the worker sleeps towards that deadline. A later hold with
+    // a near deadline wakes it, is expired there, and its late release finds it ended.
+    hold = holdWhenIdle(queue, occupant);
+    ASSERT_TRUE(hold);
+    hold.arm(Clock::now() + std::chrono::hours(1));
+    EXPECT_TRUE(hold.release());
+    hold = holdWhenIdle(queue, occupant);
+    ASSERT_TRUE(hold);
+    behind = push(queue, [] {});
+    hold.arm(Clock::now() + std::chrono::milliseconds(20));
+    EXPECT_TRUE(behind.wait_for(kGenerousMs)) << "the earlier deadline did not wake the worker";
+    EXPECT_EQ(1, occupant->expired.load());
+    EXPECT_FALSE(hold.release());
+
+    // A queue that stops expires the hold still on, once; its occupant's owner may be gone.
+    {
+        OperationsQueue stopping;
+        ASSERT_TRUE(push(stopping, [] {}).wait_for(kGenerousMs));
+        holdWhenIdle(stopping, occupant).arm(Clock::time_point::max());
+        auto gone = std::make_shared<Occupant>();
+        OperationsQueue orphaned;
+        ASSERT_TRUE(push(orphaned, [] {}).wait_for(kGenerousMs));
+        holdWhenIdle(orphaned, gone).arm(Clock::time_point::max());
+        gone.reset();
+    }
+    EXPECT_EQ(2, occupant->expired.load());
 }
