@@ -53,8 +53,8 @@ struct __attribute__((visibility("hidden"))) OperationsQueue::State {
         if (hold == HoldState::None || hold == HoldState::Expiring) {
             return false;
         }
-        return stop || (hold == HoldState::Armed &&
-                        holdDeadline <= std::chrono::steady_clock::now());
+        return stop ||
+               (hold == HoldState::Armed && holdDeadline <= std::chrono::steady_clock::now());
     }
     // Ends the hold; true when the caller must wake the worker (after unlocking) for the
     // operations queued behind it. Mutex held.

@@ -131,7 +131,6 @@ public:
         unsigned long long m_generation = 0;
     };
 
-
     // Starts no thread: the first push, or start(), does.
     OperationsQueue();
     ~OperationsQueue();
@@ -173,11 +172,11 @@ public:
     // Removes and returns the oldest pending operation, or an empty pointer when none is pending.
     std::unique_ptr<DeviceOperationBase> peekOperation();
 
-    // Tells the worker to take no further operation (a hold still on is expired first), then waits until it has ended (and joins it)
-    // or `deadline` has passed. True when the worker has ended; false leaves it running its
-    // operation. Pending operations stay queued: peekOperation() still takes them, and the
-    // destructor discards the rest. Pushes after it queue but never run on the worker. Call from a
-    // thread other than the worker; calling it again waits again.
+    // Tells the worker to take no further operation (a hold still on is expired first), then waits
+    // until it has ended (and joins it) or `deadline` has passed. True when the worker has ended;
+    // false leaves it running its operation. Pending operations stay queued: peekOperation() still
+    // takes them, and the destructor discards the rest. Pushes after it queue but never run on the
+    // worker. Call from a thread other than the worker; calling it again waits again.
     bool stopBy(std::chrono::steady_clock::time_point deadline);
 
     // After stopBy() answered false: lets the worker go instead of joining it. It finishes the

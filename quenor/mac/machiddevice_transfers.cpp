@@ -393,10 +393,11 @@ void MacHidDevice::sendStraight(const std::shared_ptr<quenor::mac::SendState>& t
                                                  : quenor::mac::deadlineAfter(transfer->timeout));
                 return;
             }
-            break;  // answered kIOReturnNoResources
-        case CallEntry::NotOpen:  // closed by another thread since retainDevice()
-            transfer->answer({false, 0, transfer->buffer, transfer->reportId,
-                              widenStatus(kIOReturnNotOpen)});
+            break;  // handOver() answered kIOReturnNoResources
+        // Closed by another thread since retainDevice().
+        case CallEntry::NotOpen:
+            transfer->answer(
+                {false, 0, transfer->buffer, transfer->reportId, widenStatus(kIOReturnNotOpen)});
             break;
         case CallEntry::Destroying:
             transfer->abort();
