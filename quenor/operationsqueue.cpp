@@ -178,7 +178,8 @@ void OperationsQueue::pushNewOperation(DeviceOperationBase* operation) {
         }
         state.pending[(state.head + state.count) % state.pending.size()] = std::move(owned);
         state.count.store(state.count + 1, std::memory_order_relaxed);
-        wake = state.wakeWorkerLocked();
+        // Behind a hold the worker could only sleep again: the hold's end wakes it.
+        wake = state.hold == State::HoldState::None && state.wakeWorkerLocked();
     }
     // Woken after the unlock, so that the worker does not run into the mutex still held here.
     if (wake) {
