@@ -7,8 +7,9 @@
 // - The request queue lives as long as the object, with a thread made by its
 //   first use; it runs output and feature transfers and USB string requests in
 //   call order. Set transfers make their platform call on a sender thread that
-//   the request queue reuses while transfers keep coming and that ends after
-//   kSenderIdle without one (setsender.h). Input reads are answered from the
+//   is reused while transfers keep coming and that ends after kSenderIdle without
+//   one; a transfer that finds the queue idle is handed to it by its caller,
+//   which holds the queue's place meanwhile (setsender.h). Input reads are answered from the
 //   report queue at once, or by the worker thread when a report comes or their
 //   time-out passes; a waiting input read never holds up the request queue, and
 //   vice versa.
