@@ -48,9 +48,9 @@ struct __attribute__((visibility("hidden"))) OperationsQueue::State {
     bool takeNextLocked(std::unique_ptr<DeviceOperationBase>& operation);  // mutex held
 
     // Whether the worker must expire the hold now: the queue stops, or its armed deadline has
-    // passed. Mutex held.
+    // passed. A released hold is not expired: its work is done. Mutex held.
     bool holdExpiresLocked() const {
-        if (hold == HoldState::None || hold == HoldState::Expiring) {
+        if (hold != HoldState::Waiting && hold != HoldState::Armed) {
             return false;
         }
         return stop ||
@@ -200,6 +200,9 @@ OperationsQueue::Hold OperationsQueue::tryHold(std::weak_ptr<QueueOccupant> occu
 }
 
 void OperationsQueue::Hold::arm(std::chrono::steady_clock::time_point deadline) const noexcept {
+    if (!m_state) {
+        return;
+    }
     State& state = *m_state;
     bool wake = false;
     {
@@ -223,6 +226,9 @@ void OperationsQueue::Hold::arm(std::chrono::steady_clock::time_point deadline) 
 }
 
 bool OperationsQueue::Hold::release() const noexcept {
+    if (!m_state) {
+        return false;
+    }
     State& state = *m_state;
     bool wake = false;
     {

@@ -117,7 +117,7 @@ public:
         explicit operator bool() const noexcept { return m_state != nullptr; }
         // Gives the hold its deadline, once the caller has started the work and let go of what
         // the worker's next operation or expire() uses: from then on the worker may expire it.
-        // The hold ends at the later of arm() and release().
+        // The hold ends at the later of arm() and release(). Both do nothing on an empty handle.
         void arm(std::chrono::steady_clock::time_point deadline) const noexcept;
         // The work is done: operations queued behind the hold may run (once armed). False when
         // its expiry has begun, or is over: the work must then finish as expire() expects.
