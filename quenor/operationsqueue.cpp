@@ -1,6 +1,7 @@
 #include <quenor/operationsqueue.h>
 
 #include "quenor/handoffmemory.h"
+#include "quenor/ringqueue.h"
 #include "quenor/semaphore.h"
 
 #include <atomic>
@@ -8,7 +9,6 @@
 #include <mutex>
 #include <new>
 #include <utility>
-#include <vector>
 
 namespace hidutil {
 
@@ -60,15 +60,13 @@ struct __attribute__((visibility("hidden"))) OperationsQueue::State {
     // operations queued behind it. Mutex held.
     bool endHoldLocked() {
         hold = HoldState::None;
-        return count.load(std::memory_order_relaxed) > 0 && wakeWorkerLocked();
+        return !pending.empty() && wakeWorkerLocked();
     }
 
-    // Guarded by mutex. A ring: `count` entries from `head` on, oldest first, wrapping at the end
-    // of the vector; it grows (doubling) only when full, so a steady queue never allocates.
-    std::vector<std::unique_ptr<DeviceOperationBase>> pending;
-    size_t head = 0;
-    // Written under the mutex; atomic so that the worker may read it without the lock as a
-    // hint (see run()).
+    // Guarded by mutex; oldest first. It grows only when full, so a steady queue never allocates.
+    internal::RingQueue<std::unique_ptr<DeviceOperationBase>> pending;
+    // pending.size(), stored under the mutex at each change, for the worker to read without the
+    // lock as a hint (see run()).
     std::atomic<size_t> count{0};
     std::mutex mutex;
     // The worker sleeps on it; posted once for each sleep, by the push, stop or hold change that
@@ -111,11 +109,11 @@ OperationsQueue::~OperationsQueue() {
     }
     // Whatever never ran is discarded here, outside the lock (an operation's destructor may do
     // anything), also when a detached worker still holds the state.
-    std::vector<std::unique_ptr<DeviceOperationBase>> discarded;
+    internal::RingQueue<std::unique_ptr<DeviceOperationBase>> discarded;
     {
         std::lock_guard<std::mutex> lock(m_state->mutex);
         discarded.swap(m_state->pending);
-        m_state->count = 0;
+        m_state->count.store(0, std::memory_order_relaxed);
     }
 }
 
@@ -167,17 +165,8 @@ void OperationsQueue::pushNewOperation(DeviceOperationBase* operation) {
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         startLocked();
-        if (state.count == state.pending.size()) {
-            // Full: unroll into a vector twice the size, oldest first.
-            std::vector<std::unique_ptr<DeviceOperationBase>> grown(2 * state.pending.size());
-            for (size_t i = 0; i < state.count; ++i) {
-                grown[i] = std::move(state.pending[(state.head + i) % state.pending.size()]);
-            }
-            state.pending.swap(grown);
-            state.head = 0;
-        }
-        state.pending[(state.head + state.count) % state.pending.size()] = std::move(owned);
-        state.count.store(state.count + 1, std::memory_order_relaxed);
+        state.pending.push_back(std::move(owned));
+        state.count.store(state.pending.size(), std::memory_order_relaxed);
         // Behind a hold the worker could only sleep again: the hold's end wakes it.
         wake = state.hold == State::HoldState::None && state.wakeWorkerLocked();
     }
@@ -191,7 +180,7 @@ OperationsQueue::Hold OperationsQueue::tryHold(std::weak_ptr<QueueOccupant> occu
     State& state = *m_state;
     std::lock_guard<std::mutex> lock(state.mutex);
     if (!state.started || state.stop || state.busy || state.hold != State::HoldState::None ||
-        state.count.load(std::memory_order_relaxed) > 0) {
+        !state.pending.empty()) {
         return {};
     }
     state.hold = State::HoldState::Waiting;
@@ -262,12 +251,11 @@ std::unique_ptr<DeviceOperationBase> OperationsQueue::peekOperation() {
 }
 
 bool OperationsQueue::State::takeNextLocked(std::unique_ptr<DeviceOperationBase>& operation) {
-    if (count == 0) {
+    if (pending.empty()) {
         return false;
     }
-    operation = std::move(pending[head]);
-    head = (head + 1) % pending.size();
-    count.store(count - 1, std::memory_order_relaxed);
+    operation = pending.take_front();
+    count.store(pending.size(), std::memory_order_relaxed);
     return true;
 }
 

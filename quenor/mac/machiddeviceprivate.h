@@ -41,8 +41,8 @@
 #include "quenor/handoffmemory.h"
 #include "quenor/mac/machiddevice.h"
 #include "quenor/mac/platform.h"
-#include "quenor/mac/ringqueue.h"
 #include "quenor/mac/threadbarrier.h"
+#include "quenor/ringqueue.h"
 
 class QUENOR_DEVICE_INTERNAL MacHidDevice::MacHidDevicePrivate {
 public:
@@ -167,8 +167,8 @@ private:
     ReportBuffer inputBuffer;
     CFIndex inputBufferSize = 0;
     // Guarded by queueMutex; oldest first, at most 30.
-    quenor::mac::RingQueue<ReportBuffer> inputReports;
-    quenor::mac::RingQueue<PendingRead> pendingReads;  // guarded by queueMutex; oldest first
+    hidutil::internal::RingQueue<ReportBuffer> inputReports;
+    hidutil::internal::RingQueue<PendingRead> pendingReads;  // guarded by queueMutex; oldest first
     // Guarded by queueMutex: when the worker's run loop next returns by itself for a
     // deadline (the far future when no read's time-out runs), so that a new deadline
     // stops the loop only when it is nearer.

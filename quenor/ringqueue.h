@@ -1,23 +1,42 @@
-// A first-in first-out queue on one growing ring of slots, for the open state's pending reads
-// and queued reports. Unlike std::deque, which allocates and frees a block every few elements
-// as they pass through, a ring that has grown to what is in flight allocates nothing more:
-// a device read one report at a time cycles through the same slots for as long as it is open.
+// A first-in first-out queue on one growing ring of slots, for the operations queue's pending
+// operations and the open device's pending reads and queued reports. Unlike std::deque, which
+// allocates and frees a block every few elements as they pass through, a ring that has grown to
+// what is in flight allocates nothing more: a device read one report at a time cycles through
+// the same slots for as long as it is open.
 //
-// Not synchronised: the owner guards it (queueMutex). push_back may throw std::bad_alloc when
-// the ring must grow, leaving the queue as it was; nothing else throws. T's move must leave
-// its source holding nothing (as shared pointers do), so that nothing a popped element held
-// outlives it in its slot.
+// Not synchronised: the owner guards it. push_back may throw std::bad_alloc when the ring must
+// grow, leaving the queue and the value as they were; nothing else throws. T's move must leave
+// its source holding nothing (as unique and shared pointers do), so that nothing a popped
+// element held outlives it in its slot.
 #pragma once
 
 #include <cstddef>
 #include <utility>
 #include <vector>
 
-namespace quenor::mac {
+namespace hidutil::internal {
 
 template <class T>
 class RingQueue {
 public:
+    // Room for `room` elements (rounded up to a power of two) is made now; pushing while fewer
+    // are queued allocates nothing and cannot throw.
+    explicit RingQueue(std::size_t room = 0) {
+        if (room > 0) {
+            std::size_t slots = 1;
+            while (slots < room) {
+                slots *= 2;
+            }
+            m_slots.resize(slots);
+        }
+    }
+
+    void swap(RingQueue& other) noexcept {
+        m_slots.swap(other.m_slots);
+        std::swap(m_head, other.m_head);
+        std::swap(m_count, other.m_count);
+    }
+
     bool empty() const { return m_count == 0; }
     std::size_t size() const { return m_count; }
     T& front() { return m_slots[m_head]; }
@@ -73,4 +92,4 @@ private:
     std::size_t m_count = 0;
 };
 
-}  // namespace quenor::mac
+}  // namespace hidutil::internal
