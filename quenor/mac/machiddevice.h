@@ -9,10 +9,10 @@
 //   call order. Set transfers make their platform call on a sender thread that
 //   is reused while transfers keep coming and that ends after kSenderIdle without
 //   one; a transfer that finds the queue idle is handed to it by its caller,
-//   which holds the queue's place meanwhile (setsender.h). Input reads are answered from the
-//   report queue at once, or by the worker thread when a report comes or their
-//   time-out passes; a waiting input read never holds up the request queue, and
-//   vice versa.
+//   which holds the queue's place meanwhile (setsender.h). Input reads are
+//   answered from the report queue at once, or by the worker thread when a
+//   report comes or their time-out passes; a waiting input read never holds up
+//   the request queue, and vice versa.
 // - While open, the private object (MacHidDevicePrivate) owns the platform device
 //   and a run-loop worker thread that receives input reports and the removal
 //   notice and serves the input reads' time-outs.
@@ -209,6 +209,9 @@ private:
     // `type` is Output or Feature, numbered as the platform's IOHIDReportType.
     hidutil::async_request<AsyncOpResult> setTransfer(ReportType type, unsigned char reportId,
                                                       const ReportBuffer& report, long timeout);
+    // Registers the set transfer as the call in progress (enterCall); when it may not
+    // call the platform, answers it not open or aborted and returns false.
+    bool enterSend(const std::shared_ptr<quenor::mac::SendState>& transfer) const;
     // A set transfer that holds the idle request queue: handed to the sender on the
     // caller's thread (setsender.h).
     void sendStraight(const std::shared_ptr<quenor::mac::SendState>& transfer,

@@ -359,23 +359,29 @@ hidutil::async_request<Result> MacHidDevice::setTransfer(ReportType type, unsign
         sendStraight(state, std::move(hold));
         return request;
     }
-    requestQueue.pushOperation(
-        std::move(state), [this, sender = sender](SharedSendState& transfer) {
-            switch (enterCall(transfer, transfer->device->get())) {
-                case CallEntry::Entered:
-                    sender->run(transfer);  // uses nothing of this device
-                    break;
-                case CallEntry::NotOpen:  // queued before a close or a reopen
-                    transfer->answer({false, 0, transfer->buffer, transfer->reportId,
-                                      widenStatus(kIOReturnNotOpen)});
-                    break;
-                case CallEntry::Destroying:
-                    transfer->abort();
-                    break;
-            }
-            transfer->finished = true;
-        });
+    requestQueue.pushOperation(std::move(state),
+                               [this, sender = sender](SharedSendState& transfer) {
+                                   if (enterSend(transfer)) {
+                                       sender->run(transfer);  // uses nothing of this device
+                                   }
+                                   transfer->finished = true;
+                               });
     return request;
+}
+
+bool MacHidDevice::enterSend(const std::shared_ptr<quenor::mac::SendState>& transfer) const {
+    switch (enterCall(transfer, transfer->device->get())) {
+        case CallEntry::Entered:
+            return true;
+        case CallEntry::NotOpen:  // closed or reopened since the transfer was made
+            transfer->answer(
+                {false, 0, transfer->buffer, transfer->reportId, widenStatus(kIOReturnNotOpen)});
+            return false;
+        case CallEntry::Destroying:
+            transfer->abort();
+            return false;
+    }
+    return false;
 }
 
 // The request queue is idle and held for this transfer: the caller hands it to the
@@ -384,24 +390,13 @@ void MacHidDevice::sendStraight(const std::shared_ptr<quenor::mac::SendState>& t
                                 hidutil::OperationsQueue::Hold hold) {
     transfer->hold = std::move(hold);  // before the sender can see the transfer
     const hidutil::OperationsQueue::Hold& held = transfer->hold;
-    switch (enterCall(transfer, transfer->device->get())) {
-        case CallEntry::Entered:
-            if (sender->handOver(transfer)) {
-                // Timed from here, as the queue's thread times a queued transfer from
-                // its hand-over; -1 waits for the sender or the destruction.
-                held.arm(transfer->timeout == -1 ? std::chrono::steady_clock::time_point::max()
-                                                 : quenor::mac::deadlineAfter(transfer->timeout));
-                return;
-            }
-            break;  // handOver() answered kIOReturnNoResources
-        // Closed by another thread since retainDevice().
-        case CallEntry::NotOpen:
-            transfer->answer(
-                {false, 0, transfer->buffer, transfer->reportId, widenStatus(kIOReturnNotOpen)});
-            break;
-        case CallEntry::Destroying:
-            transfer->abort();
-            break;
+    // handOver() answers kIOReturnNoResources when it fails.
+    if (enterSend(transfer) && sender->handOver(transfer)) {
+        // Timed from here, as the queue's thread times a queued transfer from its
+        // hand-over; -1 waits for the sender or the destruction.
+        held.arm(transfer->timeout == -1 ? std::chrono::steady_clock::time_point::max()
+                                         : quenor::mac::deadlineAfter(transfer->timeout));
+        return;
     }
     transfer->finished = true;
     held.release();
